@@ -1,0 +1,95 @@
+#include "client/commands.h"
+
+#include <array>
+#include <cstring>
+#include <mutex>
+
+#include "connection/send.h"
+#include "protocol/client_messages.h"
+#include "protocol/records.h"
+
+namespace palaver {
+namespace {
+
+LocationKey key_of(const ClientState& state) {
+    return location_key_of(state.room.self);
+}
+
+// Length of `text` when it is at most `limit` bytes; reads no further than
+// one byte past the limit.
+bool fits(const char* text, std::size_t limit, std::size_t& length) {
+    length = 0;
+    while (length <= limit && text[length] != '\0') {
+        ++length;
+    }
+    return length <= limit;
+}
+
+bool send_talk_text(ClientState& state, int target, const char* text, std::size_t length,
+                    bool whisper) {
+    // The longest Talk is 317 bytes: it is assembled on the stack.
+    std::array<std::uint8_t, kMaxTalkSize> message;
+    std::size_t size = encode_talk(message.data(), state.room.self.userId, target, key_of(state),
+                                   whisper, text, length);
+    return send_message(state.connection, message.data(), size);
+}
+
+}  // namespace
+
+bool send_talk(ClientState& state, int target, const char* text, bool whisper) {
+    std::size_t length;
+    if (text == nullptr || !fits(text, kMaxTalkText, length)) {
+        return false;
+    }
+    return send_talk_text(state, target, text, length, whisper);
+}
+
+bool do_action(ClientState& state, int target, unsigned char action) {
+    const char text[] = {'/', '@', '/', static_cast<char>(action)};
+    return send_talk_text(state, target, text, action == 0 ? 3 : 4, false);
+}
+
+bool walk_to(ClientState& state, double x, double y, double z, float fourth) {
+    return send_message(state.connection,
+                        encode_walk(state.room.self.userId, key_of(state), x, y, z, fourth));
+}
+
+bool change_name(ClientState& state, const char* name) {
+    std::size_t length;
+    if (name == nullptr || !fits(name, kMaxName, length)) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(state.room.selfNameLock);
+        const stUserInfo& self = state.room.self;
+        if (name_length(self) == length && std::memcmp(self.name, name, length) == 0) {
+            return true;  // already so named: nothing to ask
+        }
+    }
+    return send_message(state.connection,
+                        encode_rename(state.room.self.userId, key_of(state), name, length));
+}
+
+bool change_model(ClientState& state, int model) {
+    return send_message(state.connection,
+                        encode_model_change(state.room.self.userId, key_of(state), model));
+}
+
+bool change_picture(ClientState& state, const char* picture) {
+    std::size_t length;
+    if (picture == nullptr || !fits(picture, kMaxPicture, length)) {
+        return false;
+    }
+    return send_message(state.connection, encode_picture_change(state.room.self.userId,
+                                                                key_of(state), picture, length));
+}
+
+bool kick_person(ClientState& state, int first, int second) {
+    return send_message(state.connection, encode_kick(first, second));
+}
+
+bool request_room_list(ClientState& state) {
+    return send_message(state.connection, encode_room_list_request(key_of(state)));
+}
+
+}  // namespace palaver

@@ -1,0 +1,64 @@
+# The client library: one set of objects, linked into the shared library that
+# hosts load and into an internal static library that the tests link.
+set(PALAVER_SOURCES
+  protocol/frame_reader.cpp
+  protocol/client_messages.cpp
+  protocol/server_messages.cpp
+  protocol/login_reply.cpp
+  platform/worker_thread_std.cpp
+  connection/send.cpp
+  connection/notices.cpp
+  connection/room_updater.cpp
+  connection/server_address.cpp
+  connection/login.cpp
+  connection/receive_loop.cpp
+  connection/keep_alive.cpp
+  connection/logout.cpp
+  client/commands.cpp
+  client/queries.cpp
+  client/api.cpp
+  module/winsock_startup.cpp
+  module/client_state.cpp
+  module/placeholders.cpp
+)
+if(WIN32)
+  list(APPEND PALAVER_SOURCES platform/socket_win32.cpp)
+else()
+  list(APPEND PALAVER_SOURCES platform/socket_posix.cpp)
+endif()
+
+find_package(Threads REQUIRED)
+
+add_library(palaver_objects OBJECT ${PALAVER_SOURCES})
+target_include_directories(palaver_objects PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+target_compile_definitions(palaver_objects PUBLIC PALAVER_BUILDING)
+set_target_properties(palaver_objects PROPERTIES
+  POSITION_INDEPENDENT_CODE ON
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+target_link_libraries(palaver_objects PRIVATE palaver_warnings PUBLIC Threads::Threads)
+if(WIN32)
+  target_link_libraries(palaver_objects PUBLIC ws2_32)
+endif()
+
+# Internal: the same code with every internal symbol reachable, for the tests,
+# the fuzzers and the benchmarks.
+add_library(palaver_internal STATIC $<TARGET_OBJECTS:palaver_objects>)
+target_link_libraries(palaver_internal PUBLIC palaver_objects)
+
+add_library(Palaver SHARED $<TARGET_OBJECTS:palaver_objects>)
+target_include_directories(Palaver PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:include>)
+target_link_libraries(Palaver PRIVATE Threads::Threads)
+if(WIN32)
+  target_link_libraries(Palaver PRIVATE ws2_32)
+endif()
+set_target_properties(Palaver PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+add_library(Palaver::Palaver ALIAS Palaver)

@@ -1,0 +1,152 @@
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "connection/send.h"
+#include "connection/session.h"
+#include "module/timing.h"
+#include "protocol/client_messages.h"
+#include "protocol/login_reply.h"
+
+namespace palaver {
+namespace {
+
+constexpr int kReceiveBufferBytes = 16384;
+
+// Closes the socket of a Login that does not get through, keeping the error
+// code of the call that failed.
+class PendingSocket {
+public:
+    PendingSocket() : handle_(platform::open_tcp_socket()) {}
+    ~PendingSocket() {
+        if (handle_ != platform::kNoSocket) {
+            int error = platform::last_error();
+            platform::close_socket(handle_);
+            platform::set_last_error(error);
+        }
+    }
+    PendingSocket(const PendingSocket&) = delete;
+    PendingSocket& operator=(const PendingSocket&) = delete;
+
+    platform::SocketHandle get() const { return handle_; }
+    platform::SocketHandle release() {
+        platform::SocketHandle h = handle_;
+        handle_ = platform::kNoSocket;
+        return h;
+    }
+
+private:
+    platform::SocketHandle handle_;
+};
+
+// Where the records of the login reply go: the first of the first group is the
+// user's own record, every other one a user of the room.
+class ReplySink : public LoginReplyParser::Sink {
+public:
+    ReplySink(RoomState& room, stUserInfo& user) : room_(room), user_(user) {}
+
+    void on_record(const stUserInfo& record, bool own) override {
+        if (own) {
+            user_ = record;
+            std::lock_guard<std::mutex> hold(room_.selfNameLock);
+            room_.self = record;
+            // The host reads the own name through a bare pointer: make sure it
+            // ends before the location key.
+            if (name_length(room_.self) == sizeof room_.self.name) {
+                room_.self.name[sizeof room_.self.name - 1] = '\0';
+            }
+            return;
+        }
+        std::lock_guard<std::mutex> hold(room_.userLock);
+        room_.users.insert(record);
+    }
+
+private:
+    RoomState& room_;
+    stUserInfo& user_;
+};
+
+// Reads exactly the reply, never a byte of what follows it. Returns 1 when
+// the whole reply is in, the refusal code, 0 when no status arrived, -1 when
+// the reply broke off after its status.
+int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user) {
+    std::array<std::uint8_t, kGroupBufferSize> buffer;
+    LoginReplyParser parser;
+    ReplySink sink(room, user);
+    bool usersCleared = false;
+    for (;;) {
+        switch (parser.state()) {
+            case LoginReplyParser::State::Refused:
+                return parser.status();
+            case LoginReplyParser::State::Done:
+                return 1;
+            default:
+                break;
+        }
+        long n = platform::receive_some(s, buffer.data(), parser.wanted());
+        if (n < 1) {
+            return parser.accepted() ? -1 : 0;
+        }
+        parser.feed(buffer.data(), static_cast<std::size_t>(n), sink);
+        if (parser.accepted() && !usersCleared) {
+            std::lock_guard<std::mutex> hold(room.userLock);
+            room.users.clear();
+            usersCleared = true;
+        }
+    }
+}
+
+int open_connection(ClientState& state, stUserInfo& user, const char* login,
+                    std::size_t loginLength) {
+    PendingSocket socket;
+    platform::SocketHandle s = socket.get();
+    if (s == platform::kNoSocket ||
+        !platform::set_receive_timeout(s, timing().receiveTimeoutMs.load()) ||
+        !platform::set_receive_buffer(s, kReceiveBufferBytes) ||
+        !platform::connect_to(s, state.server.load())) {
+        return 0;
+    }
+    auto request = encode_login_request(user, login, loginLength);
+    if (!send_all(s, request.data(), request.size())) {
+        return 0;
+    }
+    int result = read_login_reply(state.room, s, user);
+    if (result != 1) {
+        return result;
+    }
+    Connection& c = state.connection;
+    c.socket.store(socket.release());
+    c.stop.store(false);
+    c.connected.store(true);
+    if (!c.receiver.start(receive_thread, &state) ||
+        !c.keepAlive.start(keep_alive_thread, &state)) {
+        end_connection(state, false);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int login(ClientState& state, stUserInfo& user, const char* loginString) {
+    if (loginString == nullptr) {
+        return 0;
+    }
+    std::size_t loginLength = 0;
+    while (loginLength <= kLoginStringField && loginString[loginLength] != '\0') {
+        ++loginLength;
+    }
+    if (loginLength > kLoginStringField) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lifecycle(state.connection.lifecycleLock);
+    end_connection(state, true);
+    try {
+        return open_connection(state, user, loginString, loginLength);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+}  // namespace palaver

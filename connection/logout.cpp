@@ -1,0 +1,60 @@
+#include <chrono>
+#include <mutex>
+
+#include "connection/send.h"
+#include "connection/session.h"
+#include "protocol/client_messages.h"
+
+namespace palaver {
+namespace {
+
+// The Logout notice is a courtesy: it goes out only when that cannot block,
+// so a server that stopped reading cannot hold the connection open.
+void say_goodbye(ClientState& state, platform::SocketHandle s) {
+    Connection& c = state.connection;
+    std::unique_lock<std::timed_mutex> hold(c.sendLock, std::chrono::milliseconds(50));
+    if (!hold.owns_lock() || !platform::wait_writable(s, 0)) {
+        return;
+    }
+    auto notice = encode_logout(location_key_of(state.room.self));
+    send_all(s, notice.data(), notice.size());
+}
+
+}  // namespace
+
+void end_connection(ClientState& state, bool sayGoodbye) {
+    Connection& c = state.connection;
+    const platform::SocketHandle s = c.socket.load();
+    if (s == platform::kNoSocket && !c.receiver.running() && !c.keepAlive.running()) {
+        return;
+    }
+    c.stop.store(true);
+    {
+        // Taken so the keep-alive thread is either waiting or will see the flag.
+        std::lock_guard<std::mutex> hold(c.wakeMutex);
+    }
+    c.wake.notify_all();
+    if (s != platform::kNoSocket) {
+        if (sayGoodbye) {
+            say_goodbye(state, s);
+        }
+        platform::shutdown_both(s);  // wakes the receive thread and any blocked sender
+    }
+    c.receiver.join();
+    c.keepAlive.join();
+    {
+        std::lock_guard<std::timed_mutex> hold(c.sendLock);
+        if (s != platform::kNoSocket) {
+            platform::close_socket(s);
+        }
+        c.socket.store(platform::kNoSocket);
+    }
+    c.connected.store(false);
+}
+
+void logout(ClientState& state) {
+    std::lock_guard<std::mutex> lifecycle(state.connection.lifecycleLock);
+    end_connection(state, true);
+}
+
+}  // namespace palaver

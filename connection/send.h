@@ -1,0 +1,29 @@
+// Writing to the connection: every message the library sends goes out whole
+// through send_message, one at a time.
+#ifndef PALAVER_CONNECTION_SEND_H
+#define PALAVER_CONNECTION_SEND_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "module/client_state.h"
+#include "platform/socket.h"
+
+namespace palaver {
+
+// Sends until every byte is out; a send that takes nothing or fails ends it
+// with false at once.
+bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t count);
+
+// send_all on the open connection under its send lock; false when none is open.
+bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count);
+
+template <std::size_t N>
+bool send_message(Connection& c, const std::array<std::uint8_t, N>& message) {
+    return send_message(c, message.data(), N);
+}
+
+}  // namespace palaver
+
+#endif

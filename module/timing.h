@@ -1,0 +1,22 @@
+// The connection's timers. The product runs with the real values; tests that
+// link the internal library shorten them here. Not exported.
+#ifndef PALAVER_MODULE_TIMING_H
+#define PALAVER_MODULE_TIMING_H
+
+#include <atomic>
+
+namespace palaver {
+
+struct Timing {
+    static constexpr int kReceiveTimeoutMs = 10000;
+    static constexpr int kKeepAlivePeriodMs = 20000;
+
+    std::atomic<int> receiveTimeoutMs{kReceiveTimeoutMs};
+    std::atomic<int> keepAlivePeriodMs{kKeepAlivePeriodMs};
+};
+
+Timing& timing();
+
+}  // namespace palaver
+
+#endif

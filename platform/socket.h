@@ -1,0 +1,65 @@
+// The thin OS layer for TCP: every call the library makes on a socket goes
+// through here, so POSIX and Winsock differ in this file's implementations
+// only. Results follow the BSD conventions the rest of the code expects.
+#ifndef PALAVER_PLATFORM_SOCKET_H
+#define PALAVER_PLATFORM_SOCKET_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace palaver::platform {
+
+#if defined(_WIN32)
+using SocketHandle = std::uintptr_t;
+#else
+using SocketHandle = int;
+#endif
+
+extern const SocketHandle kNoSocket;
+
+// An IPv4 endpoint with the port and the address in network byte order.
+// `family` is 0 until an address was stored, which no connect accepts.
+struct Ipv4Endpoint {
+    std::uint16_t family = 0;
+    std::uint16_t port = 0;
+    std::uint32_t address = 0;
+};
+
+constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+
+// Starts and stops the socket layer (Winsock, asking for major.minor);
+// nothing to do on POSIX.
+bool network_startup(unsigned char major, unsigned char minor);
+void network_cleanup();
+
+// The socket layer's last error, and the ways the library looks at it.
+int last_error();
+void set_last_error(int code);
+bool is_timeout(int code);        // a receive that gave up after its time-out
+int invalid_argument_code();      // WSAEINVAL, EINVAL
+
+std::uint16_t family_inet();
+std::uint16_t host_to_network(std::uint16_t port);
+// Dotted IPv4 text to an address in network order; kAddressNone when the text
+// is not one (as 255.255.255.255 itself also gives).
+std::uint32_t parse_dotted(const char* text);
+// Looks a host name up; false when it has no IPv4 address.
+bool resolve_ipv4(const char* name, std::uint32_t& address);
+
+SocketHandle open_tcp_socket();
+bool set_receive_timeout(SocketHandle s, int milliseconds);
+bool set_receive_buffer(SocketHandle s, int bytes);
+bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint);
+// One send or receive call. Send never raises SIGPIPE; both return what the
+// OS returned (above 0 bytes, 0 closed, below 0 failed; see last_error()).
+long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count);
+long receive_some(SocketHandle s, std::uint8_t* bytes, std::size_t count);
+// True when a send would not block, waiting at most `milliseconds`.
+bool wait_writable(SocketHandle s, int milliseconds);
+// Ends both directions, waking a thread blocked in receive_some at once.
+void shutdown_both(SocketHandle s);
+void close_socket(SocketHandle s);
+
+}  // namespace palaver::platform
+
+#endif

@@ -1,0 +1,129 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/socket.h"
+
+namespace palaver::platform {
+
+const SocketHandle kNoSocket = -1;
+
+bool network_startup(unsigned char, unsigned char) {
+    return true;
+}
+
+void network_cleanup() {}
+
+int last_error() {
+    return errno;
+}
+
+void set_last_error(int code) {
+    errno = code;
+}
+
+bool is_timeout(int code) {
+    return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+int invalid_argument_code() {
+    return EINVAL;
+}
+
+std::uint16_t family_inet() {
+    return AF_INET;
+}
+
+std::uint16_t host_to_network(std::uint16_t port) {
+    return htons(port);
+}
+
+std::uint32_t parse_dotted(const char* text) {
+    return inet_addr(text);
+}
+
+bool resolve_ipv4(const char* name, std::uint32_t& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    address = in->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+SocketHandle open_tcp_socket() {
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+bool set_receive_timeout(SocketHandle s, int milliseconds) {
+    timeval tv{};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = (milliseconds % 1000) * 1000;
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool set_receive_buffer(SocketHandle s, int bytes) {
+    return setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint) {
+    if (endpoint.family != AF_INET) {
+        // An unset address must not reach connect(): AF_UNSPEC would succeed there.
+        errno = EAFNOSUPPORT;
+        return false;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = endpoint.port;
+    to.sin_addr.s_addr = endpoint.address;
+    int rc;
+    do {
+        rc = ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
+    ssize_t n;
+    do {
+        n = ::send(s, bytes, count, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+long receive_some(SocketHandle s, std::uint8_t* bytes, std::size_t count) {
+    ssize_t n;
+    do {
+        n = ::recv(s, bytes, count, 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool wait_writable(SocketHandle s, int milliseconds) {
+    pollfd p{};
+    p.fd = s;
+    p.events = POLLOUT;
+    return ::poll(&p, 1, milliseconds) == 1 && (p.revents & POLLOUT) != 0;
+}
+
+void shutdown_both(SocketHandle s) {
+    ::shutdown(s, SHUT_RDWR);
+}
+
+void close_socket(SocketHandle s) {
+    ::close(s);
+}
+
+}  // namespace palaver::platform

@@ -1,0 +1,32 @@
+// A joinable background thread that runs one library routine. Kept behind
+// this seam so that a platform can tie the thread's life to the module's.
+#ifndef PALAVER_PLATFORM_WORKER_THREAD_H
+#define PALAVER_PLATFORM_WORKER_THREAD_H
+
+#include <memory>
+
+namespace palaver::platform {
+
+class WorkerThread {
+public:
+    using Entry = void (*)(void* context);
+
+    WorkerThread();
+    ~WorkerThread();  // joins
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+
+    // False when the OS could not start a thread; nothing runs then.
+    bool start(Entry entry, void* context);
+    // Waits for the thread to end; returns at once when none runs.
+    void join();
+    bool running() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace palaver::platform
+
+#endif
