@@ -47,7 +47,12 @@ void copy_users(RoomState& room, std::set<stUserInfo>& out) {
 }
 
 void drain_talk(RoomState& room, std::vector<stChatContent>& out) {
-    drain(room.queueLock, room.talk, out);
+    std::lock_guard<std::mutex> hold(room.queueLock);
+    try {
+        room.talk.drain_into(out);
+    } catch (...) {
+        // Out of memory: the queue and the host's vector stay as they were.
+    }
 }
 
 void drain_actions(RoomState& room, std::vector<stActionContent>& out) {

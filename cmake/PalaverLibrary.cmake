@@ -17,6 +17,7 @@ set(PALAVER_SOURCES
   client/commands.cpp
   client/queries.cpp
   client/api.cpp
+  module/talk_queue.cpp
   module/winsock_startup.cpp
   module/client_state.cpp
   module/placeholders.cpp

@@ -1,7 +1,6 @@
 #include "connection/room_updater.h"
 
 #include <cstring>
-#include <iterator>
 #include <mutex>
 
 #include "connection/notices.h"
@@ -10,13 +9,6 @@
 #include "protocol/server_messages.h"
 
 namespace palaver {
-namespace {
-
-// About as many Talks as one 4096-byte receive can hold.
-constexpr std::size_t kBatchReserve = 128;
-
-}  // namespace
-
 void RoomUpdater::apply(const Frame& frame) {
     switch (static_cast<ServerType>(frame.type)) {
         case ServerType::Talk:
@@ -43,16 +35,7 @@ void RoomUpdater::apply(const Frame& frame) {
 }
 
 void RoomUpdater::move_staged_locked() {
-    if (staged_.empty()) {
-        return;
-    }
-    if (room_.talk.empty()) {
-        // The common case, the host having drained: hand the batch over whole.
-        room_.talk.swap(staged_);
-    } else {
-        room_.talk.insert(room_.talk.end(), std::make_move_iterator(staged_.begin()),
-                          std::make_move_iterator(staged_.end()));
-    }
+    room_.talk.append(staged_);
     staged_.clear();
 }
 
@@ -60,12 +43,8 @@ void RoomUpdater::flush() {
     if (staged_.empty()) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> queue(room_.queueLock);
-        move_staged_locked();
-    }
-    // Room for the next receive's worth of lines, allocated outside the lock.
-    staged_.reserve(kBatchReserve);
+    std::lock_guard<std::mutex> queue(room_.queueLock);
+    move_staged_locked();
 }
 
 void RoomUpdater::user_entered(const Frame& frame) {
@@ -109,12 +88,8 @@ void RoomUpdater::talk(const Frame& frame) {
     bool isAction = line->textLength >= kActionMarkerSize &&
                     std::memcmp(line->text, kActionMarker, kActionMarkerSize) == 0;
     if (!isAction) {
-        stChatContent& c = staged_.emplace_back();
-        c.sender = line->sender;
-        c.target = line->target;
-        std::memcpy(c.locationKey, line->key.data(), line->key.size());
-        c.flag = line->flag == 1;
-        c.text.assign(line->text, line->textLength);
+        staged_.add(line->sender, line->target, line->key.data(), line->flag == 1, line->text,
+                    line->textLength);
         return;
     }
     stActionContent action;

@@ -1,29 +1,29 @@
 // Applies the server's messages to the room: the receive thread's handlers.
 // Fed whole frames in stream order; knows nothing of sockets.
 //
-// Chat lines are built outside the locks and handed to the talk queue in
-// batches: flush() moves them in under one hold of the queue lock. Any message
-// that queues something else flushes first, so the queue keeps stream order.
+// Chat lines are staged outside the locks and handed to the talk queue in
+// batches: flush() copies them in under one hold of the queue lock. Any
+// message that queues something else flushes first, so the queue keeps stream
+// order.
 #ifndef PALAVER_CONNECTION_ROOM_UPDATER_H
 #define PALAVER_CONNECTION_ROOM_UPDATER_H
 
-#include <vector>
-
 #include "Palaver.h"
 #include "module/room_state.h"
+#include "module/talk_queue.h"
 #include "protocol/message.h"
 
 namespace palaver {
 
 class RoomUpdater {
-public:
+  public:
     explicit RoomUpdater(RoomState& room) : room_(room) {}
 
     void apply(const Frame& frame);
     // Hands every staged chat line to the talk queue.
     void flush();
 
-private:
+  private:
     void user_entered(const Frame& frame);
     void users_left(const Frame& frame);
     void talk(const Frame& frame);
@@ -33,7 +33,7 @@ private:
     void move_staged_locked();
 
     RoomState& room_;
-    std::vector<stChatContent> staged_;
+    PackedLines staged_;  // chat lines read but not yet queued
 };
 
 }  // namespace palaver

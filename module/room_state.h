@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Palaver.h"
+#include "module/talk_queue.h"
 
 namespace palaver {
 
@@ -17,7 +18,7 @@ struct RoomState {
     // later by the receive thread. The host reads it through a bare pointer.
     stUserInfo self{};
     std::set<stUserInfo> users;          // the other users; guarded by userLock
-    std::vector<stChatContent> talk;     // guarded by queueLock
+    TalkQueue talk;                      // guarded by queueLock
     std::vector<stActionContent> actions;  // guarded by queueLock
 
     // Lock order: userLock before queueLock, never the other way round.

@@ -1,0 +1,83 @@
+// The talk queue: chat lines and notices in order of arrival, kept as packed
+// bytes (the line's 13 plain bytes, a 2-byte text length, the text) rather
+// than as records. A queued line costs its record and its text and nothing
+// more, the receive thread allocates nothing per line, and the host's copies
+// are allocated on the host's own thread by the drain, which is where the
+// host frees them. Not locked itself: RoomState's queueLock guards it.
+#ifndef PALAVER_MODULE_TALK_QUEUE_H
+#define PALAVER_MODULE_TALK_QUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Palaver.h"
+
+namespace palaver {
+
+// Lines packed one after another, as the receive thread stages them and the
+// queue keeps them.
+class PackedLines {
+  public:
+    void add(std::int32_t sender, std::int32_t target, const unsigned char key[4], bool flag,
+             const char* text, std::size_t length);
+    void add(const stChatContent& line);
+
+    bool empty() const { return count_ == 0; }
+    std::size_t count() const { return count_; }
+    void clear();
+    // Adds all of `other`'s lines after this one's.
+    void append(const PackedLines& other);
+    // Frees the storage when it has grown past what a steady stream needs.
+    void trim();
+
+    // Calls f(sender, target, key, flag, text, length) for each line in order.
+    template <typename F>
+    void for_each(F&& f) const;
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t count_ = 0;
+};
+
+class TalkQueue {
+  public:
+    bool empty() const { return lines_.empty(); }
+    std::size_t size() const { return lines_.count(); }
+
+    void append(const PackedLines& lines) { lines_.append(lines); }
+    void push_back(const stChatContent& line) { lines_.add(line); }
+
+    // Appends a copy of every queued line to `out`, oldest first, and empties
+    // the queue. When memory runs out, `out` and the queue stay as they were
+    // and the allocation failure is thrown.
+    void drain_into(std::vector<stChatContent>& out);
+
+    // Every queued line, in order, as the host would receive it.
+    std::vector<stChatContent> snapshot() const;
+
+  private:
+    PackedLines lines_;
+};
+
+template <typename F>
+void PackedLines::for_each(F&& f) const {
+    const std::uint8_t* p = bytes_.data();
+    const std::uint8_t* end = p + bytes_.size();
+    while (p < end) {
+        std::int32_t sender, target;
+        std::uint16_t length;
+        std::memcpy(&sender, p, 4);
+        std::memcpy(&target, p + 4, 4);
+        std::memcpy(&length, p + 13, 2);
+        f(sender, target, p + 8, p[12] != 0, reinterpret_cast<const char*>(p + 15),
+          static_cast<std::size_t>(length));
+        p += 15 + length;
+    }
+}
+
+}  // namespace palaver
+
+#endif
