@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Palaver.h"
+#include "PalaverProfile.h"
 #include "protocol/wire.h"
 
 namespace palaver {
@@ -33,18 +34,7 @@ static_assert(offsetof(stChatContent, locationKey) == 8, "chat location key at b
 static_assert(offsetof(stChatContent, flag) == 12, "chat flag at byte 12");
 static_assert(offsetof(stChatContent, text) == kChatFixedSize, "chat text object at byte 13");
 
-// Profile bytes inside stUserInfo, offsets from the record's first byte.
-namespace profile {
-constexpr std::size_t kNameCapacity = 30;    // name bytes 4..33, NUL by byte 34
-constexpr std::size_t kModelOffset = 35;     // int32
-constexpr std::size_t kPictureOffset = 39;   // 11-byte text field
-constexpr std::size_t kPictureCapacity = 10;
-constexpr std::size_t kPositionXOffset = 50;  // double
-constexpr std::size_t kPositionYOffset = 58;  // double
-constexpr std::size_t kPositionZOffset = 66;  // double
-constexpr std::size_t kFourthOffset = 74;     // float
-constexpr std::size_t kReservedOffset = 78;   // always zero
-}  // namespace profile
+// The profile layout (palaver::profile) is public: PalaverProfile.h.
 
 inline const std::uint8_t* bytes_of(const stUserInfo& u) {
     return reinterpret_cast<const std::uint8_t*>(&u);
