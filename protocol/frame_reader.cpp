@@ -52,6 +52,7 @@ FrameReader::Status FrameReader::next(Frame& out) {
         if (length == 0) {
             // A length counts the type byte, so 0 carries nothing: skip it.
             begin_ += kLengthFieldSize;
+            ++emptyFrames_;
             continue;
         }
         if (length > kMaxLength) {

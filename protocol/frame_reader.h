@@ -36,6 +36,9 @@ public:
 
     bool broken() const { return broken_; }
     std::size_t buffered() const { return end_ - begin_; }
+    // How many length 0 frames next() has skipped so far: a reader that treats
+    // them as hostile (the server) checks this after each next().
+    std::size_t empty_frames() const { return emptyFrames_; }
 
 private:
     void compact();
@@ -44,6 +47,7 @@ private:
     std::size_t begin_ = 0;  // first byte not yet handed out
     std::size_t end_ = 0;    // one past the last byte held
     bool broken_ = false;
+    std::size_t emptyFrames_ = 0;
 };
 
 }  // namespace palaver

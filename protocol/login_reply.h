@@ -6,10 +6,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "Palaver.h"
 #include "protocol/records.h"
+#include "protocol/wire.h"
 
 namespace palaver {
 
@@ -55,6 +57,31 @@ private:
 // written with its own count. A negative status is written alone.
 std::vector<std::uint8_t> encode_login_reply(std::int32_t status,
                                              const std::vector<std::vector<stUserInfo>>& groups);
+
+// An accepted reply of `count` records cut into groups of at most 197, for a
+// server that holds its records apart: its size, and the reply itself written
+// into `out` (login_reply_size(count) bytes), with record(i) giving record i.
+inline std::size_t login_reply_size(std::size_t count) {
+    std::size_t groups = (count + kMaxGroupRecords - 1) / kMaxGroupRecords;
+    return 4 + 4 * groups + count * kUserInfoSize;
+}
+
+template <class RecordAt>
+void encode_login_reply_grouped(std::uint8_t* out, std::size_t count, RecordAt&& record) {
+    std::size_t groups = (count + kMaxGroupRecords - 1) / kMaxGroupRecords;
+    wire::store_i32(out, static_cast<std::int32_t>(groups));
+    out += 4;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % kMaxGroupRecords == 0) {
+            std::size_t inGroup = count - i < kMaxGroupRecords ? count - i : kMaxGroupRecords;
+            wire::store_i32(out, static_cast<std::int32_t>(inGroup));
+            out += 4;
+        }
+        const stUserInfo& r = record(i);
+        std::memcpy(out, &r, kUserInfoSize);
+        out += kUserInfoSize;
+    }
+}
 
 }  // namespace palaver
 

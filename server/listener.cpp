@@ -1,0 +1,72 @@
+#include "server/listener.h"
+
+#include <memory>
+
+#include "server/server_state.h"
+#include "server/session.h"
+
+namespace palaver::server {
+namespace {
+
+// Connections still logging in, beyond the logged-in limit, that are let in
+// to hear "server full" rather than being dropped.
+constexpr std::size_t kLoginAllowance = 256;
+
+}  // namespace
+
+Listener::Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state)
+    : acceptor_(io), retry_(io), state_(state) {
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(asio::socket_base::max_listen_connections);
+}
+
+tcp::endpoint Listener::endpoint() const {
+    asio::error_code ec;
+    return acceptor_.local_endpoint(ec);
+}
+
+void Listener::start() {
+    accept();
+}
+
+void Listener::close() {
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    retry_.cancel();
+}
+
+void Listener::accept() {
+    acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
+        on_accept(ec, std::move(socket));
+    });
+}
+
+void Listener::on_accept(const asio::error_code& ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
+        return;
+    }
+    if (ec) {
+        // Out of descriptors or memory: the backlog waits while sessions end.
+        state_.log().error("accept failed: ", ec.message());
+        retry_.expires_after(std::chrono::milliseconds(100));
+        retry_.async_wait([this](const asio::error_code& e) {
+            if (!e) {
+                accept();
+            }
+        });
+        return;
+    }
+    if (state_.connections() >= state_.settings().maxClients + kLoginAllowance) {
+        state_.log().warn("dropped a connection: too many connections");
+    } else {
+        auto session = std::make_shared<Session>(std::move(socket), state_);
+        state_.log().info("connect ", session->peer());
+        state_.connected(*session);
+        session->start();
+    }
+    accept();
+}
+
+}  // namespace palaver::server

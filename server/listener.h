@@ -1,0 +1,31 @@
+// Accepts connections and starts a session for each.
+#ifndef PALAVER_SERVER_LISTENER_H
+#define PALAVER_SERVER_LISTENER_H
+
+#include "server/net.h"
+
+namespace palaver::server {
+
+class ServerState;
+
+class Listener {
+  public:
+    // Throws asio::system_error when the address cannot be bound.
+    Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state);
+
+    void start();
+    void close();
+    tcp::endpoint endpoint() const;
+
+  private:
+    void accept();
+    void on_accept(const asio::error_code& ec, tcp::socket socket);
+
+    tcp::acceptor acceptor_;
+    asio::steady_timer retry_;
+    ServerState& state_;
+};
+
+}  // namespace palaver::server
+
+#endif

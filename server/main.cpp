@@ -1,0 +1,62 @@
+// palaver-server: serves Palaver clients until SIGINT or SIGTERM.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <iostream>
+
+#include "server/command_line.h"
+#include "server/server.h"
+
+namespace {
+
+// Every client is a descriptor: let the process have enough of them when the
+// hard limit allows.
+void raise_descriptor_limit(std::size_t clients, palaver::server::Log& log) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    rlim_t wanted = static_cast<rlim_t>(clients) + 300;  // logins in progress, files
+    if (limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < wanted) {
+        log.warn("only ", limit.rlim_cur, " file descriptors: fewer clients than --max-clients ",
+                 "can connect");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace palaver::server;
+    int exitCode = 0;
+    auto commandLine = parse_command_line(argc, argv, exitCode);
+    if (!commandLine) {
+        return exitCode;
+    }
+    Log log(commandLine->logLevel);
+    raise_descriptor_limit(commandLine->settings.maxClients, log);
+    try {
+        Server server(commandLine->settings, log);
+        asio::signal_set signals(server.context(), SIGINT, SIGTERM);
+        signals.async_wait([&](const asio::error_code& ec, int signal) {
+            if (!ec) {
+                log.info("signal ", signal, ": shutting down");
+                server.stop();
+            }
+        });
+        // Scripts and tests read the port from here when they asked for port 0.
+        std::cout << "palaver-server listening on " << server.endpoint() << std::endl;
+        log.info("listening on ", server.endpoint(),
+                 commandLine->settings.accounts ? ", accounts required" : ", open room");
+        server.run();
+    } catch (const std::exception& e) {
+        log.error(e.what());
+        return 1;
+    }
+    log.info("stopped");
+    return 0;
+}

@@ -1,0 +1,236 @@
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "PalaverProfile.h"
+#include "protocol/client_messages.h"
+#include "protocol/records.h"
+#include "protocol/server_messages.h"
+#include "server/requests.h"
+#include "server/room.h"
+#include "server/server_state.h"
+#include "server/session.h"
+
+namespace palaver::server {
+namespace {
+
+void malformed(Session& session, const Frame& frame) {
+    session.close("hostile input: a type " + std::to_string(frame.type) + " message of length " +
+                      std::to_string(frame.size + 1),
+                  Level::Warn);
+}
+
+// Requests that act in the sender's room carry its id and location key;
+// anything else is somebody speaking for somebody else.
+bool is_own(ServerState& state, Session& session, const Frame& frame, std::int32_t self,
+            const LocationKey& key) {
+    const stUserInfo& user = session.user();
+    if (self == user.userId && std::memcmp(key.data(), user.locationKey, key.size()) == 0) {
+        return true;
+    }
+    state.log().warn("dropped a type ", int{frame.type}, " message from ", session.describe(),
+                     ": it claims id ", self, " or another room");
+    return false;
+}
+
+void send_updated(ServerState& state, Session& session) {
+    MessageRef m = state.pool().make(kHeaderSize + kUserInfoSize);
+    m.shrink(encode_users_updated(m.writable(), &session.user(), 1));
+    session.room->broadcast(m);
+}
+
+void talk(ServerState& state, Session& session, const Frame& frame) {
+    auto line = decode_talk(frame);
+    if (!line || !line->terminated || line->textLength > kMaxTalkText) {
+        malformed(session, frame);
+        return;
+    }
+    if (!is_own(state, session, frame, line->sender, line->key)) {
+        return;
+    }
+    bool whisper = line->flag == 1;
+    MessageRef m = state.pool().make(kTalkFixedSize + line->textLength);
+    encode_talk(m.writable(), line->sender, line->target, line->key, whisper, line->text,
+                line->textLength);
+    if (state.settings().logChat) {
+        state.log().info(whisper ? "whisper " : "talk ", session.describe(), " to ", line->target,
+                         ": ", std::string(line->text, line->textLength));
+    }
+    if (!whisper) {
+        session.room->broadcast(m);
+        return;
+    }
+    Session* target = state.find(line->target);
+    if (target == nullptr || target->room != session.room) {
+        state.log().debug("dropped a whisper of ", session.describe(), " to absent id ",
+                          line->target);
+        return;
+    }
+    if (target != &session) {
+        target->deliver(m);
+    }
+    session.deliver(m);
+}
+
+void walk(ServerState& state, Session& session, const Frame& frame) {
+    auto w = decode_walk(frame);
+    if (!w) {
+        malformed(session, frame);
+        return;
+    }
+    if (!is_own(state, session, frame, w->from.self, w->from.key)) {
+        return;
+    }
+    if (!std::isfinite(w->x) || !std::isfinite(w->y) || !std::isfinite(w->z) ||
+        !std::isfinite(w->fourth)) {
+        state.log().warn("dropped a walk of ", session.describe(),
+                         " to a position that is not finite");
+        return;
+    }
+    profile::set_position(session.user(), {w->x, w->y, w->z, w->fourth});
+    send_updated(state, session);
+}
+
+// Rename and Picture change: a text field of at most `capacity` bytes.
+void change_text(ServerState& state, Session& session, const Frame& frame, bool isName) {
+    auto t = isName ? decode_rename(frame) : decode_picture_change(frame);
+    if (!t) {
+        malformed(session, frame);
+        return;
+    }
+    if (!is_own(state, session, frame, t->from.self, t->from.key)) {
+        return;
+    }
+    std::string text(t->text, t->length);
+    stUserInfo& user = session.user();
+    if (!t->terminated || (isName && text.empty()) ||
+        !(isName ? profile::set_name(user, text) : profile::set_picture(user, text))) {
+        state.log().warn("dropped a ", isName ? "rename" : "picture change", " of ",
+                         session.describe(), ": the text does not fit");
+        return;
+    }
+    if (isName) {
+        state.log().info("rename ", session.describe(), " to \"", text, "\"");
+    }
+    send_updated(state, session);
+}
+
+void change_model(ServerState& state, Session& session, const Frame& frame) {
+    auto m = decode_model_change(frame);
+    if (!m) {
+        malformed(session, frame);
+        return;
+    }
+    if (!is_own(state, session, frame, m->from.self, m->from.key)) {
+        return;
+    }
+    profile::set_model(session.user(), m->model);
+    send_updated(state, session);
+}
+
+void kick(ServerState& state, Session& session, const Frame& frame) {
+    auto k = decode_kick(frame);
+    if (!k) {
+        malformed(session, frame);
+        return;
+    }
+    if (!session.admin) {
+        state.log().warn("ignored a kick of id ", k->first, " by ", session.describe(),
+                         ": not an admin");
+        return;
+    }
+    Session* target = state.find(k->first);
+    if (target == nullptr) {
+        state.log().info("ignored a kick of unknown id ", k->first, " by ", session.describe());
+        return;
+    }
+    state.bans().ban(target->loginName, k->second, Clock::now());
+    state.log().info("kick ", target->describe(), " by ", session.describe(), ", banned for ",
+                     k->second > 0 ? k->second : 0, " min");
+    target->close("kicked by " + session.describe());
+}
+
+// A Room list replaces the client's whole user set and carries at most six
+// records. A larger room cannot fit in one, and a cut-down list would make
+// the client forget real users, so the client gets the records it should
+// already know as Users updated instead, six to a message.
+void room_list(ServerState& state, Session& session, const Frame& frame) {
+    auto key = decode_key_only(frame);
+    if (!key) {
+        malformed(session, frame);
+        return;
+    }
+    if (!is_own(state, session, frame, session.id(), *key)) {
+        return;
+    }
+    std::array<stUserInfo, kMaxRecordsPerMessage> batch;
+    const auto& members = session.room->members();
+    bool fits = members.size() - 1 <= kMaxRecordsPerMessage;
+    std::size_t n = 0;
+    auto send = [&] {
+        MessageRef m = state.pool().make(kMaxMessageSize);
+        m.shrink(fits ? encode_room_list(m.writable(), batch.data(), n)
+                      : encode_users_updated(m.writable(), batch.data(), n));
+        session.deliver(m);
+        n = 0;
+    };
+    for (const Session* member : members) {
+        if (member == &session) {
+            continue;
+        }
+        batch[n++] = member->user();
+        if (n == batch.size() && !fits) {
+            send();
+        }
+    }
+    if (fits || n > 0) {
+        send();
+    }
+}
+
+}  // namespace
+
+void handle_request(ServerState& state, Session& session, const Frame& frame) {
+    switch (static_cast<ClientType>(frame.type)) {
+        case ClientType::Talk:
+            talk(state, session, frame);
+            return;
+        case ClientType::Walk:
+            walk(state, session, frame);
+            return;
+        case ClientType::Rename:
+            change_text(state, session, frame, true);
+            return;
+        case ClientType::PictureChange:
+            change_text(state, session, frame, false);
+            return;
+        case ClientType::ModelChange:
+            change_model(state, session, frame);
+            return;
+        case ClientType::Kick:
+            kick(state, session, frame);
+            return;
+        case ClientType::RoomListRequest:
+            room_list(state, session, frame);
+            return;
+        case ClientType::KeepAlive:
+            if (!decode_key_only(frame)) {
+                malformed(session, frame);
+            }
+            return;  // reading it already moved the idle deadline
+        case ClientType::Logout:
+            if (!decode_key_only(frame)) {
+                malformed(session, frame);
+                return;
+            }
+            session.close("logout");
+            return;
+        case ClientType::Login:
+            session.close("hostile input: a second login request", Level::Warn);
+            return;
+    }
+    session.close("hostile input: unknown message type " + std::to_string(frame.type), Level::Warn);
+}
+
+}  // namespace palaver::server

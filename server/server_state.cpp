@@ -1,0 +1,102 @@
+#include "server/server_state.h"
+
+#include <limits>
+#include <vector>
+
+#include "PalaverProfile.h"
+#include "protocol/login_reply.h"
+#include "protocol/server_messages.h"
+#include "server/session.h"
+
+namespace palaver::server {
+
+ServerState::ServerState(asio::io_context& io, Settings settings, Log& log)
+    : io_(io), settings_(std::move(settings)), log_(log) {}
+
+void ServerState::connected(Session& session) {
+    sessions_.insert(&session);
+}
+
+Session* ServerState::find(std::int32_t id) const {
+    auto found = users_.find(id);
+    return found == users_.end() ? nullptr : found->second;
+}
+
+std::int32_t ServerState::next_id() {
+    // Ids count up from 1 and are not handed out again while the server
+    // runs, unless two thousand million logins wrap them round.
+    do {
+        lastId_ = lastId_ == std::numeric_limits<std::int32_t>::max() ? 1 : lastId_ + 1;
+    } while (users_.count(lastId_) != 0);
+    return lastId_;
+}
+
+void ServerState::join(Session& session) {
+    stUserInfo& user = session.user();
+    user.userId = next_id();
+    users_.emplace(user.userId, &session);
+    std::uint32_t key = profile::room(user);
+    auto& slot = rooms_[key];
+    if (!slot) {
+        slot = std::make_unique<Room>(key);
+    }
+    Room& room = *slot;
+
+    const auto& others = room.members();
+    std::size_t count = 1 + others.size();
+    MessageRef reply = pool_.make(login_reply_size(count));
+    encode_login_reply_grouped(reply.writable(), count, [&](std::size_t i) -> const stUserInfo& {
+        return i == 0 ? user : others[i - 1]->user();
+    });
+    session.deliver(reply);
+
+    if (!others.empty()) {
+        auto entered = encode_user_entered(user);
+        room.broadcast(pool_.copy(entered.data(), entered.size()));
+    }
+    room.add(session);
+}
+
+void ServerState::forget(Session& session, Departure departure) {
+    sessions_.erase(&session);
+    if (!session.logged_in()) {
+        return;
+    }
+    users_.erase(session.id());
+    Room* room = session.room;
+    if (room == nullptr) {
+        return;
+    }
+    bool wasPending = room->departures_pending();
+    room->remove(session);
+    if (departure == Departure::Silent || stopping_) {
+        return;
+    }
+    if (!wasPending) {
+        // Departures of this turn of the loop share one Users left.
+        asio::post(io_, [this, key = room->key()] { announce_departures(key); });
+    }
+}
+
+void ServerState::announce_departures(std::uint32_t key) {
+    auto found = rooms_.find(key);
+    if (found == rooms_.end()) {
+        return;
+    }
+    Room& room = *found->second;
+    room.announce_departures(pool_);
+    if (room.empty()) {
+        rooms_.erase(found);
+    }
+}
+
+void ServerState::close_all(std::string_view reason) {
+    stopping_ = true;
+    std::vector<Session*> all(sessions_.begin(), sessions_.end());
+    for (Session* session : all) {
+        session->close(reason);
+    }
+    rooms_.clear();
+}
+
+}  // namespace palaver::server

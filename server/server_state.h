@@ -1,0 +1,69 @@
+// The one state all sessions share: who is connected, who is logged in under
+// which id, the rooms, the bans, the settings and the log. The server runs
+// its event loop on one thread, so nothing here is locked.
+#ifndef PALAVER_SERVER_SERVER_STATE_H
+#define PALAVER_SERVER_SERVER_STATE_H
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "server/bans.h"
+#include "server/log.h"
+#include "server/message.h"
+#include "server/net.h"
+#include "server/room.h"
+#include "server/settings.h"
+
+namespace palaver::server {
+
+class Session;
+
+class ServerState {
+  public:
+    ServerState(asio::io_context& io, Settings settings, Log& log);
+    ServerState(const ServerState&) = delete;
+    ServerState& operator=(const ServerState&) = delete;
+
+    const Settings& settings() const { return settings_; }
+    Log& log() { return log_; }
+    MessagePool& pool() { return pool_; }
+    Bans& bans() { return bans_; }
+
+    void connected(Session& session);
+    std::size_t connections() const { return sessions_.size(); }
+    std::size_t users() const { return users_.size(); }
+    Session* find(std::int32_t id) const;
+
+    // Gives the session a fresh user id, puts it in the room its location key
+    // names, sends it the login reply and tells the room.
+    void join(Session& session);
+
+    enum class Departure { Announced, Silent };
+    // Takes a closing session out of everything; its room hears of it.
+    void forget(Session& session, Departure departure);
+
+    // Closes every session (graceful shutdown).
+    void close_all(std::string_view reason);
+
+  private:
+    std::int32_t next_id();
+    void announce_departures(std::uint32_t key);
+
+    asio::io_context& io_;
+    Settings settings_;
+    Log& log_;
+    MessagePool pool_;
+    Bans bans_;
+    std::unordered_set<Session*> sessions_;
+    std::unordered_map<std::int32_t, Session*> users_;
+    std::unordered_map<std::uint32_t, std::unique_ptr<Room>> rooms_;
+    std::int32_t lastId_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace palaver::server
+
+#endif

@@ -1,0 +1,223 @@
+#include "server/session.h"
+
+#include <sstream>
+
+#include "server/requests.h"
+#include "server/server_state.h"
+
+namespace palaver::server {
+namespace {
+
+std::string peer_of(const tcp::socket& socket) {
+    asio::error_code ec;
+    auto endpoint = socket.remote_endpoint(ec);
+    if (ec) {
+        return "unknown peer";
+    }
+    std::ostringstream text;
+    text << endpoint;
+    return text.str();
+}
+
+long long seconds(std::chrono::milliseconds ms) {
+    return static_cast<long long>(ms.count() / 1000);
+}
+
+}  // namespace
+
+Session::Session(tcp::socket socket, ServerState& state)
+    : socket_(std::move(socket)),
+      state_(state),
+      timer_(socket_.get_executor()),
+      peer_(peer_of(socket_)) {}
+
+Session::~Session() {
+    // The event loop may be torn down with sessions still open.
+    if (!closed_) {
+        state_.forget(*this, ServerState::Departure::Silent);
+    }
+}
+
+std::string Session::describe() const {
+    if (!loggedIn_) {
+        return peer_;
+    }
+    std::ostringstream text;
+    text << "id " << user_.userId << " \"" << loginName << "\" (" << peer_ << ")";
+    return text.str();
+}
+
+void Session::start() {
+    asio::error_code ignored;
+    socket_.set_option(tcp::no_delay(true), ignored);
+    deadline_ = Clock::now() + state_.settings().loginTimeout;
+    wait_deadline();
+    read();
+}
+
+void Session::mark_logged_in() {
+    loggedIn_ = true;
+    deadline_ = Clock::now() + state_.settings().idleTimeout;
+}
+
+void Session::read() {
+    socket_.async_read_some(
+        asio::buffer(reader_.write_position(), reader_.write_room()),
+        [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
+            self->on_read(ec, count);
+        });
+}
+
+void Session::on_read(const asio::error_code& ec, std::size_t count) {
+    if (closed_ || finishing_) {
+        return;
+    }
+    if (ec) {
+        close(ec == asio::error::eof ? "connection closed by the client"
+                                     : "read failed: " + ec.message());
+        return;
+    }
+    reader_.commit(count);
+    Frame frame;
+    FrameReader::Status status;
+    bool any = false;
+    while ((status = reader_.next(frame)) == FrameReader::Status::Frame) {
+        if (reader_.empty_frames() != 0) {
+            break;
+        }
+        any = true;
+        if (loggedIn_) {
+            handle_request(state_, *this, frame);
+        } else {
+            handle_login(state_, *this, frame);
+        }
+        if (closed_ || finishing_) {
+            return;
+        }
+    }
+    if (reader_.empty_frames() != 0) {
+        close("hostile input: a frame of length 0", Level::Warn);
+        return;
+    }
+    if (status == FrameReader::Status::Broken) {
+        close("hostile input: a frame longer than 500 bytes", Level::Warn);
+        return;
+    }
+    if (any && loggedIn_) {
+        deadline_ = Clock::now() + state_.settings().idleTimeout;
+    }
+    read();
+}
+
+void Session::wait_deadline() {
+    timer_.expires_at(deadline_);
+    timer_.async_wait(
+        [self = shared_from_this()](const asio::error_code& ec) { self->on_deadline(ec); });
+}
+
+void Session::on_deadline(const asio::error_code& ec) {
+    if (ec || closed_) {
+        return;
+    }
+    // Reads move the deadline without touching the timer: look again.
+    if (Clock::now() < deadline_) {
+        wait_deadline();
+        return;
+    }
+    const Settings& s = state_.settings();
+    if (loggedIn_) {
+        close("idle for " + std::to_string(seconds(s.idleTimeout)) + " s");
+    } else {
+        close("no login request within " + std::to_string(seconds(s.loginTimeout)) + " s");
+    }
+}
+
+void Session::deliver(const MessageRef& message) {
+    if (closed_ || overflowed_) {
+        return;
+    }
+    std::size_t size = message->size();
+    if (queued_ > 0 && queued_ + size > state_.settings().queueLimit) {
+        // Called while a room is being walked: close on the next turn.
+        overflowed_ = true;
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->close("slow reader: " + std::to_string(self->queued_) + " bytes not taken",
+                        Level::Warn);
+        });
+        return;
+    }
+    pending_.push_back(message);
+    queued_ += size;
+    if (!writing_ && !writePosted_) {
+        writePosted_ = true;
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->writePosted_ = false;
+            self->write();
+        });
+    }
+}
+
+void Session::write() {
+    if (closed_ || writing_) {
+        return;
+    }
+    if (pending_.empty()) {
+        if (finishing_) {
+            close(finishReason_);
+        }
+        return;
+    }
+    sending_.swap(pending_);
+    gather_.clear();
+    for (const MessageRef& m : sending_) {
+        gather_.emplace_back(m->data(), m->size());
+    }
+    writing_ = true;
+    asio::async_write(socket_, Gather{&gather_},
+                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                          self->on_write(ec);
+                      });
+}
+
+void Session::on_write(const asio::error_code& ec) {
+    writing_ = false;
+    for (const MessageRef& m : sending_) {
+        queued_ -= m->size();
+    }
+    sending_.clear();
+    if (closed_) {
+        return;
+    }
+    if (ec) {
+        close("write failed: " + ec.message());
+        return;
+    }
+    write();
+}
+
+void Session::finish(std::string_view reason) {
+    if (closed_ || finishing_) {
+        return;
+    }
+    finishing_ = true;
+    finishReason_ = reason;
+    if (!writing_ && !writePosted_) {
+        write();
+    }
+}
+
+void Session::close(std::string_view reason, Level level) {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    state_.log().write(level, "disconnect ", describe(), ": ", reason);
+    state_.forget(*this, ServerState::Departure::Announced);
+    asio::error_code ignored;
+    timer_.cancel();
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    pending_.clear();  // `sending_` stays until its write completes
+}
+
+}  // namespace palaver::server

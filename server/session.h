@@ -1,0 +1,103 @@
+// One client connection. It owns the socket, reads frames and hands them to
+// the login or request handlers, and writes its queue of shared messages,
+// one gathered write at a time. Handlers hold it alive through
+// shared_from_this; the server state and the room only point at it while it
+// is open.
+#ifndef PALAVER_SERVER_SESSION_H
+#define PALAVER_SERVER_SESSION_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Palaver.h"
+#include "protocol/frame_reader.h"
+#include "server/log.h"
+#include "server/message.h"
+#include "server/net.h"
+
+namespace palaver::server {
+
+class Room;
+class ServerState;
+
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(tcp::socket socket, ServerState& state);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void start();
+
+    // Queues the message; the write starts on a later turn of the event loop,
+    // so that everything queued meanwhile goes out in one gathered write.
+    void deliver(const MessageRef& message);
+    // Ends the session now.
+    void close(std::string_view reason, Level level = Level::Info);
+    // Stops reading and ends the session once its queue is written (a
+    // refused login's reply).
+    void finish(std::string_view reason);
+
+    bool open() const { return !closed_; }
+    bool logged_in() const { return loggedIn_; }
+    // Starts the idle timer; the login handler calls it once the user is in.
+    void mark_logged_in();
+
+    std::int32_t id() const { return user_.userId; }
+    stUserInfo& user() { return user_; }
+    const stUserInfo& user() const { return user_; }
+    const std::string& peer() const { return peer_; }
+    // "id 7 "alice" (127.0.0.1:5000)" once logged in, else the peer.
+    std::string describe() const;
+
+    // Kept by the login handler and the room.
+    std::string loginName;
+    bool admin = false;
+    Room* room = nullptr;
+    std::size_t roomIndex = 0;
+
+  private:
+    void read();
+    void on_read(const asio::error_code& ec, std::size_t count);
+    void wait_deadline();
+    void on_deadline(const asio::error_code& ec);
+    void write();
+    void on_write(const asio::error_code& ec);
+
+    // The gathered buffers of the write in flight, without copying them.
+    struct Gather {
+        const std::vector<asio::const_buffer>* buffers;
+        using value_type = asio::const_buffer;
+        using const_iterator = std::vector<asio::const_buffer>::const_iterator;
+        const_iterator begin() const { return buffers->begin(); }
+        const_iterator end() const { return buffers->end(); }
+    };
+
+    tcp::socket socket_;
+    ServerState& state_;
+    asio::steady_timer timer_;
+    Clock::time_point deadline_;
+    FrameReader reader_;
+    stUserInfo user_{};
+    std::string peer_;
+
+    std::vector<MessageRef> pending_;  // queued, not yet being written
+    std::vector<MessageRef> sending_;  // the write in flight
+    std::vector<asio::const_buffer> gather_;
+    std::size_t queued_ = 0;  // bytes in both
+
+    bool loggedIn_ = false;
+    bool closed_ = false;
+    bool finishing_ = false;
+    bool writing_ = false;
+    bool writePosted_ = false;
+    bool overflowed_ = false;
+    std::string finishReason_;
+};
+
+}  // namespace palaver::server
+
+#endif

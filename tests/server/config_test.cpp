@@ -1,0 +1,87 @@
+// The accounts file, bans and the command line, without a network.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "server/accounts.h"
+#include "server/bans.h"
+#include "server/command_line.h"
+
+namespace palaver::server {
+namespace {
+
+std::optional<Accounts> parse(const std::string& text, std::string& error) {
+    std::istringstream in(text);
+    return Accounts::parse(in, error);
+}
+
+TEST(ServerAccounts, ReadsNamesLoginStringsAndAdmins) {
+    std::string error;
+    auto a = parse("# staff\n\nboss  s3cret admin\r\nalice pw\n", error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_EQ(a->size(), 2u);
+    ASSERT_NE(a->find("boss"), nullptr);
+    EXPECT_EQ(a->find("boss")->login, "s3cret");
+    EXPECT_TRUE(a->find("boss")->admin);
+    EXPECT_FALSE(a->find("alice")->admin);
+    EXPECT_EQ(a->find("mallory"), nullptr);
+}
+
+TEST(ServerAccounts, RejectsLinesThatCannotWork) {
+    for (const char* text :
+         {"alice\n", "alice pw root\n", "alice pw admin extra\n", "alice pw\nalice other\n",
+          "a234567890123456789012345678901 pw\n", "alice 123456789012345678901\n"}) {
+        std::string error;
+        EXPECT_FALSE(parse(text, error)) << text;
+        EXPECT_NE(error.find("line"), std::string::npos) << text;
+    }
+}
+
+TEST(ServerBans, LastTheirMinutesAndNoLonger) {
+    Bans bans;
+    auto now = Bans::Clock::now();
+    bans.ban("bob", 5, now);
+    bans.ban("eve", 0, now);
+    bans.ban("mallory", std::numeric_limits<int>::max(), now);
+    EXPECT_TRUE(bans.banned("bob", now + std::chrono::minutes(4)));
+    EXPECT_FALSE(bans.banned("bob", now + std::chrono::minutes(5)));
+    EXPECT_FALSE(bans.banned("eve", now));
+    EXPECT_TRUE(bans.banned("mallory", now + std::chrono::hours(24 * 365 * 50)))
+        << "a huge ban must not wrap into the past";
+}
+
+TEST(ServerCommandLine, ParsesListenAddresses) {
+    Settings s;
+    EXPECT_TRUE(parse_listen("127.0.0.1:0", s));
+    EXPECT_EQ(s.port, 0);
+    EXPECT_TRUE(parse_listen("[::1]:7400", s));
+    EXPECT_EQ(s.address, "::1");
+    EXPECT_EQ(s.port, 7400);
+    for (const char* bad :
+         {"127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "nowhere:80", ":80", "127.0.0.1:8x"}) {
+        EXPECT_FALSE(parse_listen(bad, s)) << bad;
+    }
+}
+
+TEST(ServerCommandLine, FillsTheSettings) {
+    const char* argv[] = {"palaver-server", "--listen", "0.0.0.0:9000", "--max-clients", "5",
+                          "--idle-timeout", "1.5",      "--log-chat",   "--log-level",   "warn"};
+    int exitCode = -1;
+    auto c = parse_command_line(10, const_cast<char**>(argv), exitCode);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->settings.address, "0.0.0.0");
+    EXPECT_EQ(c->settings.port, 9000);
+    EXPECT_EQ(c->settings.maxClients, 5u);
+    EXPECT_EQ(c->settings.idleTimeout, std::chrono::milliseconds(1500));
+    EXPECT_EQ(c->settings.loginTimeout, std::chrono::milliseconds(10000));
+    EXPECT_TRUE(c->settings.logChat);
+    EXPECT_EQ(c->logLevel, Level::Warn);
+    EXPECT_FALSE(c->settings.accounts);
+
+    const char* bad[] = {"palaver-server", "--accounts", "/nonexistent/accounts"};
+    EXPECT_FALSE(parse_command_line(3, const_cast<char**>(bad), exitCode));
+    EXPECT_EQ(exitCode, 2);
+}
+
+}  // namespace
+}  // namespace palaver::server

@@ -1,0 +1,136 @@
+// Real servers on loopback and raw clients that speak the wire protocol
+// through the library's own encoders and decoders.
+#ifndef PALAVER_TESTS_SERVER_HARNESS_H
+#define PALAVER_TESTS_SERVER_HARNESS_H
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Palaver.h"
+#include "protocol/client_messages.h"
+#include "protocol/frame_reader.h"
+#include "protocol/server_messages.h"
+#include "server/log.h"
+#include "server/server.h"
+#include "server/settings.h"
+
+namespace palaver::test {
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+
+constexpr auto kEntered = static_cast<std::uint8_t>(ServerType::UserEntered);
+constexpr auto kLeft = static_cast<std::uint8_t>(ServerType::UsersLeft);
+constexpr auto kTalk = static_cast<std::uint8_t>(ServerType::Talk);
+constexpr auto kUpdated = static_cast<std::uint8_t>(ServerType::UsersUpdated);
+constexpr auto kRoomList = static_cast<std::uint8_t>(ServerType::RoomList);
+
+// Port 0 and timers short enough for tests that wait on them.
+server::Settings test_settings();
+
+// A server on its own thread, stopped and joined on destruction.
+class TestServer {
+  public:
+    explicit TestServer(server::Settings settings = test_settings());
+    ~TestServer();
+    std::uint16_t port() const { return port_; }
+    // Stops the server and returns everything it logged.
+    std::string stop_and_log();
+
+  private:
+    std::ostringstream logText_;
+    server::Log log_;
+    std::unique_ptr<server::Server> server_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+struct Received {
+    std::uint8_t type = 0;
+    std::vector<std::uint8_t> payload;
+    Frame frame() const { return Frame{type, payload.data(), payload.size()}; }
+};
+
+stUserInfo make_user(const std::string& name, std::uint32_t room = 1);
+
+class RawClient {
+  public:
+    explicit RawClient(std::uint16_t port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    void send(const std::uint8_t* bytes, std::size_t size);
+    template <class Bytes>
+    void send(const Bytes& bytes) {
+        send(bytes.data(), bytes.size());
+    }
+
+    // Sends a login request and reads the whole reply; returns its status.
+    int login(const stUserInfo& user, const std::string& loginString = "");
+    int login(const std::string& name, std::uint32_t room = 1,
+              const std::string& loginString = "") {
+        return login(make_user(name, room), loginString);
+    }
+
+    // The 4-byte status of a login reply, read raw.
+    std::optional<std::int32_t> raw_status(Ms timeout = 2000ms);
+
+    // Talk as the logged-in user (or as someone else, to test spoofing).
+    void talk(std::int32_t target, const std::string& text, bool whisper = false);
+    void talk_as(std::int32_t sender, const LocationKey& key, std::int32_t target,
+                 const std::string& text);
+
+    // The next frame, or nothing when none arrives in time or the server
+    // closed the connection.
+    std::optional<Received> next(Ms timeout = 2000ms);
+    // The next frame of `type`, skipping others; nothing on timeout.
+    std::optional<Received> next_of(std::uint8_t type, Ms timeout = 2000ms);
+    // True when the server closes the connection within the time (frames
+    // before the close are dropped).
+    bool closed_within(Ms timeout = 2000ms);
+    // True when no frame arrives in the time.
+    bool quiet_for(Ms timeout = 200ms);
+    // Closes our end.
+    void drop();
+
+    std::int32_t id() const { return self.userId; }
+    LocationKey key() const { return location_key_of(self); }
+
+    stUserInfo self{};
+    std::vector<stUserInfo> others;        // the login reply's other records
+    std::vector<std::uint8_t> replyBytes;  // the login reply as it came
+    bool brokenStream = false;             // a frame above 500 bytes arrived
+
+  private:
+    bool wait_readable(Ms timeout);
+
+    int fd_ = -1;
+    FrameReader reader_;
+};
+
+// Polls `condition` until it holds or the time is up.
+template <class Condition>
+bool eventually(Condition condition, Ms timeout = 3000ms) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::vector<std::int32_t> ids_of(const Received& usersLeft);
+std::vector<stUserInfo> records_of(const Received& m);
+
+}  // namespace palaver::test
+
+#endif

@@ -1,0 +1,123 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "harness.h"
+#include "protocol/server_messages.h"
+#include "protocol/wire.h"
+
+namespace palaver::test {
+namespace {
+
+std::vector<std::uint8_t> raw_frame(std::uint16_t length, std::uint8_t type) {
+    std::vector<std::uint8_t> bytes(2 + length, 0);
+    wire::store_u16(bytes.data(), length);
+    if (length > 0) {
+        bytes[2] = type;
+    }
+    return bytes;
+}
+
+struct Hostile {
+    const char* what;
+    std::vector<std::uint8_t> (*bytes)(const RawClient& self);
+};
+
+const Hostile kHostile[] = {
+    {"length 0", [](const RawClient&) { return raw_frame(0, 0); }},
+    {"length 501", [](const RawClient&) { return raw_frame(501, 3); }},
+    {"unknown type", [](const RawClient&) { return raw_frame(5, 4); }},
+    {"walk of the wrong length",
+     [](const RawClient& c) {
+         auto w = encode_walk(c.id(), c.key(), 0, 0, 0, 0);
+         auto bytes = std::vector<std::uint8_t>(w.begin(), w.end() - 1);
+         wire::store_u16(bytes.data(), static_cast<std::uint16_t>(bytes.size() - 2));
+         return bytes;
+     }},
+    {"talk without its NUL",
+     [](const RawClient& c) {
+         std::uint8_t m[kMaxTalkSize];
+         std::size_t n = encode_talk(m, c.id(), 0, c.key(), false, "abc", 3);
+         wire::store_u16(m, static_cast<std::uint16_t>(n - 3));
+         return std::vector<std::uint8_t>(m, m + n - 1);
+     }},
+    {"talk of 301 bytes",
+     [](const RawClient& c) {
+         std::vector<std::uint8_t> m(kTalkFixedSize + 301);
+         std::string text(301, 'x');
+         encode_talk(m.data(), c.id(), 0, c.key(), false, text.data(), 0);
+         std::memcpy(m.data() + 16, text.data(), text.size());
+         m.back() = 0;
+         wire::store_u16(m.data(), static_cast<std::uint16_t>(m.size() - 2));
+         return m;
+     }},
+    {"second login",
+     [](const RawClient& c) {
+         auto l = encode_login_request(c.self, "", 0);
+         return std::vector<std::uint8_t>(l.begin(), l.end());
+     }},
+};
+
+TEST(ServerHostileInput, ClosesOnlyTheOffendingSession) {
+    TestServer server;
+    RawClient bystander(server.port());
+    ASSERT_EQ(bystander.login("bystander"), 1);
+    for (const Hostile& h : kHostile) {
+        SCOPED_TRACE(h.what);
+        RawClient bad(server.port());
+        ASSERT_EQ(bad.login("bad"), 1);
+        bad.send(h.bytes(bad));
+        EXPECT_TRUE(bad.closed_within());
+        auto left = bystander.next_of(kLeft);
+        ASSERT_TRUE(left);
+        EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{bad.id()});
+        bystander.talk(0, "still served");
+        EXPECT_TRUE(bystander.next_of(kTalk));
+    }
+    std::string log = server.stop_and_log();
+    EXPECT_NE(log.find("WARN disconnect"), std::string::npos);
+    EXPECT_NE(log.find("hostile input"), std::string::npos);
+}
+
+TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
+    auto settings = test_settings();
+    settings.queueLimit = 64 * 1024;
+    TestServer server(settings);
+
+    // A small receive window, set before connecting, so the kernel holds
+    // little for the reader that never reads.
+    RawClient sluggish(server.port());
+    ASSERT_EQ(sluggish.login("sluggish"), 1);
+    RawClient talker(server.port());
+    ASSERT_EQ(talker.login("talker"), 1);
+
+    std::atomic<bool> sluggishLeft{false};
+    std::thread drain([&] {
+        while (auto m = talker.next(5000ms)) {
+            if (m->type == kLeft && ids_of(*m) == std::vector<std::int32_t>{sluggish.id()}) {
+                sluggishLeft = true;
+            }
+        }
+    });
+    std::string line(300, 'z');
+    std::uint8_t m[kMaxTalkSize];
+    std::size_t size =
+        encode_talk(m, talker.id(), 0, talker.key(), false, line.data(), line.size());
+    // Enough to fill every kernel buffer on the way many times over.
+    for (int i = 0; i < 200000 && !sluggishLeft; ++i) {
+        talker.send(m, size);
+    }
+    EXPECT_TRUE(eventually([&] { return sluggishLeft.load(); }));
+    talker.send(encode_logout(talker.key()));
+    drain.join();
+    std::string log = server.stop_and_log();
+    EXPECT_NE(log.find("slow reader"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace palaver::test

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+#include "harness.h"
+#include "protocol/server_messages.h"
+
+namespace palaver::test {
+namespace {
+
+// Collects Users left until `want` ids were seen or nothing more comes.
+std::set<std::int32_t> departures(RawClient& c, std::size_t want) {
+    std::set<std::int32_t> ids;
+    while (ids.size() < want) {
+        auto m = c.next_of(kLeft);
+        if (!m) {
+            break;
+        }
+        for (auto id : ids_of(*m)) {
+            ids.insert(id);
+        }
+    }
+    return ids;
+}
+
+TEST(ServerLifecycle, LogoutAndDroppedConnectionsTellTheRoom) {
+    TestServer server;
+    RawClient a(server.port()), b(server.port()), c(server.port()), d(server.port());
+    ASSERT_EQ(a.login("alice"), 1);
+    ASSERT_EQ(b.login("bob"), 1);
+    ASSERT_EQ(c.login("carol"), 1);
+    ASSERT_EQ(d.login("dave"), 1);
+
+    b.send(encode_logout(b.key()));
+    EXPECT_TRUE(b.closed_within());
+    EXPECT_EQ(departures(a, 1), (std::set<std::int32_t>{b.id()}));
+
+    c.drop();
+    d.drop();
+    EXPECT_EQ(departures(a, 2), (std::set<std::int32_t>{c.id(), d.id()}));
+    EXPECT_TRUE(a.quiet_for());
+}
+
+TEST(ServerLifecycle, SilenceEndsASessionButKeepAlivesDoNot) {
+    auto settings = test_settings();
+    settings.idleTimeout = 400ms;
+    TestServer server(settings);
+    RawClient quiet(server.port()), lively(server.port());
+    ASSERT_EQ(quiet.login("quiet"), 1);
+    ASSERT_EQ(lively.login("lively"), 1);
+
+    auto start = std::chrono::steady_clock::now();
+    std::optional<Received> left;
+    while (!left && std::chrono::steady_clock::now() - start < 3s) {
+        lively.send(encode_keep_alive(lively.key()));
+        left = lively.next_of(kLeft, 100ms);
+    }
+    ASSERT_TRUE(left) << "the quiet session never ended";
+    EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{quiet.id()});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_TRUE(quiet.closed_within());
+
+    lively.talk(0, "still here");
+    EXPECT_TRUE(lively.next_of(kTalk)) << "keep-alives held the other session open";
+}
+
+std::shared_ptr<const server::Accounts> staff() {
+    std::istringstream in("boss pw admin\nalice pw\nbob pw\n");
+    std::string error;
+    return std::make_shared<const server::Accounts>(*server::Accounts::parse(in, error));
+}
+
+TEST(ServerLifecycle, OnlyAdminsKickAndABanHoldsForItsMinutes) {
+    auto settings = test_settings();
+    settings.accounts = staff();
+    TestServer server(settings);
+    RawClient boss(server.port()), alice(server.port()), bob(server.port());
+    ASSERT_EQ(boss.login("boss", 1, "pw"), 1);
+    ASSERT_EQ(alice.login("alice", 1, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 1, "pw"), 1);
+
+    alice.send(encode_kick(bob.id(), 5));
+    bob.talk(0, "not kicked");
+    EXPECT_TRUE(bob.next_of(kTalk)) << "a kick by a non-admin is ignored";
+
+    boss.send(encode_kick(bob.id(), 5));
+    EXPECT_TRUE(bob.closed_within());
+    EXPECT_EQ(departures(alice, 1), (std::set<std::int32_t>{bob.id()}));
+    RawClient again(server.port());
+    EXPECT_EQ(again.login("bob", 1, "pw"), -5);
+
+    boss.send(encode_kick(alice.id(), 0));
+    EXPECT_TRUE(alice.closed_within());
+    RawClient back(server.port());
+    EXPECT_EQ(back.login("alice", 1, "pw"), 1) << "a kick without minutes bans nobody";
+
+    std::string log = server.stop_and_log();
+    EXPECT_NE(log.find("not an admin"), std::string::npos);
+}
+
+TEST(ServerLifecycle, ChatTextIsLoggedOnlyWhenAskedFor) {
+    for (bool logChat : {false, true}) {
+        auto settings = test_settings();
+        settings.logChat = logChat;
+        TestServer server(settings);
+        RawClient a(server.port());
+        ASSERT_EQ(a.login("alice"), 1);
+        a.talk(0, "secret words");
+        ASSERT_TRUE(a.next_of(kTalk));
+        std::string log = server.stop_and_log();
+        EXPECT_EQ(log.find("secret words") != std::string::npos, logChat);
+        EXPECT_NE(log.find("login id"), std::string::npos);
+        EXPECT_NE(log.find("disconnect"), std::string::npos);
+    }
+}
+
+TEST(ServerLifecycle, StoppingClosesEveryConnection) {
+    auto server = std::make_unique<TestServer>();
+    RawClient a(server->port()), pending(server->port());
+    ASSERT_EQ(a.login("alice"), 1);
+    server->stop_and_log();
+    EXPECT_TRUE(a.closed_within());
+    EXPECT_TRUE(pending.closed_within());
+}
+
+}  // namespace
+}  // namespace palaver::test
