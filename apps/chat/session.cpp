@@ -119,11 +119,13 @@ bool Session::login(Events& out) {
     }
     connected_ = true;
     self_ = *chatComunicate::GetUserMySelf();
-    poll_users(out);
+    Events present;
+    poll_users(present);
     out.push_back({Event::Kind::kStatus, "logged in as " + label(self_.userId) + " in room " +
                                              std::to_string(pf::room(self_)) + ", " +
                                              std::to_string(users_.size()) +
                                              " other user(s) here"});
+    out.insert(out.end(), present.begin(), present.end());
     return true;
 }
 
@@ -150,7 +152,7 @@ void Session::poll(Events& out, Clock::time_point now) {
     if (connected_ && !chatComunicate::IsConnected()) {
         connected_ = false;
         chatComunicate::Logout();  // joins the library's threads
-        out.push_back({Event::Kind::kStatus, "connection lost; /reconnect logs in again"});
+        out.push_back({Event::Kind::kStatus, "connection lost"});
     }
 }
 
@@ -322,6 +324,7 @@ void Session::execute(const Command& c, Events& out, Clock::time_point now) {
         case Kind::kWalk:
             if (send_result(chatComunicate::Walk2Pos(c.x, c.y, c.z, c.fourth), "walk", out)) {
                 pf::set_position(self_, {c.x, c.y, c.z, c.fourth});
+                out.push_back({Event::Kind::kInfo, "you walk to " + where(pf::position(self_))});
             }
             return;
         case Kind::kName:
@@ -332,12 +335,15 @@ void Session::execute(const Command& c, Events& out, Clock::time_point now) {
         case Kind::kModel:
             if (send_result(chatComunicate::ChangeModel(c.number), "model change", out)) {
                 pf::set_model(self_, c.number);
+                out.push_back(
+                    {Event::Kind::kInfo, "you are now model " + std::to_string(c.number)});
             }
             return;
         case Kind::kPicture:
             if (auto pic = to_wire(c.text, pf::kPictureCapacity, "picture", out)) {
                 if (send_result(chatComunicate::ChangePic(pic->data()), "picture change", out)) {
                     pf::set_picture(self_, *pic);
+                    out.push_back({Event::Kind::kInfo, "you show picture " + c.text});
                 }
             }
             return;

@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# The Palaver demo: sets up what is missing, builds the server and the chat
+# client, starts palaver-server on loopback and plays a short scene with three
+# palaver-chat hosts driven in line mode. Prints what each host saw and exits
+# non-zero when a host missed something it should have seen.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+bash scripts/setup.sh
+
+build=$root/build/demo
+echo "== building into build/demo"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPALAVER_BUILD_TESTS=OFF -DPALAVER_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target palaver-server palaver-chat
+server_bin=$build/server/palaver-server
+chat_bin=$build/apps/chat/palaver-chat
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for fd in 3 4 5; do eval "exec $fd>&-" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+started=$SECONDS
+failures=0
+
+# Names travel in GBK, so the accounts file is written in GBK too.
+carol_name="小红"
+iconv -f UTF-8 -t GBK >"$work/accounts" <<EOF
+alice wonderland admin
+bob builder
+$carol_name rose
+EOF
+
+"$server_bin" --listen 127.0.0.1:0 --accounts "$work/accounts" >"$work/server.out" 2>"$work/server.log" &
+pids+=($!)
+port=""
+for _ in $(seq 50); do
+  port=$(sed -n 's/^palaver-server listening on .*:\([0-9][0-9]*\)$/\1/p' "$work/server.out")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "palaver-server did not start:"; cat "$work/server.log"; exit 1; }
+echo "== palaver-server on 127.0.0.1:$port"
+
+declare -A fd_of pid_of
+# start HOST FD NAME LOGIN: a palaver-chat reading commands from a pipe we hold on FD.
+start() {
+  local host=$1 fd=$2 name=$3 login=$4
+  mkfifo "$work/$host.in"
+  "$chat_bin" --server "127.0.0.1:$port" --name "$name" --login "$login" --room 1 \
+    <"$work/$host.in" >"$work/$host.out" 2>&1 &
+  pid_of[$host]=$!
+  pids+=($!)
+  eval "exec $fd>\"\$work/\$host.in\""
+  fd_of[$host]=$fd
+}
+
+# say HOST LINE: HOST types LINE.
+say() {
+  echo "   $1> $2"
+  echo "$2" >&"${fd_of[$1]}"
+}
+
+# expect HOST TEXT: HOST's transcript shows TEXT within 5 s.
+expect() {
+  local host=$1 text=$2
+  for _ in $(seq 50); do
+    grep -qF -- "$text" "$work/$host.out" && return 0
+    sleep 0.1
+  done
+  echo "!! $host did not see: $text"
+  failures=$((failures + 1))
+}
+
+# The id a host was given, from its "logged in as NAME#ID" line.
+id_of() {
+  expect "$1" "[status] logged in as"
+  sed -n 's/^\[status\] logged in as .*#\([0-9-]*\) in room.*/\1/p' "$work/$1.out" | head -n1
+}
+
+echo "== the scene"
+start alice 3 alice wonderland
+alice=$(id_of alice)
+start bob 4 bob builder
+bob=$(id_of bob)
+start carol 5 "$carol_name" rose
+carol=$(id_of carol)
+expect alice "[notice] $carol_name 登录了！"
+expect bob "[notice] $carol_name 登录了！"
+
+say alice "Hello everyone!"
+expect bob "[chat] alice#$alice: Hello everyone!"
+expect carol "[chat] alice#$alice: Hello everyone!"
+say bob "你好, alice"
+expect alice "[chat] bob#$bob: 你好, alice"
+say carol "/w $bob 别告诉别人"
+expect bob "[whisper] $carol_name#$carol -> bob#$bob: 别告诉别人"
+expect carol "[whisper] $carol_name#$carol -> bob#$bob: 别告诉别人"
+say bob "/me wave $alice"
+expect alice "[action] bob#$bob waves at you (alice#$alice)"
+expect carol "[action] bob#$bob waves at alice#$alice"
+say carol "/me dance"
+expect alice "[action] $carol_name#$carol dances"
+say bob "/walk 10 0 5 1.5"
+expect alice "[user] ~ bob#$bob walks to (10, 0, 5) heading 1.5"
+say carol "/model 3"
+expect bob "[user] ~ $carol_name#$carol is now model 3"
+say carol "/pic rose"
+expect alice "[user] ~ $carol_name#$carol shows picture rose"
+say bob "/name Robert"
+expect bob "[status] you are now Robert#$bob"
+expect alice "[notice] bob 改名为: Robert"
+expect carol "[notice] bob 改名为: Robert"
+say alice "/who"
+expect alice "[who] 3 user(s) in room 1"
+expect alice "[who] Robert#$bob at (10, 0, 5) model 0"
+expect alice "[who] $carol_name#$carol at (0, 0, 0) model 3 picture rose"
+say carol "/quit"
+expect carol "[status] logged out"
+expect alice "[notice] $carol_name 退出了！"
+expect bob "[user] - $carol_name#$carol left"
+say alice "/kick $bob 5"
+expect bob "[status] connection lost"
+expect alice "[notice] Robert 退出了！"
+say alice "/quit"
+expect alice "[status] logged out"
+
+# Each host ends the way it should: alice and carol by /quit, bob kicked.
+declare -A want_status=([alice]=0 [bob]=3 [carol]=0)
+for host in alice bob carol; do
+  status=0
+  wait "${pid_of[$host]}" || status=$?
+  if [ "$status" != "${want_status[$host]}" ]; then
+    echo "!! $host ended with status $status, not ${want_status[$host]}"
+    failures=$((failures + 1))
+  fi
+done
+
+for host in alice bob carol; do
+  echo
+  echo "== what $host saw"
+  cat "$work/$host.out"
+done
+echo
+echo "== the scene took $((SECONDS - started)) s"
+if ((failures)); then
+  echo "== FAILED: $failures expectation(s) not met; the server's log:"
+  cat "$work/server.log"
+  exit 1
+fi
+echo "== demo OK"
