@@ -76,7 +76,7 @@ Session::~Session() {
 
 std::string Session::label(int id) const {
     std::string name;
-    if (id == self_.userId && connected_) {
+    if (id == self_.userId && self_.name[0] != '\0') {
         name = pf::name(self_);
     } else if (auto it = users_.find(id); it != users_.end()) {
         name = pf::name(it->second);
@@ -244,6 +244,7 @@ void Session::poll_self(Events& out) {
     const std::string name = pf::name(*chatComunicate::GetUserMySelf());
     if (name != pf::name(self_)) {
         pf::set_name(self_, name);
+        options_.name = codepage_.to_utf8(name);  // a /reconnect keeps the new name
         out.push_back({Event::Kind::kStatus, "you are now " + label(self_.userId)});
     }
 }
