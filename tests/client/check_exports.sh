@@ -1,0 +1,52 @@
+#!/bin/sh
+# The shared library exports exactly its interface: the functions of
+# chatComunicate and the placeholders, nothing else of ours (instantiations of
+# the standard library's templates may show up and are not ours). It depends
+# on nothing but the C and C++ runtimes (and a sanitizer's, when built with one).
+# Usage: check_exports.sh NM LIBRARY
+set -eu
+nm=$1
+library=$2
+
+expected='CPalaver::CPalaver()
+CPalaver::CPalaver()
+CPalaver::operator=(CPalaver const&)
+chatComunicate::ChangeModel(int)
+chatComunicate::ChangeName(char*)
+chatComunicate::ChangePic(char*)
+chatComunicate::DoAnction(int, unsigned char)
+chatComunicate::GetActionList(std::vector<stActionContent, std::allocator<stActionContent> >&)
+chatComunicate::GetAllUserInRoom()
+chatComunicate::GetTalk(std::vector<stChatContent, std::allocator<stChatContent> >&)
+chatComunicate::GetUserList(std::set<stUserInfo, std::less<stUserInfo>, std::allocator<stUserInfo> >&)
+chatComunicate::GetUserMySelf()
+chatComunicate::IsConnected()
+chatComunicate::KickPerson(int, int)
+chatComunicate::Login(stUserInfo&, char const*)
+chatComunicate::Logout()
+chatComunicate::SendTalk(int, char const*, bool)
+chatComunicate::SetServerIPandPort(char const*, int)
+chatComunicate::Walk2Pos(double, double, double, float)
+fnPalaver()
+nPalaver'
+
+actual=$("$nm" -DC --defined-only "$library" | cut -d' ' -f3- |
+    grep -Ev '^(std::|__gnu_cxx::|(typeinfo|typeinfo name|vtable|VTT|guard variable) for (std|__gnu_cxx)::)' |
+    grep -Ev '^(_init|_fini|_edata|_end|__bss_start)$' | LC_ALL=C sort)
+expected=$(printf '%s\n' "$expected" | LC_ALL=C sort)
+
+if [ "$actual" != "$expected" ]; then
+    echo "exports differ from the interface (< expected, > exported):"
+    printf '%s\n' "$expected" > /tmp/palaver-exports-expected.$$
+    printf '%s\n' "$actual" | diff /tmp/palaver-exports-expected.$$ - || true
+    rm -f /tmp/palaver-exports-expected.$$
+    exit 1
+fi
+
+unexpected=$(ldd "$library" | awk '{print $1}' |
+    grep -Ev '^(linux-vdso\.so|/lib64/ld-linux|libc\.so|libm\.so|libstdc\+\+\.so|libgcc_s\.so|lib(a|ub|t)san\.so)' || true)
+if [ -n "$unexpected" ]; then
+    echo "unexpected dependencies: $unexpected"
+    exit 1
+fi
+echo "exports and dependencies as expected"

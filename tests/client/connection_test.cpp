@@ -1,0 +1,134 @@
+// The life of a connection: KeepAlive, Logout in every state, logging in
+// again, and IsConnected when the server goes away.
+#include <chrono>
+#include <thread>
+
+#include "client_test.h"
+#include "module/timing.h"
+
+namespace palaver::test {
+namespace {
+
+using namespace chatComunicate;
+using Clock = std::chrono::steady_clock;
+
+Bytes keep_alive() {
+    return ByteWriter().u16(5).u8(13).raw(kSelfKey.data(), kSelfKey.size());
+}
+
+Bytes goodbye() {
+    return ByteWriter().u16(5).u8(2).raw(kSelfKey.data(), kSelfKey.size());
+}
+
+class ConnectionTest : public ClientTest {};
+
+TEST_F(ConnectionTest, KeepAlivesFollowTheirPeriodWhateverElseIsSent) {
+    timing().keepAlivePeriodMs.store(150);
+    auto start = Clock::now();
+    log_in();
+    ASSERT_TRUE(server.expect(keep_alive()));
+    auto first = Clock::now();
+    EXPECT_GE(first - start, 150ms);
+    // A request between two KeepAlives does not move the next one.
+    ASSERT_TRUE(SendTalk(1, "between", false));
+    ASSERT_TRUE(server.expect(ByteWriter()
+                                  .u16(22)
+                                  .u8(3)
+                                  .i32(kSelfId)
+                                  .i32(1)
+                                  .raw(kSelfKey.data(), 4)
+                                  .u8(0)
+                                  .text("between")
+                                  .u8(0)));
+    ASSERT_TRUE(server.expect(keep_alive()));
+    EXPECT_GE(Clock::now() - first, 100ms);
+    // The goodbye carries the same key, and nothing follows it.
+    Logout();
+    EXPECT_TRUE(server.expect(goodbye()));
+    EXPECT_TRUE(server.expect_closed());
+}
+
+TEST_F(ConnectionTest, LogoutOnAnIdleConnectionSaysGoodbyeAndReturnsPromptly) {
+    log_in();
+    auto start = Clock::now();
+    Logout();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_FALSE(IsConnected());
+    EXPECT_TRUE(server.expect(goodbye()));
+    EXPECT_TRUE(server.expect_closed());
+}
+
+TEST_F(ConnectionTest, LogoutWithNoConnectionReturnsAtOnceAndChangesNothing) {
+    log_in({user(5, "anna")});
+    Logout();
+    // Twice, and after a failed Login.
+    Logout();
+    stUserInfo host = host_user();
+    ASSERT_EQ(login_replying(login_reply(-3), host), -3);
+    auto start = Clock::now();
+    Logout();
+    Logout();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_FALSE(IsConnected());
+    EXPECT_EQ(ids_of(users()), (std::vector<std::int32_t>{5}));
+    EXPECT_EQ(bytes_of(*GetUserMySelf()), bytes_of(self_user()));
+}
+
+TEST_F(ConnectionTest, LogInOutAndInAgainGivesAWorkingConnection) {
+    log_in();
+    Logout();
+    EXPECT_TRUE(server.expect(goodbye()));
+    EXPECT_TRUE(server.expect_closed());
+
+    timing().keepAlivePeriodMs.store(100);
+    log_in({user(5, "anna")});
+    // Both worker threads run again: lines arrive and KeepAlives leave.
+    server.send(talk(5, kSelfId, "welcome back"));
+    auto lines = sync();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "welcome back");
+    EXPECT_TRUE(server.expect(keep_alive()));
+    EXPECT_TRUE(IsConnected());
+}
+
+TEST_F(ConnectionTest, IsConnectedTurnsFalseWhenTheServerCloses) {
+    EXPECT_FALSE(IsConnected());
+    log_in();
+    EXPECT_TRUE(IsConnected());
+    server.close();
+    EXPECT_TRUE(eventually([] { return !IsConnected(); }));
+    auto start = Clock::now();
+    Logout();
+    EXPECT_LT(Clock::now() - start, 1s);
+}
+
+TEST_F(ConnectionTest, IsConnectedTurnsFalseWhenTheServerResets) {
+    log_in();
+    server.reset();
+    EXPECT_TRUE(eventually([] { return !IsConnected(); }));
+    // The connection is gone for good: sends fail soon, and Logout still ends it.
+    EXPECT_TRUE(eventually([] { return !SendTalk(1, "anyone?", false); }));
+    Logout();
+    EXPECT_FALSE(IsConnected());
+}
+
+TEST_F(ConnectionTest, LogoutReturnsWhileTheServerReadsNothing) {
+    // The server stops reading: the client's buffers fill and a sender blocks.
+    Logout();
+    server.set_receive_buffer(2048);
+    log_in();
+    std::thread flood([] {
+        const std::string text(300, 'f');
+        while (SendTalk(1, text.c_str(), false)) {
+        }
+    });
+    server.stall(200ms);  // long enough for the buffers to fill
+    auto start = Clock::now();
+    Logout();
+    EXPECT_LT(Clock::now() - start, 1s);
+    flood.join();
+    EXPECT_FALSE(IsConnected());
+}
+
+}  // namespace
+}  // namespace palaver::test

@@ -1,0 +1,58 @@
+// SetServerIPandPort: what it stores shows in where the next Login connects.
+#include <cerrno>
+
+#include "client_test.h"
+
+namespace palaver::test {
+namespace {
+
+using chatComunicate::Login;
+using chatComunicate::SetServerIPandPort;
+
+class ServerAddressTest : public ClientTest {
+  protected:
+    // Logs in and out against the fake server: the stored address leads there.
+    void expect_login_reaches_server() {
+        stUserInfo host = host_user();
+        EXPECT_EQ(login_replying(login_reply(0), host), 1);
+        chatComunicate::Logout();
+    }
+};
+
+TEST_F(ServerAddressTest, ADottedAddressOrAHostNameLeadsToTheServer) {
+    ASSERT_EQ(SetServerIPandPort("127.0.0.1", server.port()), 1);
+    expect_login_reaches_server();
+    ASSERT_EQ(SetServerIPandPort("localhost", server.port()), 1);
+    expect_login_reaches_server();
+}
+
+TEST_F(ServerAddressTest, OnlyTheLow16BitsOfThePortCount) {
+    ASSERT_EQ(SetServerIPandPort("127.0.0.1", server.port() + 0x10000), 1);
+    expect_login_reaches_server();
+}
+
+TEST_F(ServerAddressTest, ANullAddressChangesNothing) {
+    errno = EDOM;
+    EXPECT_EQ(SetServerIPandPort(nullptr, 1), 0);
+    EXPECT_EQ(errno, EDOM);
+    expect_login_reaches_server();
+}
+
+TEST_F(ServerAddressTest, AnUnknownNameFailsWithInvalidArgumentAndLoginThenFails) {
+    errno = 0;
+    EXPECT_EQ(SetServerIPandPort("no-such-host.invalid", server.port()), 0);
+    EXPECT_EQ(errno, EINVAL);
+    stUserInfo host = host_user();
+    EXPECT_EQ(Login(host, "secret"), 0);
+    EXPECT_FALSE(server.accept(0ms));
+}
+
+TEST_F(ServerAddressTest, TheAllOnesAddressIsLookedUpLikeAName) {
+    // inet_addr cannot tell it from a failure; the name lookup still knows it.
+    EXPECT_EQ(SetServerIPandPort("255.255.255.255", server.port()), 1);
+    stUserInfo host = host_user();
+    EXPECT_EQ(Login(host, "secret"), 0);
+}
+
+}  // namespace
+}  // namespace palaver::test
