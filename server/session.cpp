@@ -19,6 +19,9 @@ std::string peer_of(const tcp::socket& socket) {
     return text.str();
 }
 
+// Buffers per write: as many as Asio passes to one writev.
+constexpr std::size_t kMaxGather = 64;
+
 long long seconds(std::chrono::milliseconds ms) {
     return static_cast<long long>(ms.count() / 1000);
 }
@@ -146,7 +149,7 @@ void Session::deliver(const MessageRef& message) {
         });
         return;
     }
-    pending_.push_back(message);
+    queue_.push_back(message);
     queued_ += size;
     if (!writing_ && !writePosted_) {
         writePosted_ = true;
@@ -161,36 +164,54 @@ void Session::write() {
     if (closed_ || writing_) {
         return;
     }
-    if (pending_.empty()) {
+    if (head_ == queue_.size()) {
+        queue_.clear();
+        head_ = 0;
         if (finishing_) {
             close(finishReason_);
         }
         return;
     }
-    sending_.swap(pending_);
     gather_.clear();
-    for (const MessageRef& m : sending_) {
-        gather_.emplace_back(m->data(), m->size());
+    for (std::size_t i = head_; i < queue_.size() && gather_.size() < kMaxGather; ++i) {
+        std::size_t skip = i == head_ ? offset_ : 0;
+        gather_.emplace_back(queue_[i]->data() + skip, queue_[i]->size() - skip);
     }
     writing_ = true;
-    asio::async_write(socket_, Gather{&gather_},
-                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                          self->on_write(ec);
-                      });
+    socket_.async_write_some(
+        Gather{&gather_},
+        [self = shared_from_this()](const asio::error_code& ec, std::size_t written) {
+            self->on_write(ec, written);
+        });
 }
 
-void Session::on_write(const asio::error_code& ec) {
+void Session::on_write(const asio::error_code& ec, std::size_t written) {
     writing_ = false;
-    for (const MessageRef& m : sending_) {
-        queued_ -= m->size();
-    }
-    sending_.clear();
     if (closed_) {
+        queue_.clear();
         return;
     }
     if (ec) {
         close("write failed: " + ec.message());
         return;
+    }
+    // Written messages leave the queue and the count at once, so the limit
+    // measures what the client has not taken yet.
+    while (written > 0) {
+        std::size_t left = queue_[head_]->size() - offset_;
+        if (written < left) {
+            offset_ += written;
+            break;
+        }
+        written -= left;
+        queued_ -= queue_[head_]->size();
+        queue_[head_] = MessageRef();
+        ++head_;
+        offset_ = 0;
+    }
+    if (head_ >= kMaxGather && head_ * 2 >= queue_.size()) {
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
     }
     write();
 }
@@ -217,7 +238,9 @@ void Session::close(std::string_view reason, Level level) {
     timer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    pending_.clear();  // `sending_` stays until its write completes
+    if (!writing_) {
+        queue_.clear();  // else the write in flight still points into it
+    }
 }
 
 }  // namespace palaver::server

@@ -65,7 +65,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void wait_deadline();
     void on_deadline(const asio::error_code& ec);
     void write();
-    void on_write(const asio::error_code& ec);
+    void on_write(const asio::error_code& ec, std::size_t written);
 
     // The gathered buffers of the write in flight, without copying them.
     struct Gather {
@@ -84,10 +84,13 @@ class Session : public std::enable_shared_from_this<Session> {
     stUserInfo user_{};
     std::string peer_;
 
-    std::vector<MessageRef> pending_;  // queued, not yet being written
-    std::vector<MessageRef> sending_;  // the write in flight
+    // Messages from head_ on are still to go out, the first of them from
+    // byte offset_ on; those before head_ are written and released.
+    std::vector<MessageRef> queue_;
+    std::size_t head_ = 0;
+    std::size_t offset_ = 0;
+    std::size_t queued_ = 0;  // bytes not yet written
     std::vector<asio::const_buffer> gather_;
-    std::size_t queued_ = 0;  // bytes in both
 
     bool loggedIn_ = false;
     bool closed_ = false;
