@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora: small, valid server messages and login replies.
+
+Run from anywhere; it rewrites fuzz/corpus/<target>/ next to this file.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def user(uid, name, key=b"\x01\x02\x03\x04"):
+    field = name.encode() + b"\0"
+    return struct.pack("<i", uid) + field.ljust(75, b"\x00") + key
+
+
+def frame(kind, payload=b""):
+    return struct.pack("<HB", len(payload) + 1, kind) + payload
+
+
+def talk(sender, target, text, flag=0):
+    return frame(3, struct.pack("<ii", sender, target) + b"\x01\x02\x03\x04" +
+                 bytes([flag]) + text + b"\0")
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def receive():
+    # Byte 0 is the cut count (0: reads as large as the buffer allows).
+    whole = b"\x00"
+    write("receive", "user_entered", whole + frame(1, user(7, "alice")))
+    write("receive", "users_left", whole + frame(1, user(7, "alice")) +
+          frame(2, struct.pack("<ii", 7, 9)))
+    write("receive", "talk", whole + talk(7, 42, b"hello") + talk(7, 42, b"psst", 1))
+    write("receive", "action", whole + talk(7, 9, b"/@/\x05") + talk(7, 9, b"/@/") +
+          talk(9, 7, b"/@/\x02"))
+    write("receive", "rename", whole + frame(12, user(7, "alice") + user(8, "bob")) +
+          frame(11, user(7, "alicia") + user(42, "myself")))
+    write("receive", "room_list", whole + frame(12, user(7, "a") + user(42, "me") +
+                                                user(9, "c")) + frame(12))
+    write("receive", "skipped", whole + frame(4, b"\xab" * 19) + frame(13) + talk(1, 2, b"x"))
+    # Three cuts: 1, 2 and 64 bytes per read.
+    cuts = bytes([3, 0, 5, 32])
+    write("receive", "cut_stream", cuts + frame(1, user(7, "alice")) + talk(7, 42, b"hi") +
+          frame(2, struct.pack("<i", 7)))
+
+
+def login_reply():
+    # Byte 0: mode and cut count (0: reads of exactly what the parser wants).
+    plain = b"\x00"
+    write("login_reply", "refused", plain + struct.pack("<i", -3))
+    write("login_reply", "empty", plain + struct.pack("<i", 0))
+    write("login_reply", "two_groups", plain + struct.pack("<ii", 2, 3) + user(42, "me") +
+          user(7, "a") + user(8, "b") + struct.pack("<i", 2) + user(9, "c") + user(10, "d"))
+    write("login_reply", "first_group_empty", plain + struct.pack("<iii", 2, 0, 1) +
+          user(7, "a"))
+    write("login_reply", "followed_by_frames", b"\x80" + struct.pack("<ii", 1, 1) +
+          user(42, "me") + talk(7, 42, b"hi"))
+    write("login_reply", "broken_off", b"\x02\x01\x07" + struct.pack("<ii", 1, 2) +
+          user(42, "me") + user(7, "a")[:40])
+
+
+if __name__ == "__main__":
+    receive()
+    login_reply()

@@ -1,0 +1,84 @@
+// What every fault test of the library starts from: short timers, a fake
+// server, a logged-in module, and the counts of descriptors and threads the
+// process held before, to check that nothing outlives the connection.
+#ifndef PALAVER_TESTS_FAULTS_CLIENT_FIXTURE_H
+#define PALAVER_TESTS_FAULTS_CLIENT_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Palaver.h"
+#include "module/timing.h"
+#include "tests/faults/fake_server.h"
+
+namespace palaver::faults {
+
+constexpr std::int32_t kOwnId = 42;
+
+// Polls `done` every millisecond until it holds or `ms` pass.
+template <typename F>
+bool wait_for(F&& done, int ms = 5000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class ClientFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        timing().receiveTimeoutMs = 100;
+        timing().keepAlivePeriodMs = 50;
+        descriptors_ = open_descriptors();
+        threads_ = running_threads();
+    }
+
+    void TearDown() override {
+        chatComunicate::Logout();
+        server_.join();
+        EXPECT_TRUE(wait_for([&] { return running_threads() == threads_; }, 2000))
+            << running_threads() << " threads, " << threads_ << " before";
+        EXPECT_TRUE(wait_for([&] { return open_descriptors() == descriptors_; }, 2000))
+            << open_descriptors() << " descriptors, " << descriptors_ << " before";
+    }
+
+    // Serves one client with `script` and logs the module in to it.
+    void log_in(FakeServer::Script script, std::vector<stUserInfo> others = {}) {
+        server_.serve(test::user(kOwnId, "me"), std::move(others), std::move(script));
+        ASSERT_EQ(chatComunicate::SetServerIPandPort("127.0.0.1", server_.port()), 1);
+        stUserInfo user = test::user(kOwnId, "me");
+        ASSERT_EQ(chatComunicate::Login(user, "secret"), 1);
+    }
+
+    // Collects chat lines until `count` have arrived or `ms` pass.
+    std::vector<std::string> lines(std::size_t count, int ms = 5000) {
+        wait_for(
+            [&] {
+                std::vector<stChatContent> more;
+                chatComunicate::GetTalk(more);
+                for (auto& l : more) {
+                    texts_.push_back(l.text);
+                }
+                return texts_.size() >= count;
+            },
+            ms);
+        return texts_;
+    }
+
+    FakeServer server_;
+    std::vector<std::string> texts_;
+    std::size_t descriptors_ = 0;
+    std::size_t threads_ = 0;
+};
+
+}  // namespace palaver::faults
+
+#endif
