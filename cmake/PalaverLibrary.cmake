@@ -5,7 +5,7 @@ set(PALAVER_SOURCES
   protocol/client_messages.cpp
   protocol/server_messages.cpp
   protocol/login_reply.cpp
-  platform/worker_thread_std.cpp
+  platform/process_exit.cpp
   connection/send.cpp
   connection/notices.cpp
   connection/room_updater.cpp
@@ -23,9 +23,9 @@ set(PALAVER_SOURCES
   module/placeholders.cpp
 )
 if(WIN32)
-  list(APPEND PALAVER_SOURCES platform/socket_win32.cpp)
+  list(APPEND PALAVER_SOURCES platform/socket_win32.cpp platform/worker_thread_win32.cpp)
 else()
-  list(APPEND PALAVER_SOURCES platform/socket_posix.cpp)
+  list(APPEND PALAVER_SOURCES platform/socket_posix.cpp platform/worker_thread_std.cpp)
 endif()
 
 find_package(Threads REQUIRED)
@@ -63,3 +63,7 @@ set_target_properties(Palaver PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
 add_library(Palaver::Palaver ALIAS Palaver)
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PalaverWindows.cmake)
+endif()

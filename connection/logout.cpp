@@ -20,9 +20,9 @@ void say_goodbye(ClientState& state, platform::SocketHandle s) {
     send_all(s, notice.data(), notice.size());
 }
 
-}  // namespace
-
-void end_connection(ClientState& state, bool sayGoodbye) {
+// At unload the worker threads are released rather than joined: see
+// WorkerThread::release.
+void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     Connection& c = state.connection;
     const platform::SocketHandle s = c.socket.load();
     if (s == platform::kNoSocket && !c.receiver.running() && !c.keepAlive.running()) {
@@ -40,8 +40,13 @@ void end_connection(ClientState& state, bool sayGoodbye) {
         }
         platform::shutdown_both(s);  // wakes the receive thread and any blocked sender
     }
-    c.receiver.join();
-    c.keepAlive.join();
+    if (atUnload) {
+        c.receiver.release();
+        c.keepAlive.release();
+    } else {
+        c.receiver.join();
+        c.keepAlive.join();
+    }
     {
         std::lock_guard<std::timed_mutex> hold(c.sendLock);
         if (s != platform::kNoSocket) {
@@ -50,6 +55,16 @@ void end_connection(ClientState& state, bool sayGoodbye) {
         c.socket.store(platform::kNoSocket);
     }
     c.connected.store(false);
+}
+
+}  // namespace
+
+void end_connection(ClientState& state, bool sayGoodbye) {
+    end(state, sayGoodbye, false);
+}
+
+void end_connection_at_unload(ClientState& state) {
+    end(state, true, true);
 }
 
 void logout(ClientState& state) {

@@ -17,6 +17,9 @@ void logout(ClientState& state);
 // when that cannot block, wakes and joins both worker threads, closes the
 // socket. The caller holds the connection's lifecycle lock.
 void end_connection(ClientState& state, bool sayGoodbye);
+// The same when the module unloads: the worker threads are released once they
+// have left the library's code, not joined.
+void end_connection_at_unload(ClientState& state);
 
 // Worker thread entries; `context` is the ClientState.
 void receive_thread(void* context);

@@ -4,14 +4,20 @@
 
 #include "connection/session.h"
 #include "module/timing.h"
+#include "platform/process_exit.h"
 
 namespace palaver {
 
 ClientState::~ClientState() {
+    if (platform::process_exiting()) {
+        // The other threads are gone, perhaps inside one of our locks; the
+        // socket goes with the process.
+        return;
+    }
     // A host that unloads the module while logged in: stop the worker threads
     // before the locks and stores they use are gone.
     std::lock_guard<std::mutex> lifecycle(connection.lifecycleLock);
-    end_connection(*this, true);
+    end_connection_at_unload(*this);
 }
 
 namespace {

@@ -12,7 +12,7 @@ public:
     using Entry = void (*)(void* context);
 
     WorkerThread();
-    ~WorkerThread();  // joins
+    ~WorkerThread();  // joins, unless the process is exiting (see process_exit.h)
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
@@ -20,6 +20,11 @@ public:
     bool start(Entry entry, void* context);
     // Waits for the thread to end; returns at once when none runs.
     void join();
+    // For the module's unload: waits until the thread has run its last
+    // instruction of the library and lets the OS retire it afterwards. The
+    // Windows loader holds a lock there that every thread's exit needs, so a
+    // join would never return. Elsewhere the same as join().
+    void release();
     bool running() const;
 
 private:

@@ -31,6 +31,10 @@ void WorkerThread::join() {
     }
 }
 
+void WorkerThread::release() {
+    join();
+}
+
 bool WorkerThread::running() const {
     return impl_->thread.joinable();
 }

@@ -1,0 +1,16 @@
+// Whether the process is ending with the module still loaded. Windows stops
+// every other thread of the process before it runs the modules' teardown at
+// exit, perhaps while one of them held a library lock; the module's entry
+// point notes it so that teardown then waits for nothing. Never set on POSIX,
+// where static destructors run while the other threads still live.
+#ifndef PALAVER_PLATFORM_PROCESS_EXIT_H
+#define PALAVER_PLATFORM_PROCESS_EXIT_H
+
+namespace palaver::platform {
+
+void note_process_exit();
+bool process_exiting();
+
+}  // namespace palaver::platform
+
+#endif
