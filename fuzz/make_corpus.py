@@ -65,6 +65,36 @@ def login_reply():
           user(42, "me") + user(7, "a")[:40])
 
 
+ROOM = struct.pack("<I", 0x00C0FFEE)
+SELF = b"\xee" * 4      # the harness puts the client's own id here
+WATCHER = b"\xdd" * 4   # and the watching client's id here
+
+
+def field(text, width):
+    return text.ljust(width, b"\0")
+
+
+def server():
+    # Byte 0: bit 0 the harness logs in first, bit 1 as the admin; bits 2-4
+    # the cut count.
+    login = frame(1, user(0, "fuzz", ROOM) + field(b"f", 20))
+    write("server", "login_then_talk", b"\x00" + login +
+          frame(3, SELF + struct.pack("<i", -1) + ROOM + b"\0hi all\0"))
+    write("server", "refused_login", b"\x00" + frame(1, user(0, "nobody", ROOM) + field(b"x", 20)))
+    write("server", "not_a_login", b"\x00" + frame(13, ROOM))
+    requests = (frame(3, SELF + WATCHER + ROOM + b"\1psst\0") +
+                frame(3, SELF + WATCHER + ROOM + b"\0/@/\x05\0") +
+                frame(5, SELF + ROOM + struct.pack("<dddf", 1.0, 2.0, 3.0, 0.5)) +
+                frame(6, SELF + ROOM + field(b"fuzzier", 31)) +
+                frame(8, SELF + ROOM + struct.pack("<i", 3)) +
+                frame(9, SELF + ROOM + field(b"pic.png", 11)) +
+                frame(12, ROOM) + frame(13, ROOM))
+    write("server", "requests", b"\x01" + requests + frame(2, ROOM))
+    write("server", "requests_cut", b"\x0d\x00\x05\x20" + requests)
+    write("server", "admin_kick", b"\x03" + frame(10, WATCHER + struct.pack("<i", 0)))
+
+
 if __name__ == "__main__":
     receive()
     login_reply()
+    server()
