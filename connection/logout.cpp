@@ -1,5 +1,6 @@
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "connection/send.h"
 #include "connection/session.h"
@@ -8,11 +9,24 @@
 namespace palaver {
 namespace {
 
+// Waits a little for the send lock. Polls try_lock rather than calling
+// try_lock_for: ThreadSanitizer does not see the timed lock libstdc++ uses,
+// and then reports its unlock as the unlock of a mutex nobody holds.
+std::unique_lock<std::timed_mutex> lock_send_within(Connection& c,
+                                                    std::chrono::milliseconds limit) {
+    std::unique_lock<std::timed_mutex> hold(c.sendLock, std::defer_lock);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!hold.try_lock() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return hold;
+}
+
 // The Logout notice is a courtesy: it goes out only when that cannot block,
 // so a server that stopped reading cannot hold the connection open.
 void say_goodbye(ClientState& state, platform::SocketHandle s) {
     Connection& c = state.connection;
-    std::unique_lock<std::timed_mutex> hold(c.sendLock, std::chrono::milliseconds(50));
+    std::unique_lock<std::timed_mutex> hold = lock_send_within(c, std::chrono::milliseconds(50));
     if (!hold.owns_lock() || !platform::wait_writable(s, 0)) {
         return;
     }
