@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "client_test.h"
+#include "module/client_state.h"
+#include "socket_compat.h"
 
 namespace palaver::test {
 namespace {
@@ -177,11 +179,15 @@ TEST_F(CommandsTest, EveryRequestFailsWithoutAConnection) {
 }
 
 TEST_F(CommandsTest, TwoThreadsSendingLongTalksNeverInterleave) {
-    // A small receive buffer on the server makes the client's sends block
-    // part way, which is where two unguarded senders would mix their bytes.
+    // Small buffers on both ends make the client's sends block part way,
+    // which is where two unguarded senders would mix their bytes.
     Logout();
     server.set_receive_buffer(2048);
     log_in();
+    int small = 4096;
+    ASSERT_EQ(net::set_option(static_cast<int>(client_state().connection.socket.load()), SOL_SOCKET,
+                              SO_SNDBUF, &small, sizeof small),
+              0);
     constexpr int kEach = 300;
     auto sender = [](int target, char fill) {
         const std::string text(300, fill);
@@ -204,6 +210,7 @@ TEST_F(CommandsTest, TwoThreadsSendingLongTalksNeverInterleave) {
             b.join();
         }
     } joiner{server, a, b};
+    server.stall(100ms);  // both senders block on full buffers before any is read
     int seen[3] = {0, 0, 0};
     for (int i = 0; i < 2 * kEach; ++i) {
         auto message = server.read(317);

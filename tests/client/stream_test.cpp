@@ -2,6 +2,7 @@
 // dripped, packed together, straddling the 4096-byte read, and malformed
 // lengths.
 #include "client_test.h"
+#include "module/timing.h"
 
 namespace palaver::test {
 namespace {
@@ -120,6 +121,20 @@ TEST_F(StreamTest, Length500IsHandledAnd501EndsTheConnectionAfterWhatCameBefore)
     chatComunicate::GetTalk(lines);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].text, std::string(485, 'L'));
+}
+
+class QuietStreamTest : public ClientTest {};
+
+TEST_F(QuietStreamTest, ReceiveTimeoutsBetweenAndInsideMessagesLoseNothing) {
+    timing().receiveTimeoutMs.store(50);  // taken over by the connection at Login
+    log_in();
+    server.stall(150ms);  // several empty reads
+    server.send_split(concat(talk(5, kSelfId, "late"), talk(5, kSelfId, "later")), {5, 30}, 150ms);
+    auto lines = sync();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, "late");
+    EXPECT_EQ(lines[1].text, "later");
+    EXPECT_TRUE(chatComunicate::IsConnected());
 }
 
 }  // namespace
