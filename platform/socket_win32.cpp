@@ -1,6 +1,8 @@
 // Winsock implementation of the socket layer.
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <climits>
 #include <cstring>

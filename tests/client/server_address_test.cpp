@@ -2,6 +2,7 @@
 #include <cerrno>
 
 #include "client_test.h"
+#include "platform/socket.h"
 
 namespace palaver::test {
 namespace {
@@ -32,16 +33,16 @@ TEST_F(ServerAddressTest, OnlyTheLow16BitsOfThePortCount) {
 }
 
 TEST_F(ServerAddressTest, ANullAddressChangesNothing) {
-    errno = EDOM;
+    platform::set_last_error(EDOM);
     EXPECT_EQ(SetServerIPandPort(nullptr, 1), 0);
-    EXPECT_EQ(errno, EDOM);
+    EXPECT_EQ(platform::last_error(), EDOM);
     expect_login_reaches_server();
 }
 
 TEST_F(ServerAddressTest, AnUnknownNameFailsWithInvalidArgumentAndLoginThenFails) {
-    errno = 0;
+    platform::set_last_error(0);
     EXPECT_EQ(SetServerIPandPort("no-such-host.invalid", server.port()), 0);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(platform::last_error(), platform::invalid_argument_code());  // EINVAL, WSAEINVAL
     stUserInfo host = host_user();
     EXPECT_EQ(Login(host, "secret"), 0);
     EXPECT_FALSE(server.accept(0ms));

@@ -1,17 +1,12 @@
 #include "fake_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "socket_compat.h"
 
 namespace palaver::test {
 namespace {
@@ -29,8 +24,7 @@ bool wait_readable(int fd, Clock::time_point deadline) {
         if (left < 0) {
             return false;
         }
-        pollfd p{fd, POLLIN, 0};
-        int rc = ::poll(&p, 1, static_cast<int>(left));
+        int rc = net::poll_in(fd, static_cast<int>(left));
         if (rc > 0) {
             return true;
         }
@@ -43,14 +37,15 @@ bool wait_readable(int fd, Clock::time_point deadline) {
 }  // namespace
 
 FakeServer::FakeServer() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    net::startup();
+    listen_ = net::open_stream();
     if (listen_ < 0) {
         fail("socket");
     }
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
+    net::SockLen size = sizeof at;
     if (::bind(listen_, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(listen_, 4) != 0 ||
         ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
         fail("listen");
@@ -60,11 +55,12 @@ FakeServer::FakeServer() {
 
 FakeServer::~FakeServer() {
     close();
-    ::close(listen_);
+    net::close_socket(listen_);
+    net::cleanup();
 }
 
 void FakeServer::set_receive_buffer(int bytes) {
-    if (::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+    if (net::set_option(listen_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
         fail("SO_RCVBUF");
     }
 }
@@ -74,7 +70,7 @@ bool FakeServer::accept(Ms timeout) {
     if (!wait_readable(listen_, Clock::now() + timeout)) {
         return false;
     }
-    conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    conn_ = net::accept_one(listen_);
     return conn_ >= 0;
 }
 
@@ -86,7 +82,7 @@ std::optional<Bytes> FakeServer::read(std::size_t count, Ms timeout) {
         if (conn_ < 0 || !wait_readable(conn_, deadline)) {
             return std::nullopt;
         }
-        ssize_t n = ::recv(conn_, got.data() + have, count - have, 0);
+        long n = net::receive(conn_, got.data() + have, count - have);
         if (n <= 0) {
             return std::nullopt;
         }
@@ -118,7 +114,7 @@ std::optional<Bytes> FakeServer::read(std::size_t count, Ms timeout) {
         return ::testing::AssertionFailure() << "the client kept the connection open";
     }
     std::uint8_t byte;
-    ssize_t n = ::recv(conn_, &byte, 1, 0);
+    long n = net::receive(conn_, &byte, 1);
     if (n > 0) {
         return ::testing::AssertionFailure()
                << "the client sent more bytes, starting with " << hex({byte});
@@ -128,7 +124,7 @@ std::optional<Bytes> FakeServer::read(std::size_t count, Ms timeout) {
 
 void FakeServer::send_all(const std::uint8_t* bytes, std::size_t count) {
     while (count > 0) {
-        ssize_t n = ::send(conn_, bytes, count, MSG_NOSIGNAL);
+        long n = net::send_some(conn_, bytes, count);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -146,7 +142,7 @@ void FakeServer::send(const Bytes& bytes) {
 
 void FakeServer::send_split(const Bytes& bytes, const std::vector<std::size_t>& cuts, Ms gap) {
     int on = 1;
-    ::setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    net::set_option(conn_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
         if (cut < from || cut > bytes.size()) {
@@ -173,7 +169,7 @@ void FakeServer::stall(Ms duration) {
 
 void FakeServer::close() {
     if (conn_ >= 0) {
-        ::close(conn_);
+        net::close_socket(conn_);
         conn_ = -1;
     }
 }
@@ -181,7 +177,7 @@ void FakeServer::close() {
 void FakeServer::reset() {
     if (conn_ >= 0) {
         linger off{1, 0};
-        ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        net::set_option(conn_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
         close();
     }
 }

@@ -1,8 +1,10 @@
 // Logs in through Palaver.dll and ends the process without logging out or
 // unloading: the module then sees the process end with its worker threads
 // already stopped by the system. Exit status 0 when the login worked.
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <cstdlib>
 

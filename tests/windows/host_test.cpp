@@ -1,8 +1,10 @@
 // Palaver.dll as a Windows host uses it: loaded with LoadLibrary, driven
 // through its exports, and unloaded with FreeLibrary, whether or not the host
 // logged out first.
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include "Palaver.h"
 
 class LoopbackServer {
-public:
+  public:
     static constexpr std::int32_t kOwnId = 7;
     static constexpr std::int32_t kOtherId = 9;
     static constexpr unsigned char kKey[4] = {0x11, 0x22, 0x33, 0x44};
@@ -37,7 +37,7 @@ public:
 
     static stUserInfo user(std::int32_t id, const char* name);
 
-private:
+  private:
     void serve();
 
     WSADATA wsa_{};

@@ -3,8 +3,10 @@
 #ifndef PALAVER_TESTS_WINDOWS_PALAVER_MODULE_H
 #define PALAVER_TESTS_WINDOWS_PALAVER_MODULE_H
 
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <set>
 #include <stdexcept>
@@ -14,7 +16,7 @@
 #include "Palaver.h"
 
 class PalaverModule {
-public:
+  public:
     PalaverModule() : module_(LoadLibraryW(L"Palaver.dll")) {
         if (module_ == nullptr) {
             throw std::runtime_error("LoadLibrary(Palaver.dll) failed: " +
@@ -72,7 +74,7 @@ public:
         return get<stUserInfo* (*)()>("_ZN14chatComunicate13GetUserMySelfEv")();
     }
 
-private:
+  private:
     HMODULE module_;
 };
 
