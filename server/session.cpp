@@ -1,5 +1,11 @@
 #include "server/session.h"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include "server/requests.h"
@@ -19,8 +25,8 @@ std::string peer_of(const tcp::socket& socket) {
     return text.str();
 }
 
-// Buffers per write: as many as Asio passes to one writev.
-constexpr std::size_t kMaxGather = 64;
+// Blocks per gathered write: the most one sendmsg takes (IOV_MAX).
+constexpr std::size_t kMaxGather = 1024;
 
 long long seconds(std::chrono::milliseconds ms) {
     return static_cast<long long>(ms.count() / 1000);
@@ -53,6 +59,7 @@ std::string Session::describe() const {
 void Session::start() {
     asio::error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
+    socket_.non_blocking(true, ignored);  // for the gathered writes
     deadline_ = Clock::now() + state_.settings().loginTimeout;
     wait_deadline();
     read();
@@ -161,49 +168,61 @@ void Session::deliver(const MessageRef& message) {
 }
 
 void Session::write() {
-    if (closed_ || writing_) {
-        return;
-    }
-    if (head_ == queue_.size()) {
-        queue_.clear();
-        head_ = 0;
-        if (finishing_) {
-            close(finishReason_);
+    // The gathered write goes straight to the socket, up to 1024 blocks at a
+    // time (Asio's own writes take 64); the event loop is only asked to wait
+    // when the socket is full.
+    static thread_local std::array<iovec, kMaxGather> gather;
+    while (!closed_ && !writing_) {
+        if (head_ == queue_.size()) {
+            queue_.clear();
+            head_ = 0;
+            if (finishing_) {
+                close(finishReason_);
+            }
+            return;
         }
-        return;
+        std::size_t count = 0;
+        for (std::size_t i = head_; i < queue_.size() && count < gather.size(); ++i, ++count) {
+            std::size_t skip = i == head_ ? offset_ : 0;
+            gather[count].iov_base = const_cast<std::uint8_t*>(queue_[i]->data() + skip);
+            gather[count].iov_len = queue_[i]->size() - skip;
+        }
+        msghdr message{};
+        message.msg_iov = gather.data();
+        message.msg_iovlen = count;
+        ssize_t n = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL);
+        if (n >= 0) {
+            written(static_cast<std::size_t>(n));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            writing_ = true;
+            socket_.async_wait(tcp::socket::wait_write,
+                               [self = shared_from_this()](const asio::error_code& ec) {
+                                   self->writing_ = false;
+                                   if (self->closed_) {
+                                       return;
+                                   }
+                                   if (ec) {
+                                       self->close("write failed: " + ec.message());
+                                       return;
+                                   }
+                                   self->write();
+                               });
+        } else if (errno != EINTR) {
+            close(std::string("write failed: ") + std::strerror(errno));
+        }
     }
-    gather_.clear();
-    for (std::size_t i = head_; i < queue_.size() && gather_.size() < kMaxGather; ++i) {
-        std::size_t skip = i == head_ ? offset_ : 0;
-        gather_.emplace_back(queue_[i]->data() + skip, queue_[i]->size() - skip);
-    }
-    writing_ = true;
-    socket_.async_write_some(
-        Gather{&gather_},
-        [self = shared_from_this()](const asio::error_code& ec, std::size_t written) {
-            self->on_write(ec, written);
-        });
 }
 
-void Session::on_write(const asio::error_code& ec, std::size_t written) {
-    writing_ = false;
-    if (closed_) {
-        queue_.clear();
-        return;
-    }
-    if (ec) {
-        close("write failed: " + ec.message());
-        return;
-    }
+void Session::written(std::size_t bytes) {
     // Written messages leave the queue and the count at once, so the limit
     // measures what the client has not taken yet.
-    while (written > 0) {
+    while (bytes > 0) {
         std::size_t left = queue_[head_]->size() - offset_;
-        if (written < left) {
-            offset_ += written;
+        if (bytes < left) {
+            offset_ += bytes;
             break;
         }
-        written -= left;
+        bytes -= left;
         queued_ -= queue_[head_]->size();
         queue_[head_] = MessageRef();
         ++head_;
@@ -213,7 +232,6 @@ void Session::on_write(const asio::error_code& ec, std::size_t written) {
         queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
         head_ = 0;
     }
-    write();
 }
 
 void Session::finish(std::string_view reason) {
@@ -238,9 +256,8 @@ void Session::close(std::string_view reason, Level level) {
     timer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    if (!writing_) {
-        queue_.clear();  // else the write in flight still points into it
-    }
+    queue_.clear();
+    head_ = 0;
 }
 
 }  // namespace palaver::server

@@ -65,16 +65,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void wait_deadline();
     void on_deadline(const asio::error_code& ec);
     void write();
-    void on_write(const asio::error_code& ec, std::size_t written);
-
-    // The gathered buffers of the write in flight, without copying them.
-    struct Gather {
-        const std::vector<asio::const_buffer>* buffers;
-        using value_type = asio::const_buffer;
-        using const_iterator = std::vector<asio::const_buffer>::const_iterator;
-        const_iterator begin() const { return buffers->begin(); }
-        const_iterator end() const { return buffers->end(); }
-    };
+    void written(std::size_t bytes);
 
     tcp::socket socket_;
     ServerState& state_;
@@ -90,12 +81,11 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t head_ = 0;
     std::size_t offset_ = 0;
     std::size_t queued_ = 0;  // bytes not yet written
-    std::vector<asio::const_buffer> gather_;
 
     bool loggedIn_ = false;
     bool closed_ = false;
     bool finishing_ = false;
-    bool writing_ = false;
+    bool writing_ = false;  // waiting for room in the socket
     bool writePosted_ = false;
     bool overflowed_ = false;
     std::string finishReason_;

@@ -116,9 +116,16 @@ TEST_F(LibraryTest, HostChangesItsProfile) {
     EXPECT_EQ(profile::model(*last), 9);
     EXPECT_EQ(profile::picture(*last), "me.png");
     EXPECT_EQ(profile::position(*last).z, 3);
-    EXPECT_TRUE(eventually([] {
-        return std::strcmp(chatComunicate::GetUserMySelf()->name, "hostess") == 0;
-    })) << "the own record follows the server's";
+    // A line sent after the changes arrives after them: once the host has it,
+    // the receive thread has applied the rename to the own record.
+    alice.talk(0, "after the changes");
+    std::vector<stChatContent> lines;
+    EXPECT_TRUE(eventually([&] {
+        chatComunicate::GetTalk(lines);
+        return !lines.empty() && lines.back().text == "after the changes";
+    }));
+    EXPECT_STREQ(chatComunicate::GetUserMySelf()->name, "hostess")
+        << "the own record follows the server's";
 }
 
 TEST_F(LibraryTest, RoomListKickAndLogout) {
