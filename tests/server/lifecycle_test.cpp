@@ -99,6 +99,25 @@ TEST(ServerLifecycle, OnlyAdminsKickAndABanHoldsForItsMinutes) {
     EXPECT_NE(log.find("not an admin"), std::string::npos);
 }
 
+TEST(ServerLifecycle, DeparturesOfOneTurnShareOneUsersLeft) {
+    auto settings = test_settings();
+    settings.accounts = staff();
+    TestServer server(settings);
+    RawClient boss(server.port()), alice(server.port()), bob(server.port());
+    ASSERT_EQ(boss.login("boss", 1, "pw"), 1);
+    ASSERT_EQ(alice.login("alice", 1, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 1, "pw"), 1);
+    // Both kicks in one write, so the server reads them in one go.
+    auto first = encode_kick(alice.id(), 0);
+    auto second = encode_kick(bob.id(), 0);
+    std::vector<std::uint8_t> both(first.begin(), first.end());
+    both.insert(both.end(), second.begin(), second.end());
+    boss.send(both);
+    auto left = boss.next_of(kLeft);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(ids_of(*left), (std::vector<std::int32_t>{alice.id(), bob.id()}));
+}
+
 TEST(ServerLifecycle, ChatTextIsLoggedOnlyWhenAskedFor) {
     for (bool logChat : {false, true}) {
         auto settings = test_settings();
