@@ -42,6 +42,17 @@ TEST_F(LoginTest, TheFirstRecordIsTheOwnAndTheRestOfAllGroupsTheRoom) {
     EXPECT_TRUE(IsConnected());
 }
 
+TEST_F(LoginTest, AnOwnNameWithoutNulIsCutBeforeTheLocationKey) {
+    auto unterminated = user(kSelfId, std::string(75, 'u'), kSelfKey);
+    stUserInfo host = host_user();
+    ASSERT_EQ(login_replying(login_reply(1, {{unterminated}}), host), 1);
+    EXPECT_EQ(bytes_of(host), bytes_of(unterminated)) << "the host's record is the server's";
+    const stUserInfo* self = GetUserMySelf();
+    EXPECT_EQ(name_of(*self), std::string(74, 'u'));
+    EXPECT_EQ(Bytes(self->locationKey, self->locationKey + 4),
+              Bytes(kSelfKey.begin(), kSelfKey.end()));
+}
+
 TEST_F(LoginTest, ADuplicateIdKeepsTheRecordThatCameFirst) {
     stUserInfo host = host_user();
     auto first = user(7, "first");
