@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, and runs every test: plain, under
-# AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer, and
+# on Windows (cross-built with MinGW-w64, run under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,3 +20,22 @@ leg() {
 leg linux -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 leg asan-ubsan -DCMAKE_BUILD_TYPE=Debug -DPALAVER_SANITIZE=address,undefined
 TSAN_OPTIONS=halt_on_error=1 leg tsan -DCMAKE_BUILD_TYPE=Debug -DPALAVER_SANITIZE=thread
+bash scripts/fuzz.sh
+
+# Windows: Palaver.dll and the test programs, which CTest starts through Wine,
+# in a fresh Wine prefix inside the build folder.
+windows_leg() {
+  local dir=build/windows
+  export WINEPREFIX="$PWD/$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  # One Wine server for the whole run, with Wine's own services started here:
+  # started by a test program they would keep CTest's output pipe open.
+  wineserver -p
+  trap 'wineserver -k || true' EXIT
+  wineboot -i >/dev/null 2>&1
+  leg windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
+  wineserver -k
+  trap - EXIT
+}
+windows_leg
