@@ -130,11 +130,9 @@ void FakeServer::join() {
     }
 }
 
-namespace {
-
-std::size_t entries(const char* path) {
+std::size_t directory_entries(const std::string& path) {
     std::size_t n = 0;
-    if (DIR* d = ::opendir(path)) {
+    if (DIR* d = ::opendir(path.c_str())) {
         while (dirent* e = ::readdir(d)) {
             if (e->d_name[0] != '.') {
                 ++n;
@@ -145,15 +143,13 @@ std::size_t entries(const char* path) {
     return n;
 }
 
-}  // namespace
-
 // Both counts include the directory stream opened to count them.
 std::size_t open_descriptors() {
-    return entries("/proc/self/fd");
+    return directory_entries("/proc/self/fd");
 }
 
 std::size_t running_threads() {
-    return entries("/proc/self/task");
+    return directory_entries("/proc/self/task");
 }
 
 }  // namespace palaver::faults

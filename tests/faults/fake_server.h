@@ -69,6 +69,8 @@ class FakeServer {
 // What the process holds now: open descriptors and threads.
 std::size_t open_descriptors();
 std::size_t running_threads();
+// Entries of a /proc directory such as /proc/<pid>/fd.
+std::size_t directory_entries(const std::string& path);
 
 }  // namespace palaver::faults
 

@@ -1,6 +1,7 @@
 #include "tests/faults/server_process.h"
 
-#include <dirent.h>
+#include "tests/faults/fake_server.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,23 +12,6 @@
 #include <thread>
 
 namespace palaver::faults {
-namespace {
-
-std::size_t entries(const std::string& path) {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir(path.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') {
-                ++n;
-            }
-        }
-        ::closedir(d);
-    }
-    return n;
-}
-
-}  // namespace
-
 ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& extra) {
     int out[2];
     if (::pipe(out) != 0) {
@@ -94,11 +78,11 @@ std::optional<int> ServerProcess::wait_exit(int ms) {
 }
 
 std::size_t ServerProcess::open_descriptors() const {
-    return entries("/proc/" + std::to_string(pid_) + "/fd");
+    return directory_entries("/proc/" + std::to_string(pid_) + "/fd");
 }
 
 std::size_t ServerProcess::threads() const {
-    return entries("/proc/" + std::to_string(pid_) + "/task");
+    return directory_entries("/proc/" + std::to_string(pid_) + "/task");
 }
 
 }  // namespace palaver::faults
