@@ -1,5 +1,7 @@
 // The host's polling: the drains deliver each element once, after what the
 // host's container already holds; the set copy adds only ids it lacks.
+#include <thread>
+
 #include "client_test.h"
 
 namespace palaver::test {
@@ -115,6 +117,46 @@ TEST_F(QueriesTest, LogoutKeepsWhatArrivedBeforeIt) {
     EXPECT_EQ(lines[1].text, arrival("carl"));
     EXPECT_EQ(actions().size(), 1u);
     EXPECT_EQ(ids_of(users()), (std::vector<std::int32_t>{5, 7}));
+}
+
+TEST_F(QueriesTest, PollingDuringAFloodDeliversEveryLineOnceInOrder) {
+    log_in({user(5, "anna")});
+    // Lines, actions, arrivals, renames of the own user and room lists, while a
+    // host thread polls everything and renames itself.
+    Bytes flood;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 1500; ++i) {
+        expected.push_back("flood " + std::to_string(i));
+        flood = concat(flood, talk(5, kSelfId, expected.back()), talk(5, 9, "/@/\x01"));
+        if (i % 100 == 0) {
+            flood = concat(flood, room_list({user(5, "anna"), user(6 + i, "guest")}),
+                           users_updated({user(kSelfId, i % 200 ? "odd" : "even")}));
+        }
+    }
+    std::vector<stChatContent> lines;
+    std::thread host([&] {
+        char name[] = "odd";
+        // The server reads none of the renames: few enough to fit the buffers.
+        int renames = 50;
+        eventually([&] {
+            GetTalk(lines);
+            std::set<stUserInfo> room;
+            GetUserList(room);
+            std::vector<stActionContent> acts;
+            GetActionList(acts);
+            if (renames-- > 0) {
+                chatComunicate::ChangeName(name);
+            }
+            return !lines.empty() && lines.back().text == expected.back();
+        });
+    });
+    server.send(flood);
+    host.join();
+    std::vector<std::string> texts;
+    for (const auto& l : lines) {
+        texts.push_back(l.text);
+    }
+    EXPECT_EQ(texts, expected);
 }
 
 }  // namespace
