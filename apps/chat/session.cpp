@@ -9,6 +9,7 @@
 #include "PalaverProfile.h"
 #include "actions.h"
 #include "notice_text.h"
+#include "own_record.h"
 
 namespace palaver::chat {
 namespace {
@@ -118,7 +119,7 @@ bool Session::login(Events& out) {
         return false;
     }
     connected_ = true;
-    self_ = *chatComunicate::GetUserMySelf();
+    self_ = copy_own_record();
     Events present;
     poll_users(present);
     out.push_back({Event::Kind::kStatus, "logged in as " + label(self_.userId) + " in room " +
@@ -241,7 +242,7 @@ void Session::poll_self(Events& out) {
         return;
     }
     // The library updates only the own name; the rest of the profile is ours.
-    const std::string name = pf::name(*chatComunicate::GetUserMySelf());
+    const std::string name = pf::name(copy_own_record());
     if (name != pf::name(self_)) {
         pf::set_name(self_, name);
         options_.name = codepage_.to_utf8(name);  // a /reconnect keeps the new name

@@ -3,15 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace palaver::testing {
 namespace {
@@ -31,23 +29,30 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     std::vector<char*> args;
     for (const std::string& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        // A test that dies without its destructors (a sanitizer's halt) must
+        // not leave the child holding ctest's output pipe open.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
     close(in[0]);
     close(out[1]);
     in_ = in[1];
     out_ = out[0];
-    if (rc != 0) {
-        pid_ = -1;
+    if (pid_ < 0) {
         throw std::runtime_error("cannot start " + argv[0]);
     }
     signal(SIGPIPE, SIG_IGN);  // a child that died must fail the test, not end it
