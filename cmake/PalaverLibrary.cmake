@@ -67,3 +67,8 @@ add_library(Palaver::Palaver ALIAS Palaver)
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/PalaverWindows.cmake)
 endif()
+
+if(NOT WIN32)
+  target_link_options(Palaver PRIVATE "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/palaver.map")
+  set_property(TARGET Palaver APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/palaver.map)
+endif()
