@@ -1,6 +1,7 @@
 #include "screen_mode.h"
 
 #include <curses.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +20,23 @@ namespace palaver::chat {
 namespace {
 
 constexpr int kUsersWidth = 34;
+
+// Ctrl-C, a closed terminal or a kill end the session the way /quit does, so
+// the terminal is restored and the server hears the logout.
+volatile sig_atomic_t g_stop = 0;
+
+void request_stop(int) {
+    g_stop = 1;
+}
+
+void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = request_stop;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sig, &sa, nullptr);
+    }
+}
 constexpr std::size_t kChatLimit = 2000;
 
 enum Colour : short { kPlain = 1, kWhisper, kAction, kNotice, kDim, kError, kStatusBar };
@@ -359,7 +377,8 @@ int run_screen_mode(Session& session) {
         screen.add(events);
         PollClock clock;
         bool dirty = true;
-        for (bool running = true; running;) {
+        catch_stop_signals();
+        for (bool running = true; running && !g_stop;) {
             events.clear();
             const auto now = PollClock::Clock::now();
             if (clock.due(now)) {
