@@ -9,11 +9,6 @@
 namespace palaver {
 
 ClientState::~ClientState() {
-    if (platform::process_exiting()) {
-        // The other threads are gone, perhaps inside one of our locks; the
-        // socket goes with the process.
-        return;
-    }
     // A host that unloads the module while logged in: stop the worker threads
     // before the locks and stores they use are gone.
     std::lock_guard<std::mutex> lifecycle(connection.lifecycleLock);
@@ -22,15 +17,27 @@ ClientState::~ClientState() {
 
 namespace {
 
-// The module's one client state and its timers, constructed when the module
-// loads and destroyed when it unloads.
+// Holds the module's one client state: constructed when the module loads,
+// destroyed when it unloads, but left alone when the whole process ends with
+// the module loaded. Other threads are gone by then, perhaps while holding one
+// of our locks or the heap's, and everything goes with the process anyway.
+union StateHolder {
+    StateHolder() : state() {}
+    ~StateHolder() {
+        if (!platform::process_exiting()) {
+            state.~ClientState();
+        }
+    }
+    ClientState state;
+};
+
 Timing g_timing;
-ClientState g_state;
+StateHolder g_holder;
 
 }  // namespace
 
 ClientState& client_state() {
-    return g_state;
+    return g_holder.state;
 }
 
 Timing& timing() {

@@ -12,7 +12,7 @@ public:
     using Entry = void (*)(void* context);
 
     WorkerThread();
-    ~WorkerThread();  // joins, unless the process is exiting (see process_exit.h)
+    ~WorkerThread();  // joins
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 

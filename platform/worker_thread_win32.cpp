@@ -10,7 +10,6 @@
 
 #include <initializer_list>
 
-#include "platform/process_exit.h"
 #include "platform/worker_thread.h"
 
 namespace palaver::platform {
@@ -74,11 +73,6 @@ namespace palaver::platform {
 WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {}
 
 WorkerThread::~WorkerThread() {
-    if (process_exiting()) {
-        // The thread is already gone with the rest of the process.
-        impl_->close_handles();
-        return;
-    }
     join();
 }
 

@@ -143,6 +143,24 @@ TEST(PalaverDll, FreeLibraryRightAfterLoginEndsTheConnection) {
     EXPECT_EQ(server.received(), logout_notice());
 }
 
+TEST(PalaverDll, FreeLibraryAfterTheServerHungUpDoesNotWaitForIt) {
+    // The receive thread has ended on its own; the keep-alive thread still
+    // waits for its next turn.
+    LoopbackServer server(LoopbackServer::After::HangUp);
+    {
+        PalaverModule dll;
+        ASSERT_EQ(log_in(dll, server), 1);
+        auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (dll.IsConnected() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_FALSE(dll.IsConnected());
+        EXPECT_TRUE(dll.unload());
+    }
+    PalaverModule again;
+    EXPECT_FALSE(again.IsConnected());
+}
+
 TEST(PalaverDll, ProcessExitWhileLoggedInEndsPromptly) {
     LoopbackServer server;
     char self[MAX_PATH];

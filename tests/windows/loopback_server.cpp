@@ -40,7 +40,7 @@ stUserInfo LoopbackServer::user(std::int32_t id, const char* name) {
     return u;
 }
 
-LoopbackServer::LoopbackServer() {
+LoopbackServer::LoopbackServer(After after) : after_(after) {
     WSAStartup(0x0202, &wsa_);
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in at{};
@@ -96,7 +96,7 @@ void LoopbackServer::serve() {
                 reply.insert(reply.end(), kKey, kKey + 4);
                 reply.push_back(0);
                 reply.insert(reply.end(), kGreeting, kGreeting + textSize);
-                if (!send_bytes(s, reply)) {
+                if (!send_bytes(s, reply) || after_ == After::HangUp) {
                     break;
                 }
             }

@@ -23,7 +23,11 @@ class LoopbackServer {
     // Longer than the strings the library could keep without the heap.
     static constexpr char kGreeting[] = "hello from nine, across the room";
 
-    LoopbackServer();
+    // What the server does once the Talk is out: keep reading, or close the
+    // connection at once.
+    enum class After { Listen, HangUp };
+
+    explicit LoopbackServer(After after = After::Listen);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -40,6 +44,7 @@ class LoopbackServer {
   private:
     void serve();
 
+    After after_;
     WSADATA wsa_{};
     SOCKET listener_ = INVALID_SOCKET;
     int port_ = 0;
