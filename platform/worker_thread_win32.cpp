@@ -50,7 +50,7 @@ extern "C" HANDLE palaver_worker_run(void* start) noexcept {
 // DWORD WINAPI palaver_worker_thunk(void* start): calls palaver_worker_run and
 // leaves the module by a tail jump to SetEvent(finished), whose result becomes
 // the thread's exit code.
-extern "C" DWORD WINAPI palaver_worker_thunk(void* impl);
+extern "C" DWORD WINAPI palaver_worker_thunk(void* start);
 asm(R"(
     .text
     .p2align 4
