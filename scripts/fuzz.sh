@@ -40,9 +40,9 @@ export UBSAN_OPTIONS=print_stacktrace=1
 
 # target, CI runs, largest input
 targets=(
-  "receive 300000 9000"
-  "login_reply 1000000 20000"
-  "server 100000 4096"
+  "receive 2000000 9000"
+  "login_reply 2000000 20000"
+  "server 300000 4096"
 )
 for entry in "${targets[@]}"; do
   read -r name runs maxlen <<<"$entry"
