@@ -136,8 +136,6 @@ double run_plain(std::size_t lines) {
     int listener = listen_loopback(port);
     std::thread server(blast, listener, false, lines);
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int rcvbuf = 16384;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

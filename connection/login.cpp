@@ -12,8 +12,6 @@
 namespace palaver {
 namespace {
 
-constexpr int kReceiveBufferBytes = 16384;
-
 // Closes the socket of a Login that does not get through, keeping the error
 // code of the call that failed.
 class PendingSocket {
@@ -99,11 +97,14 @@ int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user
 
 int open_connection(ClientState& state, stUserInfo& user, const char* login,
                     std::size_t loginLength) {
+    // The receive buffer is left to the system's autotuning: a small fixed
+    // SO_RCVBUF turns it off, and on a link with a large segment size (loopback)
+    // the advertised window then sticks just below one segment, so the server
+    // sends only on its persist timer and the room seems to freeze.
     PendingSocket socket;
     platform::SocketHandle s = socket.get();
     if (s == platform::kNoSocket ||
         !platform::set_receive_timeout(s, timing().receiveTimeoutMs.load()) ||
-        !platform::set_receive_buffer(s, kReceiveBufferBytes) ||
         !platform::connect_to(s, state.server.load())) {
         return 0;
     }

@@ -48,7 +48,6 @@ bool resolve_ipv4(const char* name, std::uint32_t& address);
 
 SocketHandle open_tcp_socket();
 bool set_receive_timeout(SocketHandle s, int milliseconds);
-bool set_receive_buffer(SocketHandle s, int bytes);
 bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint);
 // One send or receive call. Send never raises SIGPIPE; both return what the
 // OS returned (above 0 bytes, 0 closed, below 0 failed; see last_error()).

@@ -74,10 +74,6 @@ bool set_receive_timeout(SocketHandle s, int milliseconds) {
     return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
-bool set_receive_buffer(SocketHandle s, int bytes) {
-    return setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
-}
-
 bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint) {
     if (endpoint.family != AF_INET) {
         // An unset address must not reach connect(): AF_UNSPEC would succeed there.

@@ -87,11 +87,6 @@ bool set_receive_timeout(SocketHandle s, int milliseconds) {
                       sizeof value) == 0;
 }
 
-bool set_receive_buffer(SocketHandle s, int bytes) {
-    return setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-                      sizeof bytes) == 0;
-}
-
 bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint) {
     if (endpoint.family != AF_INET) {
         WSASetLastError(WSAEAFNOSUPPORT);
