@@ -7,6 +7,7 @@ set(PALAVER_SOURCES
   protocol/login_reply.cpp
   platform/process_exit.cpp
   connection/send.cpp
+  connection/connection_lost.cpp
   connection/notices.cpp
   connection/room_updater.cpp
   connection/server_address.cpp

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -15,7 +17,7 @@ namespace {
 // Closes the socket of a Login that does not get through, keeping the error
 // code of the call that failed.
 class PendingSocket {
-public:
+  public:
     PendingSocket() : handle_(platform::open_tcp_socket()) {}
     ~PendingSocket() {
         if (handle_ != platform::kNoSocket) {
@@ -34,14 +36,59 @@ public:
         return h;
     }
 
-private:
+  private:
     platform::SocketHandle handle_;
+};
+
+// Login's own limit: the receive time-out (10 s) for all of it, connect
+// included, and a Logout on another thread calls it off at once.
+class LoginLimit {
+  public:
+    LoginLimit(const Connection& c, unsigned logoutsBefore)
+        : connection_(c),
+          logoutsBefore_(logoutsBefore),
+          deadline_(Clock::now() + std::chrono::milliseconds(timing().receiveTimeoutMs.load())) {}
+
+    bool called_off() const { return connection_.logouts.load() != logoutsBefore_; }
+
+    // Waits with `wait_once(milliseconds)` until the socket is ready, in short
+    // slices so that a Logout is seen promptly. False when the wait failed,
+    // the time ran out or a Logout called the Login off (last_error() says
+    // which: the wait's own error, or a time-out for the other two).
+    template <typename WaitOnce>
+    bool wait(WaitOnce&& wait_once) const {
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+            if (called_off() || left.count() <= 0) {
+                platform::set_last_error(platform::timed_out_code());
+                return false;
+            }
+            int slice = static_cast<int>(std::min<long long>(left.count(), kSliceMs));
+            switch (wait_once(slice)) {
+                case platform::Readiness::Ready:
+                    return true;
+                case platform::Readiness::Failed:
+                    return false;
+                case platform::Readiness::TimedOut:
+                    break;
+            }
+        }
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr long long kSliceMs = 20;
+
+    const Connection& connection_;
+    unsigned logoutsBefore_;
+    Clock::time_point deadline_;
 };
 
 // Where the records of the login reply go: the first of the first group is the
 // user's own record, every other one a user of the room.
 class ReplySink : public LoginReplyParser::Sink {
-public:
+  public:
     ReplySink(RoomState& room, stUserInfo& user) : room_(room), user_(user) {}
 
     void on_record(const stUserInfo& record, bool own) override {
@@ -60,7 +107,7 @@ public:
         room_.users.insert(record);
     }
 
-private:
+  private:
     RoomState& room_;
     stUserInfo& user_;
 };
@@ -68,7 +115,8 @@ private:
 // Reads exactly the reply, never a byte of what follows it. Returns 1 when
 // the whole reply is in, the refusal code, 0 when no status arrived, -1 when
 // the reply broke off after its status.
-int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user) {
+int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user,
+                     const LoginLimit& limit) {
     std::array<std::uint8_t, kGroupBufferSize> buffer;
     LoginReplyParser parser;
     ReplySink sink(room, user);
@@ -82,7 +130,9 @@ int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user
             default:
                 break;
         }
-        long n = platform::receive_some(s, buffer.data(), parser.wanted());
+        auto readable = [s](int ms) { return platform::wait_readable(s, ms); };
+        long n =
+            limit.wait(readable) ? platform::receive_some(s, buffer.data(), parser.wanted()) : -1;
         if (n < 1) {
             return parser.accepted() ? -1 : 0;
         }
@@ -96,27 +146,33 @@ int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user
 }
 
 int open_connection(ClientState& state, stUserInfo& user, const char* login,
-                    std::size_t loginLength) {
+                    std::size_t loginLength, const LoginLimit& limit) {
     // The receive buffer is left to the system's autotuning: a small fixed
     // SO_RCVBUF turns it off, and on a link with a large segment size (loopback)
     // the advertised window then sticks just below one segment, so the server
     // sends only on its persist timer and the room seems to freeze.
     PendingSocket socket;
     platform::SocketHandle s = socket.get();
+    auto connected = [s](int ms) { return platform::wait_connected(s, ms); };
     if (s == platform::kNoSocket ||
         !platform::set_receive_timeout(s, timing().receiveTimeoutMs.load()) ||
-        !platform::connect_to(s, state.server.load())) {
+        !platform::begin_connect(s, state.server.load()) || !limit.wait(connected)) {
         return 0;
     }
     auto request = encode_login_request(user, login, loginLength);
     if (!send_all(s, request.data(), request.size())) {
         return 0;
     }
-    int result = read_login_reply(state.room, s, user);
+    int result = read_login_reply(state.room, s, user, limit);
     if (result != 1) {
         return result;
     }
     Connection& c = state.connection;
+    std::lock_guard<std::mutex> lifecycle(c.lifecycleLock);
+    if (limit.called_off()) {
+        platform::set_last_error(platform::timed_out_code());
+        return 0;
+    }
     c.socket.store(socket.release());
     c.stop.store(false);
     c.connected.store(true);
@@ -141,10 +197,19 @@ int login(ClientState& state, stUserInfo& user, const char* loginString) {
     if (loginLength > kLoginStringField) {
         return 0;
     }
-    std::lock_guard<std::mutex> lifecycle(state.connection.lifecycleLock);
-    end_connection(state, true);
+    Connection& c = state.connection;
+    const unsigned logoutsBefore = c.logouts.load();
+    std::lock_guard<std::mutex> oneLogin(c.loginLock);
+    const LoginLimit limit(c, logoutsBefore);  // the time runs from here
+    {
+        std::lock_guard<std::mutex> lifecycle(c.lifecycleLock);
+        if (limit.called_off()) {
+            return 0;
+        }
+        end_connection(state, true);
+    }
     try {
-        return open_connection(state, user, loginString, loginLength);
+        return open_connection(state, user, loginString, loginLength, limit);
     } catch (const std::bad_alloc&) {
         return 0;
     }

@@ -38,22 +38,15 @@ void say_goodbye(ClientState& state, platform::SocketHandle s) {
 // WorkerThread::release.
 void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     Connection& c = state.connection;
+    // The worker threads run only while the socket is set.
     const platform::SocketHandle s = c.socket.load();
-    if (s == platform::kNoSocket && !c.receiver.running() && !c.keepAlive.running()) {
+    if (s == platform::kNoSocket) {
         return;
     }
-    c.stop.store(true);
-    {
-        // Taken so the keep-alive thread is either waiting or will see the flag.
-        std::lock_guard<std::mutex> hold(c.wakeMutex);
+    if (sayGoodbye) {
+        say_goodbye(state, s);
     }
-    c.wake.notify_all();
-    if (s != platform::kNoSocket) {
-        if (sayGoodbye) {
-            say_goodbye(state, s);
-        }
-        platform::shutdown_both(s);  // wakes the receive thread and any blocked sender
-    }
+    connection_lost(c, s);  // stops both workers and wakes any blocked sender
     if (atUnload) {
         c.receiver.release();
         c.keepAlive.release();
@@ -61,14 +54,9 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
         c.receiver.join();
         c.keepAlive.join();
     }
-    {
-        std::lock_guard<std::timed_mutex> hold(c.sendLock);
-        if (s != platform::kNoSocket) {
-            platform::close_socket(s);
-        }
-        c.socket.store(platform::kNoSocket);
-    }
-    c.connected.store(false);
+    std::lock_guard<std::timed_mutex> hold(c.sendLock);
+    platform::close_socket(s);
+    c.socket.store(platform::kNoSocket);
 }
 
 }  // namespace
@@ -83,6 +71,7 @@ void end_connection_at_unload(ClientState& state) {
 
 void logout(ClientState& state) {
     std::lock_guard<std::mutex> lifecycle(state.connection.lifecycleLock);
+    state.connection.logouts.fetch_add(1);  // a Login under way gives up
     end_connection(state, true);
 }
 

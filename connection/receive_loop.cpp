@@ -47,7 +47,7 @@ void receive_thread(void* context) {
     } catch (const std::bad_alloc&) {
         // Out of memory: the connection ends as it would on a broken stream.
     }
-    state.connection.connected.store(false);
+    connection_lost(state.connection, state.connection.socket.load());
 }
 
 }  // namespace palaver

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "connection/session.h"
+
 namespace palaver {
 
 bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
@@ -22,7 +24,11 @@ bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count) {
     if (s == platform::kNoSocket) {
         return false;
     }
-    return send_all(s, bytes, count);
+    if (!send_all(s, bytes, count)) {
+        connection_lost(c, s);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace palaver

@@ -16,7 +16,9 @@ namespace palaver {
 // with false at once.
 bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t count);
 
-// send_all on the open connection under its send lock; false when none is open.
+// send_all on the open connection under its send lock; false when none is
+// open. A send that fails ends the connection: a stream cut inside a message
+// cannot go on.
 bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count);
 
 template <std::size_t N>

@@ -21,6 +21,12 @@ void end_connection(ClientState& state, bool sayGoodbye);
 // have left the library's code, not joined.
 void end_connection_at_unload(ClientState& state);
 
+// The connection broke under a worker or a sender (the stream ended or went
+// wrong, a send failed): the host is told through IsConnected, both worker
+// threads stop on their own, and the server sees the connection end. `s` is
+// the connection's socket, still open.
+void connection_lost(Connection& c, platform::SocketHandle s);
+
 // Worker thread entries; `context` is the ClientState.
 void receive_thread(void* context);
 void keep_alive_thread(void* context);

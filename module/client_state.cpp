@@ -12,6 +12,7 @@ ClientState::~ClientState() {
     // A host that unloads the module while logged in: stop the worker threads
     // before the locks and stores they use are gone.
     std::lock_guard<std::mutex> lifecycle(connection.lifecycleLock);
+    connection.logouts.fetch_add(1);
     end_connection_at_unload(*this);
 }
 

@@ -1,5 +1,5 @@
-// Exports kept for hosts built against the module's first release; the
-// library itself never uses them.
+// Placeholder exports: part of the module's interface, which hosts may link
+// against; the library itself never uses them.
 #include "Palaver.h"
 
 CPalaver::CPalaver() = default;

@@ -35,8 +35,9 @@ void network_cleanup();
 // The socket layer's last error, and the ways the library looks at it.
 int last_error();
 void set_last_error(int code);
-bool is_timeout(int code);        // a receive that gave up after its time-out
-int invalid_argument_code();      // WSAEINVAL, EINVAL
+bool is_timeout(int code);    // a receive that gave up after its time-out
+int timed_out_code();         // ETIMEDOUT, WSAETIMEDOUT: a wait that ran out
+int invalid_argument_code();  // WSAEINVAL, EINVAL
 
 std::uint16_t family_inet();
 std::uint16_t host_to_network(std::uint16_t port);
@@ -48,7 +49,15 @@ bool resolve_ipv4(const char* name, std::uint32_t& address);
 
 SocketHandle open_tcp_socket();
 bool set_receive_timeout(SocketHandle s, int milliseconds);
-bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint);
+// How a bounded wait on a socket ended; on Failed, last_error() says why.
+enum class Readiness { Ready, TimedOut, Failed };
+// Starts connecting without blocking; false when that failed at once.
+bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint);
+// Waits at most `milliseconds` for the connect begun above to complete.
+// Once it is Ready the socket blocks again as before.
+Readiness wait_connected(SocketHandle s, int milliseconds);
+// Waits at most `milliseconds` for bytes (or the end of the stream) to read.
+Readiness wait_readable(SocketHandle s, int milliseconds);
 // One send or receive call. Send never raises SIGPIPE; both return what the
 // OS returned (above 0 bytes, 0 closed, below 0 failed; see last_error()).
 long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count);

@@ -1,11 +1,13 @@
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <cerrno>
+
+#include <fcntl.h>
 
 #include <cstring>
 
@@ -31,6 +33,10 @@ void set_last_error(int code) {
 
 bool is_timeout(int code) {
     return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+int timed_out_code() {
+    return ETIMEDOUT;
 }
 
 int invalid_argument_code() {
@@ -74,21 +80,72 @@ bool set_receive_timeout(SocketHandle s, int milliseconds) {
     return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
-bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint) {
+namespace {
+
+bool set_blocking(SocketHandle s, bool blocking) {
+    int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0) {
+        return false;
+    }
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, flags) == 0;
+}
+
+// One poll for `events`, retried on EINTR with what is left of the time.
+Readiness wait_for(SocketHandle s, short events, int milliseconds) {
+    pollfd p{};
+    p.fd = s;
+    p.events = events;
+    int rc;
+    do {
+        rc = ::poll(&p, 1, milliseconds);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        return Readiness::Failed;
+    }
+    return rc == 0 ? Readiness::TimedOut : Readiness::Ready;
+}
+
+}  // namespace
+
+bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint) {
     if (endpoint.family != AF_INET) {
         // An unset address must not reach connect(): AF_UNSPEC would succeed there.
         errno = EAFNOSUPPORT;
+        return false;
+    }
+    if (!set_blocking(s, false)) {
         return false;
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = endpoint.port;
     to.sin_addr.s_addr = endpoint.address;
-    int rc;
-    do {
-        rc = ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    // A connect interrupted by a signal goes on in the background, like one
+    // that would block: both end in wait_connected.
+    int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return rc == 0 || errno == EINPROGRESS || errno == EINTR;
+}
+
+Readiness wait_connected(SocketHandle s, int milliseconds) {
+    Readiness r = wait_for(s, POLLOUT, milliseconds);
+    if (r != Readiness::Ready) {
+        return r;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return Readiness::Failed;
+    }
+    if (error != 0) {
+        errno = error;
+        return Readiness::Failed;
+    }
+    return set_blocking(s, true) ? Readiness::Ready : Readiness::Failed;
+}
+
+Readiness wait_readable(SocketHandle s, int milliseconds) {
+    return wait_for(s, POLLIN, milliseconds);
 }
 
 long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {

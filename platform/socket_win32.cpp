@@ -44,6 +44,10 @@ bool is_timeout(int code) {
     return code == WSAETIMEDOUT;
 }
 
+int timed_out_code() {
+    return WSAETIMEDOUT;
+}
+
 int invalid_argument_code() {
     return WSAEINVAL;
 }
@@ -87,16 +91,73 @@ bool set_receive_timeout(SocketHandle s, int milliseconds) {
                       sizeof value) == 0;
 }
 
-bool connect_to(SocketHandle s, const Ipv4Endpoint& endpoint) {
+namespace {
+
+bool set_blocking(SocketHandle s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+}
+
+timeval to_timeval(int milliseconds) {
+    timeval limit{};
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    return limit;
+}
+
+}  // namespace
+
+bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint) {
     if (endpoint.family != AF_INET) {
         WSASetLastError(WSAEAFNOSUPPORT);
+        return false;
+    }
+    if (!set_blocking(s, false)) {
         return false;
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = endpoint.port;
     to.sin_addr.s_addr = endpoint.address;
-    return ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    return ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ||
+           WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+Readiness wait_connected(SocketHandle s, int milliseconds) {
+    // Winsock reports a refused connect in the exception set, not as writable.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval limit = to_timeval(milliseconds);
+    int rc = ::select(0, nullptr, &writable, &failed, &limit);
+    if (rc == SOCKET_ERROR) {
+        return Readiness::Failed;
+    }
+    if (rc == 0) {
+        return Readiness::TimedOut;
+    }
+    if (FD_ISSET(s, &failed)) {
+        int error = 0;
+        int length = sizeof error;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+        return Readiness::Failed;
+    }
+    return set_blocking(s, true) ? Readiness::Ready : Readiness::Failed;
+}
+
+Readiness wait_readable(SocketHandle s, int milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval limit = to_timeval(milliseconds);
+    int rc = ::select(0, &readable, nullptr, nullptr, &limit);
+    if (rc == SOCKET_ERROR) {
+        return Readiness::Failed;
+    }
+    return rc == 0 ? Readiness::TimedOut : Readiness::Ready;
 }
 
 long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
@@ -111,9 +172,7 @@ bool wait_writable(SocketHandle s, int milliseconds) {
     fd_set writable;
     FD_ZERO(&writable);
     FD_SET(s, &writable);
-    timeval limit{};
-    limit.tv_sec = milliseconds / 1000;
-    limit.tv_usec = (milliseconds % 1000) * 1000;
+    timeval limit = to_timeval(milliseconds);
     return ::select(0, nullptr, &writable, nullptr, &limit) == 1;
 }
 
