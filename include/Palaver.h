@@ -90,9 +90,12 @@ PALAVER_API int SetServerIPandPort(const char* address, int port);
 // for this user, the user list holds the others in the room, and the receive
 // and keep-alive threads run. A connection that is still open is ended first,
 // as Logout would.
+// Login takes at most 10 s in all, connect included, however the network
+// behaves; a Logout on another thread calls it off at once (Login then returns
+// 0). A second Login while one is under way waits for it.
 // Returns 1 logged in; 0 no connection, the request could not be sent, the
-// reply's status did not arrive within 10 s, or the login string is null or
-// longer than 20 bytes; the server's negative refusal code unchanged; -1 when
+// reply did not arrive within the 10 s, a Logout called it off, or the login
+// string is null or longer than 20 bytes; the server's negative refusal code unchanged; -1 when
 // the reply broke off part way. A failed Login leaves no connection behind.
 PALAVER_API int Login(stUserInfo& user, const char* loginString);
 
@@ -102,16 +105,16 @@ PALAVER_API int Login(stUserInfo& user, const char* loginString);
 // chat lines, actions and own record stay as they were.
 PALAVER_API void Logout();
 
-// Addition to the original interface: true from a successful Login until the
-// connection ends, whether by Logout or because the receive thread stopped
-// (the server closed the connection, a network error, a broken stream). A host
-// that sees false after a successful Login can report it and log in again.
+// True from a successful Login until the connection ends, whether by Logout
+// or because it broke (the server closed it, a network error, a broken stream,
+// a send that failed). A host that sees false after a successful Login can
+// report it and log in again.
 PALAVER_API bool IsConnected();
 
 // Requests. Each writes one whole message and returns true when every byte of
 // it was accepted by the connection (not that the server acted on it); false
 // when an argument is refused (nothing is sent) or no connection is open or
-// the write fails. A null text, name or picture gives false.
+// the write fails. A failed write ends the connection (IsConnected turns false). A null text, name or picture gives false.
 PALAVER_API bool SendTalk(int target, const char* text, bool whisper);  // text: at most 300 bytes
 PALAVER_API bool DoAnction(int target, unsigned char action);
 PALAVER_API bool Walk2Pos(double x, double y, double z, float fourth);
@@ -142,7 +145,7 @@ PALAVER_API stUserInfo* GetUserMySelf();
 
 }  // namespace chatComunicate
 
-// Placeholder exports kept for hosts built against the module's first release.
+// Placeholder exports: part of the module's interface, unused by the library.
 class PALAVER_API CPalaver {
 public:
     CPalaver();
