@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up what is missing, builds, and runs every test: plain, under
+# Sets up what is missing, builds, and runs every test: plain (g++ and clang), under
 # AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer, and
 # on Windows (cross-built with MinGW-w64, run under Wine).
 set -euo pipefail
@@ -18,6 +18,13 @@ leg() {
 }
 
 leg linux -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALAVER_BUILD_BENCH=ON
+# Ten library hosts, one process each, flood one room: a connection whose
+# receive window sticks makes a run stall and fail.
+build/linux/bench/bench_library_fanout --hosts 10 --lines 60000 --runs 3 --limit 120
+# The whole project with clang too (another compiler's view of atomics,
+# warnings and the standard library).
+leg clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALAVER_BUILD_BENCH=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 ASAN_OPTIONS=detect_leaks=1 leg asan-ubsan -DCMAKE_BUILD_TYPE=Debug -DPALAVER_SANITIZE=address,undefined -DPALAVER_BUILD_BENCH=OFF
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
   leg tsan -DCMAKE_BUILD_TYPE=Debug -DPALAVER_SANITIZE=thread -DPALAVER_BUILD_BENCH=OFF
