@@ -1,0 +1,161 @@
+/* Palaver: the C interface of the chat-room client library.
+ *
+ * Any compiler and any language that calls C can use it: only C types cross
+ * it, and nothing allocated on one side is freed on the other. A process may
+ * hold many clients; each owns its connection, its receive thread, its room
+ * and its locks, and clients never share state.
+ *
+ * Every function is safe to call from any thread. A null client or a null
+ * pointer where the library needs one is refused with PALAVER_E_INVALID,
+ * never a crash. A function that fails sets the calling thread's last error
+ * (palaver_last_error); one that succeeds sets it to PALAVER_OK.
+ *
+ * Text: NUL-terminated byte strings in the room's code page. The library's own
+ * notice texts (arrival, departure, rename) are GBK (code page 936).
+ *
+ * Timing: palaver_login takes at most 10 s in all; the library keeps the
+ * connection alive with a short message every 20 s. */
+#ifndef PALAVER_C_INTERFACE_H
+#define PALAVER_C_INTERFACE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "palaver_records.h"
+
+#if defined(_WIN32)
+#if defined(PALAVER_BUILDING)
+#define PALAVER_C_API __declspec(dllexport)
+#elif defined(PALAVER_STATIC)
+#define PALAVER_C_API
+#else
+#define PALAVER_C_API __declspec(dllimport)
+#endif
+#elif defined(PALAVER_BUILDING)
+#define PALAVER_C_API __attribute__((visibility("default")))
+#else
+#define PALAVER_C_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The library's version, "MAJOR.MINOR.PATCH". */
+#define PALAVER_VERSION_MAJOR 1
+#define PALAVER_VERSION_MINOR 1
+#define PALAVER_VERSION_PATCH 0
+PALAVER_C_API const char* palaver_version(void);
+
+/* Error codes: 0 or negative. */
+enum {
+    PALAVER_OK = 0,
+    PALAVER_E_INVALID = -1,         /* a null client or pointer, a bad argument */
+    PALAVER_E_TOO_LONG = -2,        /* text, name, picture or login string too long */
+    PALAVER_E_NOT_CONNECTED = -3,   /* no connection is open */
+    PALAVER_E_RESOLVE = -4,         /* the server's name does not resolve */
+    PALAVER_E_NO_ADDRESS = -5,      /* login before a server address was set */
+    PALAVER_E_CONNECT = -6,         /* the connection could not be made or broke */
+    PALAVER_E_TIMEOUT = -7,         /* the login reply did not come within 10 s */
+    PALAVER_E_CANCELLED = -8,       /* a logout called the login off */
+    PALAVER_E_REFUSED = -9,         /* the server refused the login */
+    PALAVER_E_BROKEN_REPLY = -10,   /* the login reply broke off part way */
+    PALAVER_E_SEND = -11,           /* a send failed; the connection has ended */
+    PALAVER_E_NO_MEMORY = -12,      /* memory ran out */
+    PALAVER_E_THREAD = -13          /* the receive thread could not be started */
+};
+/* The code the calling thread's last call of this interface left. */
+PALAVER_C_API int palaver_last_error(void);
+/* A short English text for a code; never null. */
+PALAVER_C_API const char* palaver_error_text(int code);
+
+/* One chat line or notice (sender and target -2) as the library received it. */
+#define PALAVER_TEXT_MAX 500
+typedef struct palaver_chat_line {
+    int32_t sender;                    /* speaker's user id; -2 for a notice */
+    int32_t target;                    /* user id the line was addressed to */
+    unsigned char locationKey[4];      /* the sender's location key */
+    uint8_t whisper;                   /* 1 when the line was whispered */
+    uint16_t length;                   /* bytes in text, without its NUL */
+    char text[PALAVER_TEXT_MAX + 1];   /* NUL-terminated */
+} palaver_chat_line;
+
+typedef struct palaver_client palaver_client;
+
+/* A new client with no server address and no connection; null when memory
+ * ran out. Free it with palaver_client_free, which ends its connection. */
+PALAVER_C_API palaver_client* palaver_client_new(void);
+PALAVER_C_API void palaver_client_free(palaver_client* client);
+
+/* The server's address: an IPv4 or IPv6 literal or a host name, and a port
+ * (1-65535). 1 stored, 0 refused (the name does not resolve, a bad port). */
+PALAVER_C_API int palaver_set_server(palaver_client* client, const char* address, int port);
+
+/* Connects, sends `user` and the login string (at most 20 bytes), and reads
+ * the login reply; a connection that is still open is ended first. On success
+ * `user` and the own record hold the server's record for this user and the
+ * room's users are known. Returns 1 logged in; 0 failed (see the last error);
+ * the server's negative refusal code unchanged; -1 when the reply broke off.
+ * At most 10 s in all; palaver_logout from another thread calls it off. */
+PALAVER_C_API int palaver_login(palaver_client* client, stUserInfo* user, const char* login);
+/* Says goodbye when that cannot block, stops the receive thread and closes the
+ * connection; calls off a login under way. 1 done, 0 for a null client. */
+PALAVER_C_API int palaver_logout(palaver_client* client);
+/* 1 from a successful login until the connection ends, else 0. */
+PALAVER_C_API int palaver_is_connected(const palaver_client* client);
+
+/* Requests: each writes one whole message. 1 when every byte of it was
+ * written (not that the server acted on it), 0 when refused or failed (see
+ * the last error). A failed write ends the connection. */
+PALAVER_C_API int palaver_send_talk(palaver_client* client, int32_t target, const char* text,
+                                    int whisper); /* text: at most 300 bytes */
+PALAVER_C_API int palaver_do_action(palaver_client* client, int32_t target, unsigned char action);
+PALAVER_C_API int palaver_walk(palaver_client* client, double x, double y, double z, float fourth);
+/* At most 30 bytes; the own name changes when the server confirms it. */
+PALAVER_C_API int palaver_change_name(palaver_client* client, const char* name);
+PALAVER_C_API int palaver_change_model(palaver_client* client, int32_t model);
+PALAVER_C_API int palaver_change_picture(palaver_client* client,
+                                         const char* picture); /* at most 10 bytes */
+PALAVER_C_API int palaver_kick(palaver_client* client, int32_t user_id, int32_t ban_minutes);
+/* Asks for the whole room; it replaces the user set when it arrives. */
+PALAVER_C_API int palaver_request_room_list(palaver_client* client);
+
+/* Queries. None touches the network. Each copies into the caller's array of
+ * `capacity` elements, sets *written, and returns how many more wait (0 when
+ * everything was copied), or -1 when refused (see the last error).
+ *
+ * The users of the room (the own user not among them), ordered by id. */
+PALAVER_C_API int palaver_get_users(palaver_client* client, stUserInfo* users, size_t capacity,
+                                    size_t* written);
+/* Takes the oldest chat lines and notices: each reaches the host once. */
+PALAVER_C_API int palaver_get_talk(palaver_client* client, palaver_chat_line* lines,
+                                   size_t capacity, size_t* written);
+/* Takes the latest action of each (sender, target) pair since the last call. */
+PALAVER_C_API int palaver_get_actions(palaver_client* client, stActionContent* actions,
+                                      size_t capacity, size_t* written);
+
+/* The own record, copied under the library's lock: never a torn name. 1, or 0
+ * for a null argument. All zero before the first login. */
+PALAVER_C_API int palaver_copy_self(palaver_client* client, stUserInfo* self);
+/* The own record itself, live, at the same address for the client's life. A
+ * rename that lands while the host reads may show a mix of old and new name
+ * bytes, always ending with a NUL inside the name field. Null for a null client. */
+PALAVER_C_API const stUserInfo* palaver_self(palaver_client* client);
+
+/* What palaver_wait reports, as bits. */
+enum {
+    PALAVER_EVENT_TALK = 1,        /* chat lines or notices wait (palaver_get_talk) */
+    PALAVER_EVENT_ACTION = 2,      /* actions wait (palaver_get_actions) */
+    PALAVER_EVENT_USERS = 4,       /* the user set changed since it was last read */
+    PALAVER_EVENT_DISCONNECTED = 8 /* the connection broke; reported until logout or login */
+};
+/* Blocks until something of the above holds or `timeout_ms` pass (0 only
+ * looks, a negative time-out waits without end). Returns the bits that hold,
+ * 0 on the time-out, -1 when refused. Several threads may wait at once. */
+PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
