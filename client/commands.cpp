@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "client/error.h"
 #include "connection/send.h"
 #include "protocol/client_messages.h"
 #include "protocol/records.h"
@@ -16,13 +17,21 @@ LocationKey key_of(const ClientState& state) {
 }
 
 // Length of `text` when it is at most `limit` bytes; reads no further than
-// one byte past the limit.
+// one byte past the limit. Sets the reason when it refuses.
 bool fits(const char* text, std::size_t limit, std::size_t& length) {
+    if (text == nullptr) {
+        set_error(PALAVER_E_INVALID);
+        return false;
+    }
     length = 0;
     while (length <= limit && text[length] != '\0') {
         ++length;
     }
-    return length <= limit;
+    if (length > limit) {
+        set_error(PALAVER_E_TOO_LONG);
+        return false;
+    }
+    return true;
 }
 
 bool send_talk_text(ClientState& state, int target, const char* text, std::size_t length,
@@ -38,7 +47,7 @@ bool send_talk_text(ClientState& state, int target, const char* text, std::size_
 
 bool send_talk(ClientState& state, int target, const char* text, bool whisper) {
     std::size_t length;
-    if (text == nullptr || !fits(text, kMaxTalkText, length)) {
+    if (!fits(text, kMaxTalkText, length)) {
         return false;
     }
     return send_talk_text(state, target, text, length, whisper);
@@ -56,7 +65,7 @@ bool walk_to(ClientState& state, double x, double y, double z, float fourth) {
 
 bool change_name(ClientState& state, const char* name) {
     std::size_t length;
-    if (name == nullptr || !fits(name, kMaxName, length)) {
+    if (!fits(name, kMaxName, length)) {
         return false;
     }
     {
@@ -77,7 +86,7 @@ bool change_model(ClientState& state, int model) {
 
 bool change_picture(ClientState& state, const char* picture) {
     std::size_t length;
-    if (picture == nullptr || !fits(picture, kMaxPicture, length)) {
+    if (!fits(picture, kMaxPicture, length)) {
         return false;
     }
     return send_message(state.connection, encode_picture_change(state.room.self.userId,

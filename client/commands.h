@@ -3,7 +3,7 @@
 #ifndef PALAVER_CLIENT_COMMANDS_H
 #define PALAVER_CLIENT_COMMANDS_H
 
-#include "module/client_state.h"
+#include "client/client_state.h"
 
 namespace palaver {
 

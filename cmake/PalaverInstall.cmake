@@ -15,6 +15,9 @@ install(TARGETS Palaver EXPORT PalaverTargets
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/Palaver.h
   ${PROJECT_SOURCE_DIR}/include/PalaverProfile.h
+  ${PROJECT_SOURCE_DIR}/include/palaver_records.h
+  ${PROJECT_SOURCE_DIR}/include/palaver.h
+  ${PROJECT_SOURCE_DIR}/include/palaver.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT PalaverTargets
   NAMESPACE Palaver::

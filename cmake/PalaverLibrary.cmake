@@ -6,6 +6,7 @@ set(PALAVER_SOURCES
   protocol/server_messages.cpp
   protocol/login_reply.cpp
   platform/process_exit.cpp
+  platform/socket_address.cpp
   connection/send.cpp
   connection/connection_lost.cpp
   connection/notices.cpp
@@ -13,15 +14,20 @@ set(PALAVER_SOURCES
   connection/server_address.cpp
   connection/login.cpp
   connection/receive_loop.cpp
-  connection/keep_alive.cpp
   connection/logout.cpp
+  client/error.cpp
+  client/talk_queue.cpp
+  client/client_state.cpp
   client/commands.cpp
   client/queries.cpp
-  client/api.cpp
-  module/talk_queue.cpp
+  module/timing.cpp
   module/winsock_startup.cpp
-  module/client_state.cpp
+  module/default_client.cpp
+  module/chatcomunicate.cpp
   module/placeholders.cpp
+  c_api/client_handle.cpp
+  c_api/requests.cpp
+  c_api/queries.cpp
 )
 if(WIN32)
   list(APPEND PALAVER_SOURCES platform/socket_win32.cpp platform/worker_thread_win32.cpp)

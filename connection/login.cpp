@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "client/error.h"
 #include "connection/send.h"
 #include "connection/session.h"
 #include "module/timing.h"
@@ -18,7 +19,7 @@ namespace {
 // code of the call that failed.
 class PendingSocket {
   public:
-    PendingSocket() : handle_(platform::open_tcp_socket()) {}
+    explicit PendingSocket(std::uint16_t family) : handle_(platform::open_tcp_socket(family)) {}
     ~PendingSocket() {
         if (handle_ != platform::kNoSocket) {
             int error = platform::last_error();
@@ -84,6 +85,29 @@ class LoginLimit {
     unsigned logoutsBefore_;
     Clock::time_point deadline_;
 };
+
+// The receive time-out, shortened to the KeepAlive period when that is
+// shorter: the receive thread sends the KeepAlives when a read returns.
+int receive_timeout_ms() {
+    return std::min(timing().receiveTimeoutMs.load(), timing().keepAlivePeriodMs.load());
+}
+
+// Records why a Login gave 0 or -1 and returns `result`: a Logout that called
+// it off, its time running out, or `otherwise` (what failed, with the
+// socket's own error code kept).
+int failed(const LoginLimit& limit, int otherwise, int result = 0) {
+    if (last_error_code() != PALAVER_OK) {
+        return result;  // the reason is known already (no address)
+    }
+    if (limit.called_off()) {
+        set_error(PALAVER_E_CANCELLED);
+    } else if (platform::last_error() == platform::timed_out_code()) {
+        set_error(PALAVER_E_TIMEOUT);
+    } else {
+        set_error(otherwise);
+    }
+    return result;
+}
 
 // Where the records of the login reply go: the first of the first group is the
 // user's own record, every other one a user of the room.
@@ -151,34 +175,46 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
     // SO_RCVBUF turns it off, and on a link with a large segment size (loopback)
     // the advertised window then sticks just below one segment, so the server
     // sends only on its persist timer and the room seems to freeze.
-    PendingSocket socket;
+    const platform::Endpoint server = state.server.load();
+    if (server.family == 0) {
+        set_error(PALAVER_E_NO_ADDRESS);  // begin_connect refuses it below
+    }
+    PendingSocket socket(server.family != 0 ? server.family : platform::family_inet());
     platform::SocketHandle s = socket.get();
     auto connected = [s](int ms) { return platform::wait_connected(s, ms); };
-    if (s == platform::kNoSocket ||
-        !platform::set_receive_timeout(s, timing().receiveTimeoutMs.load()) ||
-        !platform::begin_connect(s, state.server.load()) || !limit.wait(connected)) {
-        return 0;
+    if (s == platform::kNoSocket || !platform::set_receive_timeout(s, receive_timeout_ms()) ||
+        !platform::begin_connect(s, server) || !limit.wait(connected)) {
+        return failed(limit, PALAVER_E_CONNECT);
     }
     auto request = encode_login_request(user, login, loginLength);
     if (!send_all(s, request.data(), request.size())) {
-        return 0;
+        return failed(limit, PALAVER_E_CONNECT);
     }
     int result = read_login_reply(state.room, s, user, limit);
-    if (result != 1) {
+    if (result == 0) {
+        return failed(limit, PALAVER_E_CONNECT);
+    }
+    if (result == -1) {
+        return failed(limit, PALAVER_E_BROKEN_REPLY, -1);
+    }
+    if (result < 0) {
+        set_error(PALAVER_E_REFUSED);
         return result;
     }
     Connection& c = state.connection;
     std::lock_guard<std::mutex> lifecycle(c.lifecycleLock);
     if (limit.called_off()) {
         platform::set_last_error(platform::timed_out_code());
-        return 0;
+        return failed(limit, PALAVER_E_CANCELLED);
     }
     c.socket.store(socket.release());
     c.stop.store(false);
     c.connected.store(true);
-    if (!c.receiver.start(receive_thread, &state) ||
-        !c.keepAlive.start(keep_alive_thread, &state)) {
+    state.room.events.set_broken(false);
+    state.room.events.mark_users_changed();
+    if (!c.receiver.start(receive_thread, &state)) {
         end_connection(state, false);
+        set_error(PALAVER_E_THREAD);
         return 0;
     }
     return 1;
@@ -187,7 +223,9 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
 }  // namespace
 
 int login(ClientState& state, stUserInfo& user, const char* loginString) {
+    set_error(PALAVER_OK);
     if (loginString == nullptr) {
+        set_error(PALAVER_E_INVALID);
         return 0;
     }
     std::size_t loginLength = 0;
@@ -195,6 +233,7 @@ int login(ClientState& state, stUserInfo& user, const char* loginString) {
         ++loginLength;
     }
     if (loginLength > kLoginStringField) {
+        set_error(PALAVER_E_TOO_LONG);
         return 0;
     }
     Connection& c = state.connection;
@@ -204,6 +243,7 @@ int login(ClientState& state, stUserInfo& user, const char* loginString) {
     {
         std::lock_guard<std::mutex> lifecycle(c.lifecycleLock);
         if (limit.called_off()) {
+            set_error(PALAVER_E_CANCELLED);
             return 0;
         }
         end_connection(state, true);
@@ -211,6 +251,7 @@ int login(ClientState& state, stUserInfo& user, const char* loginString) {
     try {
         return open_connection(state, user, loginString, loginLength, limit);
     } catch (const std::bad_alloc&) {
+        set_error(PALAVER_E_NO_MEMORY);
         return 0;
     }
 }

@@ -34,7 +34,7 @@ void say_goodbye(ClientState& state, platform::SocketHandle s) {
     send_all(s, notice.data(), notice.size());
 }
 
-// At unload the worker threads are released rather than joined: see
+// At unload the receive thread is released rather than joined: see
 // WorkerThread::release.
 void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     Connection& c = state.connection;
@@ -43,16 +43,15 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     if (s == platform::kNoSocket) {
         return;
     }
+    c.stop.store(true);  // before the goodbye: no KeepAlive follows it
     if (sayGoodbye) {
         say_goodbye(state, s);
     }
-    connection_lost(c, s);  // stops both workers and wakes any blocked sender
+    connection_lost(c, s);  // stops the receive thread and wakes any blocked sender
     if (atUnload) {
         c.receiver.release();
-        c.keepAlive.release();
     } else {
         c.receiver.join();
-        c.keepAlive.join();
     }
     std::lock_guard<std::timed_mutex> hold(c.sendLock);
     platform::close_socket(s);
@@ -73,6 +72,7 @@ void logout(ClientState& state) {
     std::lock_guard<std::mutex> lifecycle(state.connection.lifecycleLock);
     state.connection.logouts.fetch_add(1);  // a Login under way gives up
     end_connection(state, true);
+    state.room.events.set_broken(false);
 }
 
 }  // namespace palaver

@@ -1,21 +1,54 @@
+#include <chrono>
 #include <new>
 
 #include "connection/room_updater.h"
+#include "connection/send.h"
 #include "connection/session.h"
+#include "module/timing.h"
 #include "protocol/frame_reader.h"
 
 namespace palaver {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// One KeepAlive every period after Login. The receive time-out is no longer
+// than the period, so an idle connection wakes the loop in time; a busy one
+// wakes it with every read.
+class KeepAliveClock {
+  public:
+    KeepAliveClock()
+        : period_(std::chrono::milliseconds(timing().keepAlivePeriodMs.load())),
+          next_(Clock::now() + period_) {}
+
+    bool due() {
+        auto now = Clock::now();
+        if (now < next_) {
+            return false;
+        }
+        // Late by more than a period (a long blocked send): start afresh.
+        next_ = now - next_ > period_ ? now + period_ : next_ + period_;
+        return true;
+    }
+
+  private:
+    Clock::duration period_;
+    Clock::time_point next_;
+};
+
 // Reads until the connection ends or the stop flag is seen. A read that times
-// out only gives the loop a chance to look at the flag.
+// out gives the loop a chance to look at the flag and the KeepAlive clock.
 void run_receive(ClientState& state) {
     Connection& c = state.connection;
     const platform::SocketHandle s = c.socket.load();
     FrameReader reader;
     RoomUpdater updater(state.room);
+    KeepAliveClock keepAlive;
     while (!c.stop.load()) {
         long n = platform::receive_some(s, reader.write_position(), reader.write_room());
+        if (keepAlive.due() && !send_keep_alive(c, location_key_of(state.room.self))) {
+            return;
+        }
         if (n == 0) {
             return;
         }
@@ -32,6 +65,7 @@ void run_receive(ClientState& state) {
             updater.apply(frame);
         }
         updater.flush();
+        state.room.events.notify();
         if (status == FrameReader::Status::Broken) {
             return;
         }
@@ -47,7 +81,10 @@ void receive_thread(void* context) {
     } catch (const std::bad_alloc&) {
         // Out of memory: the connection ends as it would on a broken stream.
     }
-    connection_lost(state.connection, state.connection.socket.load());
+    Connection& c = state.connection;
+    // Ended by the host (Logout, a new Login, freeing the client) or broken.
+    state.room.events.set_broken(!c.stop.load());
+    connection_lost(c, c.socket.load());
 }
 
 }  // namespace palaver

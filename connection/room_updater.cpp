@@ -17,18 +17,22 @@ void RoomUpdater::apply(const Frame& frame) {
         case ServerType::UserEntered:
             flush();
             user_entered(frame);
+            room_.events.mark_users_changed();
             return;
         case ServerType::UsersLeft:
             flush();
             users_left(frame);
+            room_.events.mark_users_changed();
             return;
         case ServerType::UsersUpdated:
             flush();
             users_updated(frame);
+            room_.events.mark_users_changed();
             return;
         case ServerType::RoomList:
             flush();
             room_list(frame);
+            room_.events.mark_users_changed();
             return;
     }
     // Every other type is skipped by its length.

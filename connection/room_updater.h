@@ -9,8 +9,8 @@
 #define PALAVER_CONNECTION_ROOM_UPDATER_H
 
 #include "Palaver.h"
-#include "module/room_state.h"
-#include "module/talk_queue.h"
+#include "client/room_state.h"
+#include "client/talk_queue.h"
 #include "protocol/message.h"
 
 namespace palaver {

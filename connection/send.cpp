@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "client/error.h"
 #include "connection/session.h"
 
 namespace palaver {
@@ -18,14 +19,30 @@ bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t c
     return true;
 }
 
+bool send_keep_alive(Connection& c, const LocationKey& key) {
+    auto message = encode_keep_alive(key);
+    std::lock_guard<std::timed_mutex> hold(c.sendLock);
+    platform::SocketHandle s = c.socket.load();
+    if (s == platform::kNoSocket || c.stop.load()) {
+        return true;  // nothing to keep alive
+    }
+    if (!send_all(s, message.data(), message.size())) {
+        connection_lost(c, s);
+        return false;
+    }
+    return true;
+}
+
 bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count) {
     std::lock_guard<std::timed_mutex> hold(c.sendLock);
     platform::SocketHandle s = c.socket.load();
-    if (s == platform::kNoSocket) {
+    if (s == platform::kNoSocket || !c.connected.load()) {
+        set_error(PALAVER_E_NOT_CONNECTED);
         return false;
     }
     if (!send_all(s, bytes, count)) {
         connection_lost(c, s);
+        set_error(PALAVER_E_SEND);
         return false;
     }
     return true;

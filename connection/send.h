@@ -7,8 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "module/client_state.h"
+#include "client/client_state.h"
 #include "platform/socket.h"
+#include "protocol/client_messages.h"
 
 namespace palaver {
 
@@ -20,6 +21,10 @@ bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t c
 // open. A send that fails ends the connection: a stream cut inside a message
 // cannot go on.
 bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count);
+
+// The KeepAlive, unless the connection is being ended: checked under the send
+// lock, so none follows the Logout notice.
+bool send_keep_alive(Connection& c, const LocationKey& key);
 
 template <std::size_t N>
 bool send_message(Connection& c, const std::array<std::uint8_t, N>& message) {

@@ -15,7 +15,7 @@
 
 #include "connection/room_updater.h"
 #include "fuzz/room_model.h"
-#include "module/room_state.h"
+#include "client/room_state.h"
 #include "protocol/frame_reader.h"
 
 namespace {

@@ -1,8 +1,10 @@
 // Palaver: client library of a shared 3D chat room.
 //
-// One connection and one logged-in user per process. The host sets the server
-// address, logs in, then polls the library for the room's users, chat lines,
-// notices and actions, which background threads collect while it runs.
+// The chatComunicate functions drive one client per process, the module's
+// default client. The host sets the server address, logs in, then polls the
+// library for the room's users, chat lines, notices and actions, which a
+// background thread collects while it runs. For many clients, other
+// compilers and other languages, see palaver.h (C) and palaver.hpp (C++).
 //
 // Threading: every function may be called from any host thread. Login and
 // Logout are serialised against each other. Queries copy under the library's
@@ -40,17 +42,9 @@
 #endif
 #endif
 
-#pragma pack(push, 1)
+#include "palaver_records.h"
 
-// A user of the room, 83 bytes, as it travels on the wire. Bytes 4 to 78 hold
-// the NUL-terminated name followed by profile bytes (model, picture, position)
-// whose layout the server and the hosts agree on; the library copies them with
-// the record and never reads them.
-struct stUserInfo {
-    std::int32_t userId;              // bytes 0-3: the only field users are compared by
-    char name[75];                    // bytes 4-78: name, NUL, then profile bytes
-    unsigned char locationKey[4];     // bytes 79-82: names the room; copied into requests
-};
+#pragma pack(push, 1)
 
 // One chat line, or a system notice (sender and target -2, empty location key)
 // composed by the library. The text object starts at byte 13 on purpose: the
@@ -61,13 +55,6 @@ struct stChatContent {
     unsigned char locationKey[4];  // the sender's location key
     bool flag;                     // true when the Talk's flag byte was exactly 1 (a whisper)
     std::string text;              // the line without its terminating NUL
-};
-
-// The latest action one user showed towards another, 9 bytes.
-struct stActionContent {
-    std::int32_t sender;
-    std::int32_t target;
-    unsigned char action;
 };
 
 #pragma pack(pop)

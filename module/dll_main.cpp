@@ -5,7 +5,7 @@
 // connection the host left open.
 #include <windows.h>
 
-#include "module/client_state.h"
+#include "module/default_client.h"
 #include "platform/process_exit.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
@@ -13,7 +13,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
         case DLL_PROCESS_ATTACH:
             // Without Winsock no call could work: refuse to load, so that
             // LoadLibrary fails and the host sees an error.
-            return palaver::client_state().network.started() ? TRUE : FALSE;
+            return palaver::network().started() ? TRUE : FALSE;
         case DLL_PROCESS_DETACH:
             if (reserved != nullptr) {
                 // The process is ending and its other threads are gone.

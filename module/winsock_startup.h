@@ -6,7 +6,7 @@
 namespace palaver {
 
 class CWinsockStartup {
-public:
+  public:
     CWinsockStartup(unsigned char major, unsigned char minor);
     ~CWinsockStartup();
     CWinsockStartup(const CWinsockStartup&) = delete;
@@ -14,7 +14,7 @@ public:
 
     bool started() const { return started_; }
 
-private:
+  private:
     bool started_;
 };
 

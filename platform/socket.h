@@ -17,12 +17,14 @@ using SocketHandle = int;
 
 extern const SocketHandle kNoSocket;
 
-// An IPv4 endpoint with the port and the address in network byte order.
-// `family` is 0 until an address was stored, which no connect accepts.
-struct Ipv4Endpoint {
+// An IPv4 or IPv6 endpoint, port and address in network byte order (an IPv4
+// address in the first 4 bytes). `family` is 0 until an address was stored,
+// which no connect accepts.
+struct Endpoint {
     std::uint16_t family = 0;
     std::uint16_t port = 0;
-    std::uint32_t address = 0;
+    std::uint8_t address[16] = {};
+    std::uint32_t scope = 0;  // an IPv6 link-local address's interface
 };
 
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
@@ -46,13 +48,18 @@ std::uint16_t host_to_network(std::uint16_t port);
 std::uint32_t parse_dotted(const char* text);
 // Looks a host name up; false when it has no IPv4 address.
 bool resolve_ipv4(const char* name, std::uint32_t& address);
+// An IPv4 endpoint of `address` (network order) and `port`.
+Endpoint ipv4_endpoint(std::uint32_t address, std::uint16_t port);
+// An IPv4 or IPv6 literal or a host name, and a port: the first address the
+// system gives. False when nothing resolves.
+bool resolve_any(const char* text, std::uint16_t port, Endpoint& endpoint);
 
-SocketHandle open_tcp_socket();
+SocketHandle open_tcp_socket(std::uint16_t family);
 bool set_receive_timeout(SocketHandle s, int milliseconds);
 // How a bounded wait on a socket ended; on Failed, last_error() says why.
 enum class Readiness { Ready, TimedOut, Failed };
 // Starts connecting without blocking; false when that failed at once.
-bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint);
+bool begin_connect(SocketHandle s, const Endpoint& endpoint);
 // Waits at most `milliseconds` for the connect begun above to complete.
 // Once it is Ready the socket blocks again as before.
 Readiness wait_connected(SocketHandle s, int milliseconds);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/socket.h"
+#include "platform/socket_address.h"
 
 namespace palaver::platform {
 
@@ -69,8 +70,8 @@ bool resolve_ipv4(const char* name, std::uint32_t& address) {
     return true;
 }
 
-SocketHandle open_tcp_socket() {
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+SocketHandle open_tcp_socket(std::uint16_t family) {
+    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
 }
 
 bool set_receive_timeout(SocketHandle s, int milliseconds) {
@@ -108,8 +109,8 @@ Readiness wait_for(SocketHandle s, short events, int milliseconds) {
 
 }  // namespace
 
-bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint) {
-    if (endpoint.family != AF_INET) {
+bool begin_connect(SocketHandle s, const Endpoint& endpoint) {
+    if (endpoint.family != AF_INET && endpoint.family != AF_INET6) {
         // An unset address must not reach connect(): AF_UNSPEC would succeed there.
         errno = EAFNOSUPPORT;
         return false;
@@ -117,13 +118,11 @@ bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint) {
     if (!set_blocking(s, false)) {
         return false;
     }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = endpoint.port;
-    to.sin_addr.s_addr = endpoint.address;
+    sockaddr_storage to{};
+    socklen_t length = to_sockaddr(endpoint, to);
     // A connect interrupted by a signal goes on in the background, like one
     // that would block: both end in wait_connected.
-    int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&to), length);
     return rc == 0 || errno == EINPROGRESS || errno == EINTR;
 }
 

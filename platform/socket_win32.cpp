@@ -1,6 +1,7 @@
 // Winsock implementation of the socket layer.
 // winsock2.h must come before windows.h.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 #include <cstring>
 
 #include "platform/socket.h"
+#include "platform/socket_address.h"
 
 namespace palaver::platform {
 
@@ -74,8 +76,8 @@ bool resolve_ipv4(const char* name, std::uint32_t& address) {
     return true;
 }
 
-SocketHandle open_tcp_socket() {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+SocketHandle open_tcp_socket(std::uint16_t family) {
+    SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
     if (s != INVALID_SOCKET) {
         // Like close-on-exec: a process the host starts must not keep the
         // connection open.
@@ -107,19 +109,17 @@ timeval to_timeval(int milliseconds) {
 
 }  // namespace
 
-bool begin_connect(SocketHandle s, const Ipv4Endpoint& endpoint) {
-    if (endpoint.family != AF_INET) {
+bool begin_connect(SocketHandle s, const Endpoint& endpoint) {
+    if (endpoint.family != AF_INET && endpoint.family != AF_INET6) {
         WSASetLastError(WSAEAFNOSUPPORT);
         return false;
     }
     if (!set_blocking(s, false)) {
         return false;
     }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = endpoint.port;
-    to.sin_addr.s_addr = endpoint.address;
-    return ::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ||
+    sockaddr_storage to{};
+    int length = to_sockaddr(endpoint, to);
+    return ::connect(s, reinterpret_cast<const sockaddr*>(&to), length) == 0 ||
            WSAGetLastError() == WSAEWOULDBLOCK;
 }
 

@@ -1,6 +1,6 @@
 #!/bin/sh
 # The shared library exports exactly its interface: the functions of
-# chatComunicate and the placeholders, nothing else of ours (instantiations of
+# chatComunicate, the placeholders and the C interface, nothing else of ours (instantiations of
 # the standard library's templates may show up and are not ours). It depends
 # on nothing but the C and C++ runtimes (and a sanitizer's, when built with one).
 # Usage: check_exports.sh NM LIBRARY
@@ -28,7 +28,30 @@ chatComunicate::SendTalk(int, char const*, bool)
 chatComunicate::SetServerIPandPort(char const*, int)
 chatComunicate::Walk2Pos(double, double, double, float)
 fnPalaver()
-nPalaver'
+nPalaver
+palaver_change_model
+palaver_change_name
+palaver_change_picture
+palaver_client_free
+palaver_client_new
+palaver_copy_self
+palaver_do_action
+palaver_error_text
+palaver_get_actions
+palaver_get_talk
+palaver_get_users
+palaver_is_connected
+palaver_kick
+palaver_last_error
+palaver_login
+palaver_logout
+palaver_request_room_list
+palaver_self
+palaver_send_talk
+palaver_set_server
+palaver_version
+palaver_wait
+palaver_walk'
 
 # Mangled names of the standard library's namespaces, and the sanitizers'
 # own markers, are not ours.

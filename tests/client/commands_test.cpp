@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "client_test.h"
-#include "module/client_state.h"
+#include "module/default_client.h"
 #include "socket_compat.h"
 
 namespace palaver::test {
@@ -185,7 +185,7 @@ TEST_F(CommandsTest, TwoThreadsSendingLongTalksNeverInterleave) {
     server.set_receive_buffer(2048);
     log_in();
     int small = 4096;
-    ASSERT_EQ(net::set_option(static_cast<int>(client_state().connection.socket.load()), SOL_SOCKET,
+    ASSERT_EQ(net::set_option(static_cast<int>(default_client().connection.socket.load()), SOL_SOCKET,
                               SO_SNDBUF, &small, sizeof small),
               0);
     constexpr int kEach = 300;

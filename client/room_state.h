@@ -1,15 +1,16 @@
 // What the library knows of the room: the own record and the three stores the
 // receive thread fills and the host's queries read, with the locks that guard
 // them.
-#ifndef PALAVER_MODULE_ROOM_STATE_H
-#define PALAVER_MODULE_ROOM_STATE_H
+#ifndef PALAVER_CLIENT_ROOM_STATE_H
+#define PALAVER_CLIENT_ROOM_STATE_H
 
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "Palaver.h"
-#include "module/talk_queue.h"
+#include "client/room_events.h"
+#include "client/talk_queue.h"
 
 namespace palaver {
 
@@ -17,8 +18,8 @@ struct RoomState {
     // Written whole only by Login, before the worker threads start; its name
     // later by the receive thread. The host reads it through a bare pointer.
     stUserInfo self{};
-    std::set<stUserInfo> users;          // the other users; guarded by userLock
-    TalkQueue talk;                      // guarded by queueLock
+    std::set<stUserInfo> users;            // the other users; guarded by userLock
+    TalkQueue talk;                        // guarded by queueLock
     std::vector<stActionContent> actions;  // guarded by queueLock
 
     // Lock order: userLock before queueLock, never the other way round.
@@ -26,6 +27,9 @@ struct RoomState {
     std::mutex userLock;
     // Serialises the library's own writes and reads of self.name.
     std::mutex selfNameLock;
+
+    // Wakes hosts waiting for something to read.
+    RoomEvents events;
 };
 
 }  // namespace palaver

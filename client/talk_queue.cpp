@@ -1,4 +1,4 @@
-#include "module/talk_queue.h"
+#include "client/talk_queue.h"
 
 #include <cstring>
 
@@ -34,12 +34,24 @@ void PackedLines::add(const stChatContent& line) {
 
 void PackedLines::clear() {
     bytes_.clear();
+    head_ = 0;
     count_ = 0;
 }
 
 void PackedLines::append(const PackedLines& other) {
-    bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+    bytes_.insert(bytes_.end(), other.bytes_.begin() + static_cast<std::ptrdiff_t>(other.head_),
+                  other.bytes_.end());
     count_ += other.count_;
+}
+
+void PackedLines::drop_front(std::size_t bytes, std::size_t lines) {
+    head_ += bytes;
+    count_ -= lines;
+    // Taken lines are given back once they are the larger part.
+    if (head_ > bytes_.size() / 2) {
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
 }
 
 void PackedLines::trim() {

@@ -4,8 +4,8 @@
 // more, the receive thread allocates nothing per line, and the host's copies
 // are allocated on the host's own thread by the drain, which is where the
 // host frees them. Not locked itself: RoomState's queueLock guards it.
-#ifndef PALAVER_MODULE_TALK_QUEUE_H
-#define PALAVER_MODULE_TALK_QUEUE_H
+#ifndef PALAVER_CLIENT_TALK_QUEUE_H
+#define PALAVER_CLIENT_TALK_QUEUE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -35,10 +35,26 @@ class PackedLines {
 
     // Calls f(sender, target, key, flag, text, length) for each line in order.
     template <typename F>
-    void for_each(F&& f) const;
+    void for_each(F&& f) const {
+        visit(bytes_.data() + head_, count_, f);
+    }
+    // The same for at most `max` of the oldest lines, which then leave.
+    // Returns how many were passed to f.
+    template <typename F>
+    std::size_t take(std::size_t max, F&& f) {
+        std::size_t n = max < count_ ? max : count_;
+        drop_front(visit(bytes_.data() + head_, n, f), n);
+        return n;
+    }
 
   private:
+    // Calls f for the `n` lines from `p`; returns the bytes they take.
+    template <typename F>
+    static std::size_t visit(const std::uint8_t* p, std::size_t n, F& f);
+    void drop_front(std::size_t bytes, std::size_t lines);
+
     std::vector<std::uint8_t> bytes_;
+    std::size_t head_ = 0;  // bytes before it were taken already
     std::size_t count_ = 0;
 };
 
@@ -49,6 +65,18 @@ class TalkQueue {
 
     void append(const PackedLines& lines) { lines_.append(lines); }
     void push_back(const stChatContent& line) { lines_.add(line); }
+
+    // Passes at most `max` of the oldest lines to f(sender, target, key,
+    // flag, text, length) and removes them; returns how many.
+    template <typename F>
+    std::size_t take(std::size_t max, F&& f) {
+        std::size_t taken = lines_.take(max, f);
+        if (lines_.empty()) {
+            lines_.clear();
+            lines_.trim();
+        }
+        return taken;
+    }
 
     // Appends a copy of every queued line to `out`, oldest first, and empties
     // the queue. When memory runs out, `out` and the queue stay as they were
@@ -63,10 +91,9 @@ class TalkQueue {
 };
 
 template <typename F>
-void PackedLines::for_each(F&& f) const {
-    const std::uint8_t* p = bytes_.data();
-    const std::uint8_t* end = p + bytes_.size();
-    while (p < end) {
+std::size_t PackedLines::visit(const std::uint8_t* p, std::size_t n, F& f) {
+    const std::uint8_t* start = p;
+    for (std::size_t i = 0; i < n; ++i) {
         std::int32_t sender, target;
         std::uint16_t length;
         std::memcpy(&sender, p, 4);
@@ -76,6 +103,7 @@ void PackedLines::for_each(F&& f) const {
           static_cast<std::size_t>(length));
         p += 15 + length;
     }
+    return static_cast<std::size_t>(p - start);
 }
 
 }  // namespace palaver

@@ -1,15 +1,13 @@
-// The one process-wide client state: the network layer's start-up, the server
-// address, the room and the connection. Constructed when the module loads and
-// destroyed when it unloads, in the order of its members.
-#ifndef PALAVER_MODULE_CLIENT_STATE_H
-#define PALAVER_MODULE_CLIENT_STATE_H
+// One client: its server address, what it knows of the room, and its
+// connection with the locks and the receive thread that serve it. Clients
+// share nothing; a process may hold many.
+#ifndef PALAVER_CLIENT_CLIENT_STATE_H
+#define PALAVER_CLIENT_CLIENT_STATE_H
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 
-#include "module/room_state.h"
-#include "module/winsock_startup.h"
+#include "client/room_state.h"
 #include "platform/socket.h"
 #include "platform/worker_thread.h"
 
@@ -31,31 +29,28 @@ struct Connection {
     std::mutex loginLock;
     // Logouts so far: a Login that began before the latest one gives up.
     std::atomic<unsigned> logouts{0};
-    // Wakes the keep-alive thread when the connection ends.
-    std::mutex wakeMutex;
-    std::condition_variable wake;
 
+    // Reads the server's messages and sends the KeepAlives.
     platform::WorkerThread receiver;
-    platform::WorkerThread keepAlive;
 };
 
-// The server's address: SetServerIPandPort writes it, Login reads it, perhaps
-// on different threads. A lock rather than an atomic of the whole endpoint,
-// which not every compiler makes lock-free.
+// The server's address: set by one thread, read by Login on another. A lock
+// rather than an atomic of the whole endpoint, which no compiler makes
+// lock-free.
 class ServerAddress {
   public:
-    void store(const platform::Ipv4Endpoint& endpoint) {
+    void store(const platform::Endpoint& endpoint) {
         std::lock_guard<std::mutex> hold(lock_);
         endpoint_ = endpoint;
     }
-    platform::Ipv4Endpoint load() const {
+    platform::Endpoint load() const {
         std::lock_guard<std::mutex> hold(lock_);
         return endpoint_;
     }
 
   private:
     mutable std::mutex lock_;
-    platform::Ipv4Endpoint endpoint_{};
+    platform::Endpoint endpoint_{};
 };
 
 class ClientState {
@@ -65,14 +60,10 @@ class ClientState {
     ClientState(const ClientState&) = delete;
     ClientState& operator=(const ClientState&) = delete;
 
-    CWinsockStartup network{2, 2};  // first up, last down
     ServerAddress server;
     RoomState room;
     Connection connection;
 };
-
-// The module's instance.
-ClientState& client_state();
 
 }  // namespace palaver
 

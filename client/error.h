@@ -1,0 +1,17 @@
+// Why the calling thread's last call failed, as a PALAVER_E_* code of the C
+// interface: the code that fails sets it where it knows the reason, and the C
+// interface hands it to the host. Thread-local, like errno, so that it needs
+// no client (a null one included) and no lock.
+#ifndef PALAVER_CLIENT_ERROR_H
+#define PALAVER_CLIENT_ERROR_H
+
+#include "palaver.h"
+
+namespace palaver {
+
+void set_error(int code);
+int last_error_code();
+
+}  // namespace palaver
+
+#endif

@@ -1,0 +1,160 @@
+// Palaver for C++ hosts built with any compiler and any standard library: a
+// header-only layer over the C interface (palaver.h). Strings, vectors and
+// the client object are made and freed in the host's own runtime; only C
+// types cross into the library.
+//
+//     palaver::Client client;
+//     client.set_server("127.0.0.1", 7400);
+//     stUserInfo me{};
+//     if (client.login(me) == 1) {
+//         client.send_talk(-1, "hello");
+//         while (client.wait(std::chrono::seconds(1)) >= 0 && client.connected())
+//             for (const palaver::ChatLine& line : client.talk()) { ... }
+//     }
+#ifndef PALAVER_HPP
+#define PALAVER_HPP
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "palaver.h"
+
+namespace palaver {
+
+// A chat line or notice (sender and target -2), owned by the host.
+struct ChatLine {
+    std::int32_t sender;
+    std::int32_t target;
+    std::array<unsigned char, 4> locationKey;
+    bool whisper;
+    std::string text;
+};
+
+// One client: its own connection, receive thread and room. Movable, not
+// copyable; the destructor logs out and frees it. Every method may be called
+// from any thread; a failing one leaves the reason in last_error().
+class Client {
+  public:
+    Client() : client_(palaver_client_new()) {
+        if (client_ == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    ~Client() { palaver_client_free(client_); }
+    Client(Client&& other) noexcept : client_(std::exchange(other.client_, nullptr)) {}
+    Client& operator=(Client&& other) noexcept {
+        std::swap(client_, other.client_);
+        return *this;
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // An IPv4 or IPv6 literal or a host name, and a port.
+    bool set_server(const std::string& address, int port) {
+        return palaver_set_server(client_, address.c_str(), port) == 1;
+    }
+    // 1 logged in, 0 failed, the server's negative refusal code, -1 broken reply.
+    int login(stUserInfo& user, const std::string& login = std::string()) {
+        return palaver_login(client_, &user, login.c_str());
+    }
+    void logout() { palaver_logout(client_); }
+    bool connected() const { return palaver_is_connected(client_) == 1; }
+
+    bool send_talk(std::int32_t target, const std::string& text, bool whisper = false) {
+        return palaver_send_talk(client_, target, text.c_str(), whisper ? 1 : 0) == 1;
+    }
+    bool act(std::int32_t target, unsigned char action) {
+        return palaver_do_action(client_, target, action) == 1;
+    }
+    bool walk(double x, double y, double z, float fourth = 0.0f) {
+        return palaver_walk(client_, x, y, z, fourth) == 1;
+    }
+    bool change_name(const std::string& name) {
+        return palaver_change_name(client_, name.c_str()) == 1;
+    }
+    bool change_model(std::int32_t model) { return palaver_change_model(client_, model) == 1; }
+    bool change_picture(const std::string& picture) {
+        return palaver_change_picture(client_, picture.c_str()) == 1;
+    }
+    bool kick(std::int32_t userId, std::int32_t banMinutes) {
+        return palaver_kick(client_, userId, banMinutes) == 1;
+    }
+    bool request_room_list() { return palaver_request_room_list(client_) == 1; }
+
+    // The room's users now, in id order (the own user not among them).
+    std::vector<stUserInfo> users() {
+        std::vector<stUserInfo> out(16);
+        for (;;) {
+            std::size_t written = 0;
+            int more = palaver_get_users(client_, out.data(), out.size(), &written);
+            if (more <= 0) {
+                out.resize(more < 0 ? 0 : written);
+                return out;
+            }
+            out.resize(written + static_cast<std::size_t>(more));
+        }
+    }
+    // Every chat line and notice that arrived since the last call, oldest first.
+    std::vector<ChatLine> talk() {
+        std::vector<ChatLine> out;
+        std::vector<palaver_chat_line> batch(64);
+        int more = 0;
+        do {
+            std::size_t written = 0;
+            more = palaver_get_talk(client_, batch.data(), batch.size(), &written);
+            for (std::size_t i = 0; i < written; ++i) {
+                const palaver_chat_line& l = batch[i];
+                out.push_back(ChatLine{
+                    l.sender,
+                    l.target,
+                    {l.locationKey[0], l.locationKey[1], l.locationKey[2], l.locationKey[3]},
+                    l.whisper != 0,
+                    std::string(l.text, l.length)});
+            }
+        } while (more > 0);
+        return out;
+    }
+    // The latest action of each (sender, target) pair since the last call.
+    std::vector<stActionContent> actions() {
+        std::vector<stActionContent> out;
+        int more = 0;
+        do {
+            std::size_t at = out.size();
+            out.resize(at + 64);
+            std::size_t written = 0;
+            more = palaver_get_actions(client_, out.data() + at, 64, &written);
+            out.resize(at + written);
+        } while (more > 0);
+        return out;
+    }
+
+    // A copy of the own record, never torn.
+    stUserInfo self() const {
+        stUserInfo copy{};
+        palaver_copy_self(client_, &copy);
+        return copy;
+    }
+    // The own record itself, live, for the client's life.
+    const stUserInfo* self_live() const { return palaver_self(client_); }
+
+    // PALAVER_EVENT_* bits that hold, 0 after the time-out.
+    int wait(std::chrono::milliseconds timeout) {
+        return palaver_wait(client_, static_cast<int>(timeout.count()));
+    }
+
+    palaver_client* handle() const { return client_; }
+    static int last_error() { return palaver_last_error(); }
+    static std::string error_text(int code) { return palaver_error_text(code); }
+
+  private:
+    palaver_client* client_;
+};
+
+}  // namespace palaver
+
+#endif

@@ -1,0 +1,209 @@
+// The C interface against the scripted fake server: its refusals, one
+// client's whole life, and the wait.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+
+#include "fake_server.h"
+#include "messages.h"
+#include "module/timing.h"
+#include "palaver.h"
+
+namespace palaver::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::int32_t kSelf = 100;
+
+class CInterfaceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        timing().receiveTimeoutMs = Timing::kReceiveTimeoutMs;
+        timing().keepAlivePeriodMs = Timing::kKeepAlivePeriodMs;
+        ASSERT_NE(client, nullptr);
+        ASSERT_EQ(palaver_set_server(client, "127.0.0.1", server.port()), 1);
+    }
+    void TearDown() override { palaver_client_free(client); }
+
+    // Logs in with the server answering `reply` to the login request.
+    int login(const Bytes& reply) {
+        // The last error is the calling thread's: taken on Login's thread.
+        auto result = std::async(std::launch::async, [this] {
+            stUserInfo me = user(0, "me");
+            int r = palaver_login(client, &me, "pw");
+            loginError = palaver_last_error();
+            return r;
+        });
+        if (server.accept() && server.read(106)) {
+            server.send(reply);
+        }
+        return result.get();
+    }
+    void log_in(const std::vector<stUserInfo>& others = {}) {
+        std::vector<stUserInfo> group{user(kSelf, "me", {5, 6, 7, 8})};
+        group.insert(group.end(), others.begin(), others.end());
+        ASSERT_EQ(login(login_reply(1, {group})), 1);
+    }
+    std::vector<palaver_chat_line> take_talk(std::size_t capacity, int& more) {
+        std::vector<palaver_chat_line> lines(capacity);
+        std::size_t written = 0;
+        more = palaver_get_talk(client, lines.data(), lines.size(), &written);
+        lines.resize(written);
+        return lines;
+    }
+
+    FakeServer server;
+    palaver_client* client = palaver_client_new();
+    int loginError = PALAVER_OK;
+};
+
+TEST(CInterface, RefusesNullsAndSaysWhy) {
+    stUserInfo u{};
+    std::size_t n = 0;
+    palaver_chat_line line;
+    EXPECT_EQ(palaver_set_server(nullptr, "127.0.0.1", 1), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_INVALID);
+    EXPECT_EQ(palaver_login(nullptr, &u, ""), 0);
+    EXPECT_EQ(palaver_send_talk(nullptr, 1, "x", 0), 0);
+    EXPECT_EQ(palaver_get_talk(nullptr, &line, 1, &n), -1);
+    EXPECT_EQ(palaver_wait(nullptr, 0), -1);
+    EXPECT_EQ(palaver_self(nullptr), nullptr);
+    EXPECT_EQ(palaver_logout(nullptr), 0);
+    palaver_client_free(nullptr);
+
+    palaver_client* c = palaver_client_new();
+    EXPECT_EQ(palaver_login(c, nullptr, ""), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_INVALID);
+    EXPECT_EQ(palaver_get_users(c, nullptr, 4, &n), -1);
+    EXPECT_EQ(palaver_get_users(c, nullptr, 0, &n), 0);  // nothing asked, nothing waits
+    EXPECT_EQ(palaver_set_server(c, "127.0.0.1", 0), 0);
+    EXPECT_EQ(palaver_login(c, &u, ""), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_NO_ADDRESS);
+    EXPECT_EQ(palaver_set_server(c, "no-such-host.invalid", 7400), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_RESOLVE);
+    EXPECT_EQ(palaver_set_server(c, "::1", 7400), 1);  // IPv6 literals are addresses too
+    EXPECT_EQ(palaver_send_talk(c, 1, "x", 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_NOT_CONNECTED);
+    EXPECT_EQ(palaver_send_talk(c, 1, std::string(301, 'x').c_str(), 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_TOO_LONG);
+    EXPECT_EQ(palaver_login(c, &u, std::string(21, 'p').c_str()), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_TOO_LONG);
+    EXPECT_EQ(palaver_is_connected(c), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_OK);  // a call that works clears it
+    palaver_client_free(c);
+
+    for (int code = PALAVER_OK; code >= PALAVER_E_THREAD; --code) {
+        EXPECT_STRNE(palaver_error_text(code), palaver_error_text(1)) << code;
+    }
+    EXPECT_EQ(std::string(palaver_version()), std::to_string(PALAVER_VERSION_MAJOR) + "." +
+                                                  std::to_string(PALAVER_VERSION_MINOR) + "." +
+                                                  std::to_string(PALAVER_VERSION_PATCH));
+}
+
+TEST_F(CInterfaceTest, ARefusedLoginKeepsTheServersCode) {
+    EXPECT_EQ(login(login_reply(-3)), -3);
+    EXPECT_EQ(loginError, PALAVER_E_REFUSED);
+    EXPECT_EQ(palaver_is_connected(client), 0);
+}
+
+TEST_F(CInterfaceTest, QueriesCopyIntoTheCallersBuffersAndSayWhatWaits) {
+    log_in({user(5, "anna"), user(3, "bert"), user(9, "cleo")});
+    stUserInfo users[2];
+    std::size_t written = 0;
+    EXPECT_EQ(palaver_get_users(client, users, 2, &written), 1);  // one more than fits
+    ASSERT_EQ(written, 2u);
+    EXPECT_EQ(users[0].userId, 3);
+    EXPECT_EQ(users[1].userId, 5);
+
+    stUserInfo self{};
+    EXPECT_EQ(palaver_copy_self(client, &self), 1);
+    EXPECT_EQ(bytes_of(self), bytes_of(*palaver_self(client)));
+    EXPECT_EQ(self.userId, kSelf);
+
+    ASSERT_EQ(palaver_send_talk(client, 5, "hi", 1), 1);
+    EXPECT_TRUE(server.expect(ByteWriter()
+                                  .u16(17)
+                                  .u8(3)
+                                  .i32(kSelf)
+                                  .i32(5)
+                                  .raw(self.locationKey, 4)
+                                  .u8(1)
+                                  .text("hi")
+                                  .u8(0)));
+
+    const std::string longest(483, 'L');  // a Talk of 500 bytes
+    server.send(concat(talk(5, kSelf, "one"), talk(3, kSelf, longest, 1), talk(9, kSelf, "three")));
+    ASSERT_EQ(palaver_wait(client, 5000) & PALAVER_EVENT_TALK, PALAVER_EVENT_TALK);
+    int more = 0;
+    auto first = take_talk(1, more);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_STREQ(first[0].text, "one");
+    // The rest may still be on the way; what is taken comes in order, once.
+    std::vector<palaver_chat_line> rest;
+    for (auto until = Clock::now() + std::chrono::seconds(5);
+         rest.size() < 2 && Clock::now() < until;) {
+        palaver_wait(client, 100);
+        auto got = take_talk(8, more);
+        rest.insert(rest.end(), got.begin(), got.end());
+    }
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0].length, longest.size());
+    EXPECT_EQ(std::string(rest[0].text), longest);
+    EXPECT_EQ(rest[0].whisper, 1);
+    EXPECT_EQ(rest[0].sender, 3);
+    EXPECT_STREQ(rest[1].text, "three");
+    EXPECT_EQ(more, 0);
+}
+
+TEST_F(CInterfaceTest, TheWaitWakesForEachKindOfEventAndTimesOut) {
+    log_in({user(5, "anna")});
+    std::size_t n = 0;
+    EXPECT_EQ(palaver_get_users(client, nullptr, 0, &n), 1);  // takes the login's change
+    stUserInfo ignored[4];
+    palaver_get_users(client, ignored, 4, &n);
+    palaver_chat_line lines[4];
+    stActionContent actions[4];
+
+    auto start = Clock::now();
+    EXPECT_EQ(palaver_wait(client, 50), 0);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50));
+
+    // Each event wakes a wait that is already blocked.
+    auto blocked = [&](const Bytes& message) {
+        auto woken = std::async(std::launch::async, [&] { return palaver_wait(client, 5000); });
+        server.send(message);
+        return woken.get();
+    };
+    EXPECT_EQ(blocked(talk(5, kSelf, "hello")), PALAVER_EVENT_TALK);
+    palaver_get_talk(client, lines, 4, &n);
+    EXPECT_EQ(blocked(talk(5, kSelf, "/@/\x07")), PALAVER_EVENT_ACTION);
+    palaver_get_actions(client, actions, 4, &n);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(actions[0].action, 7);
+    EXPECT_EQ(blocked(users_updated({user(5, "anna2")})) & PALAVER_EVENT_USERS,
+              PALAVER_EVENT_USERS);
+    palaver_get_users(client, ignored, 4, &n);
+    palaver_get_talk(client, lines, 4, &n);  // the rename notice
+    EXPECT_EQ(palaver_wait(client, 0), 0);
+
+    auto broken = std::async(std::launch::async, [&] { return palaver_wait(client, 5000); });
+    server.close();
+    EXPECT_EQ(broken.get(), PALAVER_EVENT_DISCONNECTED);
+    EXPECT_EQ(palaver_is_connected(client), 0);
+    palaver_logout(client);
+    EXPECT_EQ(palaver_wait(client, 0), 0);
+}
+
+TEST_F(CInterfaceTest, FreeingALoggedInClientSaysGoodbyeAndCloses) {
+    log_in();
+    palaver_client_free(client);
+    client = nullptr;
+    EXPECT_TRUE(server.expect(ByteWriter().u16(5).u8(2).raw({5, 6, 7, 8})));
+    EXPECT_TRUE(server.expect_closed());
+}
+
+}  // namespace
+}  // namespace palaver::test

@@ -1,0 +1,112 @@
+// Many clients of the C interface in one process, in one room of a real
+// server: each sees every line of every member exactly once, in the order it
+// was sent, while its own threads send, wait and read at the same time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "module/timing.h"
+#include "palaver.h"
+
+namespace palaver::test {
+namespace {
+
+// One member: logs in, then a reader thread waits and takes lines while the
+// caller's thread sends.
+struct Member {
+    palaver_client* client = palaver_client_new();
+    std::int32_t id = 0;
+    std::map<std::int32_t, int> next;  // sender -> next line number expected
+    std::size_t received = 0;
+    bool inOrder = true;
+
+    ~Member() { palaver_client_free(client); }
+
+    void read_until(std::size_t expected) {
+        std::vector<palaver_chat_line> lines(32);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (received < expected && std::chrono::steady_clock::now() < until) {
+            if (palaver_wait(client, 1000) <= 0) {
+                continue;
+            }
+            std::size_t n = 0;
+            while (palaver_get_talk(client, lines.data(), lines.size(), &n) >= 0 && n > 0) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (lines[i].sender < 0) {
+                        continue;  // arrivals
+                    }
+                    inOrder = inOrder && std::stoi(lines[i].text) == next[lines[i].sender]++;
+                    ++received;
+                }
+            }
+        }
+    }
+};
+
+void run_room(std::size_t members, int lines) {
+    timing().receiveTimeoutMs = 200;
+    timing().keepAlivePeriodMs = 100;
+    TestServer server;
+    std::vector<std::unique_ptr<Member>> room;
+    for (std::size_t i = 0; i < members; ++i) {
+        room.push_back(std::make_unique<Member>());
+        Member& m = *room.back();
+        stUserInfo me = make_user("m" + std::to_string(i), 4);
+        ASSERT_EQ(palaver_set_server(m.client, "127.0.0.1", server.port()), 1);
+        ASSERT_EQ(palaver_login(m.client, &me, ""), 1) << palaver_last_error();
+        m.id = me.userId;
+    }
+    // Everyone sees everyone before the first line.
+    for (auto& m : room) {
+        std::size_t n = 0;
+        ASSERT_TRUE(eventually(
+            [&] {
+                return palaver_get_users(m->client, nullptr, 0, &n) ==
+                       static_cast<int>(members - 1);
+            },
+            std::chrono::seconds(20)));
+    }
+    const std::size_t expected = members * static_cast<std::size_t>(lines);
+    std::vector<std::thread> readers;
+    for (auto& m : room) {
+        readers.emplace_back([&m, expected] { m->read_until(expected); });
+    }
+    // Senders interleave; each member's own lines stay in its order.
+    std::vector<std::thread> senders;
+    for (auto& m : room) {
+        senders.emplace_back([&m, lines] {
+            for (int i = 0; i < lines; ++i) {
+                ASSERT_EQ(palaver_send_talk(m->client, -1, std::to_string(i).c_str(), 0), 1);
+            }
+        });
+    }
+    for (auto& t : senders) {
+        t.join();
+    }
+    for (auto& t : readers) {
+        t.join();
+    }
+    for (auto& m : room) {
+        EXPECT_EQ(m->received, expected) << m->id;
+        EXPECT_TRUE(m->inOrder) << m->id;
+        for (auto& other : room) {
+            EXPECT_EQ(m->next[other->id], lines) << m->id << " from " << other->id;
+        }
+    }
+}
+
+TEST(CInterfaceRoom, TwoClientsSeeEachOthersLinesOnceAndInOrder) {
+    run_room(2, 500);
+}
+
+TEST(CInterfaceRoom, FiftyClientsInOneProcessSeeEveryLineOnceAndInOrder) {
+    run_room(50, 20);
+}
+
+}  // namespace
+}  // namespace palaver::test
