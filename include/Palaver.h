@@ -75,19 +75,19 @@ PALAVER_API int SetServerIPandPort(const char* address, int port);
 // Connects, sends `user` and the login string, and reads the login reply. On
 // success `user` and the own record (GetUserMySelf) hold the server's record
 // for this user, the user list holds the others in the room, and the receive
-// and keep-alive threads run. A connection that is still open is ended first,
+// thread runs (it also sends the KeepAlives). A connection that is still open is ended first,
 // as Logout would.
 // Login takes at most 10 s in all, connect included, however the network
 // behaves; a Logout on another thread calls it off at once (Login then returns
 // 0). A second Login while one is under way waits for it.
 // Returns 1 logged in; 0 no connection, the request could not be sent, the
 // reply did not arrive within the 10 s, a Logout called it off, or the login
-// string is null or longer than 20 bytes; the server's negative refusal code unchanged; -1 when
-// the reply broke off part way. A failed Login leaves no connection behind.
+// string is null or longer than 20 bytes; the server's negative refusal code
+// unchanged; -1 when the reply broke off part way. A failed Login leaves no connection behind.
 PALAVER_API int Login(stUserInfo& user, const char* loginString);
 
 // Tells the server the user leaves (when the notice can go out), stops and
-// waits for both worker threads and closes the connection. Returns promptly;
+// waits for the receive thread and closes the connection. Returns promptly;
 // with no connection it returns at once and changes nothing. The user list,
 // chat lines, actions and own record stay as they were.
 PALAVER_API void Logout();

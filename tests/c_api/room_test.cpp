@@ -12,6 +12,7 @@
 #include "harness.h"
 #include "module/timing.h"
 #include "palaver.h"
+#include "palaver.hpp"
 
 namespace palaver::test {
 namespace {
@@ -106,6 +107,38 @@ TEST(CInterfaceRoom, TwoClientsSeeEachOthersLinesOnceAndInOrder) {
 
 TEST(CInterfaceRoom, FiftyClientsInOneProcessSeeEveryLineOnceAndInOrder) {
     run_room(50, 20);
+}
+
+TEST(CppLayer, TwoClientsTalkAndSeeEachOther) {
+    TestServer server;
+    palaver::Client alice, bob;
+    stUserInfo a = make_user("alice", 2), b = make_user("bob", 2);
+    ASSERT_TRUE(alice.set_server("localhost", server.port()));
+    ASSERT_TRUE(bob.set_server("127.0.0.1", server.port()));
+    ASSERT_EQ(alice.login(a), 1);
+    ASSERT_EQ(bob.login(b), 1);
+    EXPECT_EQ(alice.self().userId, a.userId);
+    ASSERT_TRUE(eventually([&] { return alice.users().size() == 1; }, std::chrono::seconds(20)));
+    EXPECT_EQ(alice.users()[0].userId, b.userId);
+
+    ASSERT_TRUE(bob.send_talk(a.userId, std::string(300, 'w'), true));
+    std::vector<palaver::ChatLine> heard;
+    ASSERT_TRUE(eventually(
+        [&] {
+            alice.wait(std::chrono::milliseconds(100));
+            for (auto& line : alice.talk()) {
+                if (line.sender == b.userId) {
+                    heard.push_back(line);
+                }
+            }
+            return !heard.empty();
+        },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(heard[0].text, std::string(300, 'w'));
+    EXPECT_TRUE(heard[0].whisper);
+    palaver::Client moved = std::move(bob);
+    EXPECT_TRUE(moved.connected());
+    EXPECT_FALSE(bob.connected());  // a moved-from client holds nothing
 }
 
 }  // namespace
