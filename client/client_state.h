@@ -17,7 +17,8 @@ struct Connection {
     // Valid from a successful Login until the connection is ended; changed
     // only under sendLock, so no sender ever writes to a closed handle.
     std::atomic<platform::SocketHandle> socket{platform::kNoSocket};
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false};        // the receive thread ends
+    std::atomic<bool> hostEnding{false};  // by the host's wish, not a break
     std::atomic<bool> connected{false};
 
     // One whole message at a time on the socket, from every thread.

@@ -41,14 +41,14 @@ class PendingSocket {
     platform::SocketHandle handle_;
 };
 
-// Login's own limit: the receive time-out (10 s) for all of it, connect
-// included, and a Logout on another thread calls it off at once.
+// Login's own limit: 10 s for all of it, connect included, and a Logout on
+// another thread calls it off at once.
 class LoginLimit {
   public:
     LoginLimit(const Connection& c, unsigned logoutsBefore)
         : connection_(c),
           logoutsBefore_(logoutsBefore),
-          deadline_(Clock::now() + std::chrono::milliseconds(timing().receiveTimeoutMs.load())) {}
+          deadline_(Clock::now() + std::chrono::milliseconds(timing().loginLimitMs.load())) {}
 
     bool called_off() const { return connection_.logouts.load() != logoutsBefore_; }
 
@@ -60,7 +60,7 @@ class LoginLimit {
     bool wait(WaitOnce&& wait_once) const {
         for (;;) {
             auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+                std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
             if (called_off() || left.count() <= 0) {
                 platform::set_last_error(platform::timed_out_code());
                 return false;
@@ -209,6 +209,7 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
     }
     c.socket.store(socket.release());
     c.stop.store(false);
+    c.hostEnding.store(false);
     c.connected.store(true);
     state.room.events.set_broken(false);
     state.room.events.mark_users_changed();

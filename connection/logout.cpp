@@ -43,6 +43,7 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     if (s == platform::kNoSocket) {
         return;
     }
+    c.hostEnding.store(true);
     c.stop.store(true);  // before the goodbye: no KeepAlive follows it
     if (sayGoodbye) {
         say_goodbye(state, s);

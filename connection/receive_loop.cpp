@@ -46,17 +46,16 @@ void run_receive(ClientState& state) {
     KeepAliveClock keepAlive;
     while (!c.stop.load()) {
         long n = platform::receive_some(s, reader.write_position(), reader.write_room());
+        // Taken before the KeepAlive's send, which may reset it (Winsock does).
+        const bool timedOut = n < 0 && platform::is_timeout(platform::last_error());
         if (keepAlive.due() && !send_keep_alive(c, location_key_of(state.room.self))) {
             return;
         }
-        if (n == 0) {
+        if (n == 0 || (n < 0 && !timedOut)) {
             return;
         }
-        if (n < 0) {
-            if (platform::is_timeout(platform::last_error())) {
-                continue;
-            }
-            return;
+        if (timedOut) {
+            continue;
         }
         reader.commit(static_cast<std::size_t>(n));
         Frame frame;
@@ -82,9 +81,13 @@ void receive_thread(void* context) {
         // Out of memory: the connection ends as it would on a broken stream.
     }
     Connection& c = state.connection;
-    // Ended by the host (Logout, a new Login, freeing the client) or broken.
-    state.room.events.set_broken(!c.stop.load());
-    connection_lost(c, c.socket.load());
+    // Ended by the host (Logout, a new Login, freeing the client), which shuts
+    // the socket down itself once its goodbye is out; or broken, perhaps under
+    // a sender, which shut it down already.
+    if (!c.hostEnding.load()) {
+        state.room.events.set_broken(true);
+        connection_lost(c, c.socket.load());
+    }
 }
 
 }  // namespace palaver

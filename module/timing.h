@@ -10,9 +10,11 @@ namespace palaver {
 struct Timing {
     static constexpr int kReceiveTimeoutMs = 10000;
     static constexpr int kKeepAlivePeriodMs = 20000;
+    static constexpr int kLoginLimitMs = 10000;  // all of Login, connect included
 
     std::atomic<int> receiveTimeoutMs{kReceiveTimeoutMs};
     std::atomic<int> keepAlivePeriodMs{kKeepAlivePeriodMs};
+    std::atomic<int> loginLimitMs{kLoginLimitMs};
 };
 
 Timing& timing();

@@ -22,6 +22,7 @@ class CInterfaceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         timing().receiveTimeoutMs = Timing::kReceiveTimeoutMs;
+        timing().loginLimitMs = Timing::kLoginLimitMs;
         timing().keepAlivePeriodMs = Timing::kKeepAlivePeriodMs;
         ASSERT_NE(client, nullptr);
         ASSERT_EQ(palaver_set_server(client, "127.0.0.1", server.port()), 1);

@@ -33,6 +33,7 @@ Bytes record_of(const std::set<stUserInfo>& users, std::int32_t id) {
 void ClientTest::SetUp() {
     chatComunicate::Logout();
     timing().receiveTimeoutMs.store(Timing::kReceiveTimeoutMs);
+    timing().loginLimitMs.store(Timing::kLoginLimitMs);
     timing().keepAlivePeriodMs.store(Timing::kKeepAlivePeriodMs);
     std::vector<stChatContent> lines;
     chatComunicate::GetTalk(lines);

@@ -37,6 +37,7 @@ class ClientFaults : public ::testing::Test {
     void SetUp() override {
         timing().receiveTimeoutMs = 100;
         timing().keepAlivePeriodMs = 50;
+        timing().loginLimitMs = Timing::kLoginLimitMs;
         // ThreadSanitizer starts a helper thread of its own with the first
         // thread the process makes: let that happen before counting.
         std::thread([] {}).join();

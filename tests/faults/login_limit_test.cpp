@@ -78,7 +78,7 @@ std::future<int> login_async(std::uint16_t port) {
 }
 
 TEST_F(ClientFaults, LogoutCallsOffALoginWaitingForASilentServer) {
-    timing().receiveTimeoutMs = Timing::kReceiveTimeoutMs;  // the real 10 s
+    timing().loginLimitMs = Timing::kLoginLimitMs;  // the real 10 s
     Listener server(4);
     auto login = login_async(server.port());
     // Once the request has arrived, Login is waiting for the reply.
@@ -100,7 +100,7 @@ TEST_F(ClientFaults, LogoutCallsOffALoginWaitingForASilentServer) {
 }
 
 TEST_F(ClientFaults, ALoginWhoseSynIsDroppedGivesUpAtItsLimit) {
-    timing().receiveTimeoutMs = 300;
+    timing().loginLimitMs = 300;
     // A full accept queue: the listener drops every further SYN, as a
     // firewall or a host that is down would.
     Listener server(0);
