@@ -1,7 +1,10 @@
 // Room fan-out through the library: H host processes, each with the library
 // loaded and logged in to one palaver-server room, each sending M chat lines
-// of 40 bytes with at most 256 of its own lines ahead of their echo, and each
-// checking that every member's lines arrive exactly once and in order.
+// of 40 bytes with at most 256 of its own lines ahead of the slowest member
+// (its own echo included), and each checking that every member's lines
+// arrive exactly once and in order. The hosts publish their progress in
+// shared memory; the window keeps every server queue far below the server's
+// slow-reader limit, so only a connection that really stops moving fails.
 //
 // A run that makes no end within --limit seconds counts as stalled (the
 // failure this benchmark watches for: a connection whose receive window
@@ -10,10 +13,13 @@
 // Everything stays on 127.0.0.1 and ends by itself.
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -40,8 +46,22 @@ std::string line_text(std::size_t seq) {
 }
 
 // One host, in its own process: 0 when every line arrived in order.
-int run_host(std::uint16_t port, int index, std::size_t hosts, std::size_t lines, int ready,
-             int go) {
+// Lines each host has received so far, from all senders: shared by the
+// host processes.
+using Progress = std::atomic<std::uint64_t>;
+
+// What the slowest member has received of each sender's lines (all send
+// alike, so its total divided by the members).
+std::size_t slowest(const Progress* progress, std::size_t hosts) {
+    std::uint64_t least = progress[0].load();
+    for (std::size_t i = 1; i < hosts; ++i) {
+        least = std::min<std::uint64_t>(least, progress[i].load());
+    }
+    return static_cast<std::size_t>(least / hosts);
+}
+
+int run_host(std::uint16_t port, int index, std::size_t hosts, std::size_t lines, int ready, int go,
+             Progress* progress) {
     if (chatComunicate::SetServerIPandPort("127.0.0.1", port) != 1) {
         return 2;
     }
@@ -71,7 +91,8 @@ int run_host(std::uint16_t port, int index, std::size_t hosts, std::size_t lines
     const std::size_t expected = hosts * lines;
     while (received < expected) {
         bool busy = false;
-        while (sent < lines && sent - echoed < kWindow) {
+        const std::size_t behind = std::min(echoed, slowest(progress, hosts));
+        while (sent < lines && sent - behind < kWindow) {
             if (!chatComunicate::SendTalk(-1, line_text(sent).c_str(), false)) {
                 return 5;
             }
@@ -89,6 +110,7 @@ int run_host(std::uint16_t port, int index, std::size_t hosts, std::size_t lines
             }
             ++received;
             echoed += l.sender == self ? 1 : 0;
+            progress[index].store(received);
             busy = true;
         }
         if (!busy) {
@@ -115,6 +137,15 @@ RunResult run_once(const std::string& binary, std::size_t hosts, std::size_t lin
     if (::pipe(readyPipe) != 0 || ::pipe(goPipe) != 0) {
         throw std::runtime_error("pipe");
     }
+    void* shared = ::mmap(nullptr, hosts * sizeof(Progress), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        throw std::runtime_error("mmap");
+    }
+    auto* progress = static_cast<Progress*>(shared);
+    for (std::size_t i = 0; i < hosts; ++i) {
+        new (&progress[i]) Progress(0);
+    }
     std::vector<pid_t> children;
     for (std::size_t i = 0; i < hosts; ++i) {
         pid_t pid = ::fork();
@@ -122,7 +153,7 @@ RunResult run_once(const std::string& binary, std::size_t hosts, std::size_t lin
             ::close(readyPipe[0]);
             ::close(goPipe[1]);
             ::_exit(run_host(server.port(), static_cast<int>(i), hosts, lines, readyPipe[1],
-                             goPipe[0]));
+                             goPipe[0], progress));
         }
         children.push_back(pid);
     }
@@ -166,6 +197,7 @@ RunResult run_once(const std::string& binary, std::size_t hosts, std::size_t lin
     }
     ::close(readyPipe[0]);
     ::close(goPipe[1]);
+    ::munmap(shared, hosts * sizeof(Progress));
     return result;
 }
 
