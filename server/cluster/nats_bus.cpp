@@ -107,7 +107,12 @@ NatsBus::NatsBus(const std::string& url, std::uint16_t node,
     kvWatchOptions watchOptions;
     kvWatchOptions_Init(&watchOptions);
     check(kvStore_Watch(&c.watcher, c.kv, "ban.>", &watchOptions), "watching the bans");
+    auto caughtUp = caughtUp_.get_future();
     watchThread_ = std::thread([this] { watch(); });
+    // A node started later keeps the bans from its first login on.
+    if (caughtUp.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        handlers_.problem("the stored bans did not all arrive within 5 s");
+    }
 }
 
 NatsBus::~NatsBus() {
@@ -122,6 +127,13 @@ NatsBus::~NatsBus() {
 }
 
 void NatsBus::watch() {
+    bool caughtUp = false;
+    auto catch_up = [&] {
+        if (!caughtUp) {
+            caughtUp = true;
+            caughtUp_.set_value();
+        }
+    };
     while (!stopping_) {
         kvEntry* entry = nullptr;
         natsStatus status = kvWatcher_Next(&entry, client_->watcher, 500);
@@ -132,10 +144,11 @@ void NatsBus::watch() {
             if (!stopping_) {
                 handlers_.problem(std::string("watching the bans: ") + natsStatus_GetText(status));
             }
-            return;
+            break;
         }
         if (entry == nullptr) {
-            continue;  // the end of the values stored before the watch began
+            catch_up();  // the end of the values stored before the watch began
+            continue;
         }
         if (kvEntry_Operation(entry) == kvOp_Put) {
             handlers_.stored(kvEntry_Key(entry),
@@ -144,6 +157,7 @@ void NatsBus::watch() {
         }
         kvEntry_Destroy(entry);
     }
+    catch_up();
 }
 
 bool NatsBus::connected() const {

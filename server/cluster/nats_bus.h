@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +32,8 @@ class NatsBus {
         std::function<void(bool connected)> connection;
         // The client reports a problem, e.g. that it dropped messages.
         std::function<void(const std::string& what)> problem;
-        // A bucket key under "ban." was put: at start for each one stored,
-        // then as they change.
+        // A bucket key under "ban." was put: for each one already stored
+        // before the constructor returns, then as they change.
         std::function<void(const std::string& key, const std::string& value)> stored;
     };
 
@@ -64,6 +65,7 @@ class NatsBus {
     std::string subject_;
     std::unique_ptr<Client> client_;
     std::atomic<bool> stopping_{false};
+    std::promise<void> caughtUp_;  // the bans stored before the watch began are handed over
     std::thread watchThread_;
 };
 
