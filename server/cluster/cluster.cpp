@@ -142,11 +142,11 @@ void Cluster::stop() {
     if (stopped_) {
         return;
     }
-    stopped_ = true;
     timer_.cancel();
     out_.clear();
     encode_goodbye(out_, header(BusType::Goodbye));
     publish();
+    stopped_ = true;
     bus_.reset();
 }
 

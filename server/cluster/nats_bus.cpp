@@ -50,6 +50,10 @@ struct NatsBus::Client {
         kvWatcher_Destroy(watcher);
         kvStore_Destroy(kv);
         jsCtx_Destroy(js);
+        if (connection != nullptr &&
+            natsConnection_Status(connection) == NATS_CONN_STATUS_CONNECTED) {
+            natsConnection_FlushTimeout(connection, 1000);  // the last words go out
+        }
         if (subscription != nullptr) {
             natsSubscription_Unsubscribe(subscription);
             natsSubscription_Destroy(subscription);

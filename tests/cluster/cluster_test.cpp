@@ -1,6 +1,7 @@
 // Three palaver-server nodes on one nats-server, all started here on
 // loopback: the library as a host on node 1, raw clients on the others.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -238,6 +239,13 @@ TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
     EXPECT_TRUE(eventually([&] { return users() == Ids{bob.id()}; }, kRecovery));
     report("users of the killed node left", killed);
     expect_left(bob, carol.id());
+
+    // A node stopped on purpose lets its users go and ends cleanly.
+    nodes[1]->signal(SIGTERM);
+    EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
+    auto status = nodes[1]->wait_exit(10000);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
 TEST_F(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
