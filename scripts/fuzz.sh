@@ -43,7 +43,7 @@ targets=(
   "receive 2000000 9000"
   "login_reply 2000000 20000"
   "server 300000 4096"
-  "bus 1000000 8192"
+  "bus 300000 8192"
 )
 for entry in "${targets[@]}"; do
   read -r name runs maxlen <<<"$entry"
