@@ -244,6 +244,9 @@ void Cluster::on_connection(bool connected) {
     out_.clear();
     encode_resync_request(out_, header(BusType::ResyncRequest), 0);
     publish();
+    if (!reservationStored_) {
+        store_reservation();
+    }
     auto waiting = std::move(unstoredBans_);
     unstoredBans_.clear();
     for (const auto& [key, value] : waiting) {
@@ -262,11 +265,16 @@ std::int32_t Cluster::next_id() {
     std::int32_t id =
         (std::int32_t{settings_.node} << kNodeShift) | static_cast<std::int32_t>(counter_);
     ++counter_;
-    if (counter_ + kIdBlock / 2 > reserved_ && bus_) {
+    if (counter_ + kIdBlock / 2 > reserved_) {
         reserved_ = std::min(counter_ + kIdBlock, kIdLimit);
-        bus_->store("ids." + std::to_string(settings_.node), std::to_string(reserved_));
+        store_reservation();
     }
     return id;
+}
+
+void Cluster::store_reservation() {
+    reservationStored_ =
+        bus_ && bus_->store("ids." + std::to_string(settings_.node), std::to_string(reserved_));
 }
 
 void Cluster::entered(const stUserInfo& user) {

@@ -69,6 +69,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void send_snapshot();
     void ask_for_snapshot(std::uint16_t node);
     void store_ban(const std::string& key, const std::string& value);
+    void store_reservation();
 
     asio::io_context& io_;
     ServerState& state_;
@@ -80,6 +81,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::vector<std::uint8_t> out_;  // the message being published
     std::uint32_t counter_ = 1;      // low bits of the next user id
     std::uint32_t reserved_ = 1;     // ids below this one are reserved in the bucket
+    bool reservationStored_ = true;  // false while the bus was away when it changed
     std::uint32_t snapshots_ = 0;
     bool snapshotPosted_ = false;
     bool stopped_ = false;
