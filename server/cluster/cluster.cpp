@@ -21,6 +21,7 @@ constexpr std::uint32_t kIdLimit = 1u << kNodeShift;
 // Messages handed to the event loop and not yet handled; beyond this the
 // bus thread drops them, and the gap leads to a snapshot.
 constexpr std::size_t kMaxBacklog = 1u << 18;
+constexpr std::size_t kMaxBacklogBytes = std::size_t{256} << 20;
 constexpr long long kLongestBanMinutes = 100LL * 366 * 24 * 60;
 
 std::uint64_t fresh_incarnation() {
@@ -88,7 +89,8 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       settings_(settings),
       incarnation_(fresh_incarnation()),
       view_(settings.node),
-      timer_(io) {
+      timer_(io),
+      inbox_(kMaxBacklog, kMaxBacklogBytes) {
     bus_ = std::make_unique<NatsBus>(settings_.url, settings_.node, settings_.reconnectWait,
                                      handlers());
     std::string idsKey = "ids." + std::to_string(settings_.node);
@@ -116,15 +118,9 @@ NatsBus::Handlers Cluster::handlers() {
         if (auto header = decode_bus_header(bytes, size); header && header->node <= kMaxNodeId) {
             heard_[header->node] = Clock::now().time_since_epoch().count();
         }
-        if (backlog_ >= kMaxBacklog) {
-            ++dropped_;
-            return;
+        if (inbox_.put(bytes, size) == Inbox::Put::Wake) {
+            asio::post(io_, [this] { take_inbox(); });
         }
-        ++backlog_;
-        asio::post(io_, [this, message = std::vector<std::uint8_t>(bytes, bytes + size)] {
-            --backlog_;
-            on_bus(message);
-        });
     };
     h.connection = [this](bool connected) {
         asio::post(io_, [this, connected] { on_connection(connected); });
@@ -202,17 +198,26 @@ void Cluster::check_liveness() {
     }
 }
 
-void Cluster::on_bus(const std::vector<std::uint8_t>& bytes) {
+void Cluster::take_inbox() {
+    auto lost = inbox_.take(batch_);
     if (stopped_) {
         return;
     }
-    if (auto lost = dropped_.exchange(0); lost > 0) {
+    if (lost > 0) {
         state_.log().warn("cluster: this node fell behind the bus and dropped ", lost,
                           " messages; resynchronising");
     }
-    auto m = decode_bus_message(bytes.data(), bytes.size());
+    Inbox::for_each(batch_, [this](const std::uint8_t* bytes, std::size_t size) {
+        if (!stopped_) {
+            on_bus(bytes, size);
+        }
+    });
+}
+
+void Cluster::on_bus(const std::uint8_t* bytes, std::size_t size) {
+    auto m = decode_bus_message(bytes, size);
     if (!m) {
-        state_.log().warn("cluster: dropped a malformed bus message of ", bytes.size(), " bytes");
+        state_.log().warn("cluster: dropped a malformed bus message of ", size, " bytes");
         return;
     }
     if (m->header.node == settings_.node) {

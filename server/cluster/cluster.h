@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "server/cluster/inbox.h"
 #include "server/cluster/nats_bus.h"
 #include "server/cluster/remote_view.h"
 #include "server/cluster_link.h"
@@ -59,7 +60,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void snapshot_wanted() override;
 
     NatsBus::Handlers handlers();
-    void on_bus(const std::vector<std::uint8_t>& bytes);
+    void take_inbox();
+    void on_bus(const std::uint8_t* bytes, std::size_t size);
     void on_connection(bool connected);
     void on_stored(const std::string& key, const std::string& value);
     void tick();
@@ -89,9 +91,10 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
     std::map<std::string, std::string> unstoredBans_;   // to store once the bus is back
 
+    std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
+
     // Shared with the bus client's threads.
-    std::atomic<std::size_t> backlog_{0};
-    std::atomic<std::uint64_t> dropped_{0};
+    Inbox inbox_;
     std::array<std::atomic<Clock::rep>, kMaxNodeId + 1> heard_{};
 
     std::unique_ptr<NatsBus> bus_;  // last: its threads stop before the rest goes
