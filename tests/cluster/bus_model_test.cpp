@@ -5,6 +5,7 @@
 
 #include "PalaverProfile.h"
 #include "server/cluster/bus_message.h"
+#include "server/cluster/inbox.h"
 #include "server/cluster/remote_view.h"
 
 namespace palaver::server::cluster {
@@ -151,6 +152,29 @@ TEST(RemoteView, FollowsANodeAndMendsGapsRestartsAndSilenceWithSnapshots) {
     ask.resyncNode = 1;
     view.apply(ask, sink);
     EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "snapshot wanted"}));
+}
+
+TEST(Inbox, WakesOncePerBatchKeepsOrderAndCountsWhatItDrops) {
+    Inbox inbox(3, 1000);
+    const std::uint8_t a[] = {1, 2}, b[] = {3}, big[600] = {};
+    EXPECT_EQ(inbox.put(a, sizeof a), Inbox::Put::Wake);
+    EXPECT_EQ(inbox.put(b, sizeof b), Inbox::Put::Queued);
+    EXPECT_EQ(inbox.put(big, sizeof big), Inbox::Put::Queued);
+    EXPECT_EQ(inbox.put(b, sizeof b), Inbox::Put::Dropped) << "three messages at most";
+    std::vector<std::uint8_t> batch;
+    EXPECT_EQ(inbox.take(batch), 1u);
+    std::vector<std::size_t> sizes;
+    Inbox::for_each(batch, [&](const std::uint8_t* p, std::size_t n) {
+        sizes.push_back(n);
+        EXPECT_TRUE(n == sizeof big || p[0] == (n == 2 ? 1 : 3));
+    });
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{2, 1, 600}));
+
+    EXPECT_EQ(inbox.put(big, sizeof big), Inbox::Put::Wake) << "taken: the next one wakes";
+    EXPECT_EQ(inbox.put(big, sizeof big), Inbox::Put::Dropped) << "1000 bytes at most";
+    EXPECT_EQ(inbox.take(batch), 1u);
+    EXPECT_EQ(inbox.take(batch), 0u);
+    EXPECT_TRUE(batch.empty());
 }
 
 }  // namespace
