@@ -10,6 +10,10 @@
 // Idle memory (--idle N): N clients log in, in rooms of --room-size, and stay
 // quiet; reports the server's resident memory.
 //
+// Cluster (--cluster): each room size twice in one run, the members on one
+// node, then spread over two nodes that meet on a nats-server started here;
+// reports the rate and the CPU time of every server process and of the bus.
+//
 // Everything stays on 127.0.0.1 and ends by itself (a stalled run fails
 // after 10 s without progress).
 #include <signal.h>
@@ -22,11 +26,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "PalaverProfile.h"
@@ -77,6 +85,54 @@ stUserInfo login(tcp::socket& socket, std::uint16_t port, const std::string& nam
     return sink.self;
 }
 
+// nats-server with JetStream on a free loopback port, for --cluster; its log
+// goes to a file in its store folder, where its port is read from.
+class BusProcess {
+  public:
+    BusProcess() {
+        char folder[] = "/tmp/palaver-bench-nats-XXXXXX";
+        if (::mkdtemp(folder) == nullptr) {
+            throw std::runtime_error("mkdtemp");
+        }
+        store_ = folder;
+        std::string log = store_ + "/log";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execlp("nats-server", "nats-server", "-a", "127.0.0.1", "-p", "-1", "-js", "-sd",
+                     store_.c_str(), "-l", log.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const std::string mark = "Listening for client connections on ";
+        for (int i = 0; i < 200 && url_.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::ifstream in(log);
+            std::string line;
+            while (std::getline(in, line)) {
+                auto at = line.find(mark);
+                if (at != std::string::npos) {
+                    url_ = "nats://" + line.substr(at + mark.size());
+                }
+            }
+        }
+        if (url_.empty()) {
+            throw std::runtime_error("nats-server did not start");
+        }
+    }
+    ~BusProcess() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(store_, ignored);
+    }
+    const std::string& url() const { return url_; }
+    double cpu_seconds() const { return cpu_seconds_of(pid_); }
+
+  private:
+    std::string store_;
+    std::string url_;
+    pid_t pid_ = -1;
+};
+
 struct Client {
     explicit Client(asio::io_context& io) : socket(io), in(kReadBuffer) {}
     tcp::socket socket;
@@ -91,20 +147,16 @@ struct Client {
 
 class Fanout {
   public:
-    Fanout(std::uint16_t port, std::size_t members, std::uint64_t lines)
+    // Member i logs in on ports[i % ports.size()].
+    Fanout(const std::vector<std::uint16_t>& ports, std::size_t members, std::uint64_t lines)
         : lines_(lines), target_(members * (members - 1) * lines), watchdog_(io_) {
         for (std::size_t i = 0; i < members; ++i) {
             clients_.push_back(std::make_unique<Client>(io_));
             Client& c = *clients_.back();
-            c.id = login(c.socket, port, "bench" + std::to_string(i), 42).userId;
+            c.id = login(c.socket, ports[i % ports.size()], "bench" + std::to_string(i), 42).userId;
             c.next.assign(members, 0);
             c.out.reserve(kWindow * kLineSize);
-        }
-        baseId_ = clients_.front()->id;
-        for (std::size_t i = 0; i < members; ++i) {
-            if (clients_[i]->id != baseId_ + static_cast<std::int32_t>(i)) {
-                throw std::runtime_error("the server handed out ids out of order");
-            }
+            index_[c.id] = i;
         }
     }
 
@@ -216,7 +268,7 @@ class Fanout {
     // Walks the whole frames held; false after a failure.
     bool take(Client& c) {
         std::size_t at = 0;
-        const std::size_t receiver = static_cast<std::size_t>(c.id - baseId_);
+        const std::size_t receiver = index_.at(c.id);
         while (c.held - at >= 2) {
             std::size_t length = wire::load_u16(c.in.data() + at);
             if (length == 0 || length > kMaxLength) {
@@ -232,7 +284,8 @@ class Fanout {
                 continue;  // arrivals of the members that logged in later
             }
             auto t = decode_talk(f);
-            auto sender = t ? static_cast<std::size_t>(t->sender - baseId_) : clients_.size();
+            auto known = t ? index_.find(t->sender) : index_.end();
+            auto sender = known != index_.end() ? known->second : clients_.size();
             if (sender >= clients_.size() || t->textLength != kTextSize) {
                 fail("a line that was never sent");
                 return false;
@@ -257,7 +310,7 @@ class Fanout {
 
     asio::io_context io_{1};
     std::vector<std::unique_ptr<Client>> clients_;
-    std::int32_t baseId_ = 0;
+    std::unordered_map<std::int32_t, std::size_t> index_;  // user id -> member
     std::uint64_t lines_;
     std::uint64_t target_;
     std::uint64_t delivered_ = 0;
@@ -309,6 +362,45 @@ int idle(const std::string& binary, std::size_t count, std::size_t roomSize) {
     return 0;
 }
 
+void print_rate(const char* label, std::size_t r, std::uint64_t lines, const Fanout& fanout,
+                double rate) {
+    std::printf("fanout%s: R=%3zu M=%8llu  %10llu deliveries in %6.3f s  %6.2f M/s\n", label, r,
+                static_cast<unsigned long long>(lines),
+                static_cast<unsigned long long>(fanout.delivered()), fanout.seconds(), rate / 1e6);
+}
+
+// One room size on one node, then over two nodes and the bus.
+void cluster(const std::string& binary, std::size_t r, std::uint64_t lines) {
+    {
+        ServerProcess server(binary, r + 10);
+        Fanout fanout({server.port()}, r, lines);
+        double before = server.cpu_seconds();
+        double rate = fanout.run();
+        double cpu = server.cpu_seconds() - before;
+        print_rate(" one node ", r, lines, fanout, rate);
+        std::printf("    CPU: server %.2f s; %.2f s per million deliveries\n", cpu,
+                    cpu / (static_cast<double>(fanout.delivered()) / 1e6));
+    }
+    BusProcess bus;
+    std::vector<std::unique_ptr<ServerProcess>> nodes;
+    for (const char* id : {"1", "2"}) {
+        nodes.push_back(std::make_unique<ServerProcess>(
+            binary, r + 10, std::vector<std::string>{"--cluster", bus.url(), "--node-id", id}));
+    }
+    Fanout fanout({nodes[0]->port(), nodes[1]->port()}, r, lines);
+    double nodesBefore = nodes[0]->cpu_seconds() + nodes[1]->cpu_seconds();
+    double busBefore = bus.cpu_seconds();
+    double rate = fanout.run();
+    double nodesCpu = nodes[0]->cpu_seconds() + nodes[1]->cpu_seconds() - nodesBefore;
+    double busCpu = bus.cpu_seconds() - busBefore;
+    print_rate(" two nodes", r, lines, fanout, rate);
+    std::printf(
+        "    CPU: nodes %.2f s, bus %.2f s; %.2f s per million deliveries; %llu lines over the "
+        "bus\n",
+        nodesCpu, busCpu, (nodesCpu + busCpu) / (static_cast<double>(fanout.delivered()) / 1e6),
+        static_cast<unsigned long long>(lines * r));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -324,6 +416,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--idle", idleCount, "Measure memory with this many idle connections instead");
     app.add_option("--room-size", roomSize, "Users per room with --idle")->capture_default_str();
+    bool clustered = false;
+    app.add_flag("--cluster", clustered,
+                 "Each room size on one node, then over two nodes and a nats-server");
     CLI11_PARSE(app, argc, argv);
     try {
         if (idleCount > 0) {
@@ -334,13 +429,13 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::uint64_t lines = std::max<std::uint64_t>(1000, deliveries / (r * (r - 1)));
-            ServerProcess server(binary, r + 10);
-            Fanout fanout(server.port(), r, lines);
-            double rate = fanout.run();
-            std::printf("fanout: R=%3zu M=%8llu  %10llu deliveries in %6.3f s  %6.2f M/s\n", r,
-                        static_cast<unsigned long long>(lines),
-                        static_cast<unsigned long long>(fanout.delivered()), fanout.seconds(),
-                        rate / 1e6);
+            if (clustered) {
+                cluster(binary, r, lines);
+            } else {
+                ServerProcess server(binary, r + 10);
+                Fanout fanout({server.port()}, r, lines);
+                print_rate("", r, lines, fanout, fanout.run());
+            }
             std::fflush(stdout);
         }
     } catch (const std::exception& e) {

@@ -10,16 +10,38 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace palaver {
+
+// User and system CPU time a process has used so far.
+double cpu_seconds_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) {
+        fields >> skip;  // state .. cmajflt
+    }
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 // The server under test, as its own process.
 class ServerProcess {
   public:
-    ServerProcess(const std::string& binary, std::size_t maxClients) {
+    ServerProcess(const std::string& binary, std::size_t maxClients,
+                  std::vector<std::string> extra = {}) {
         int out[2];
         if (::pipe(out) != 0) {
             throw std::runtime_error("pipe");
@@ -29,8 +51,15 @@ class ServerProcess {
         if (pid_ == 0) {
             ::dup2(out[1], STDOUT_FILENO);
             ::close(out[0]);
-            ::execl(binary.c_str(), "palaver-server", "--listen", "127.0.0.1:0", "--log-level",
-                    "warn", "--max-clients", clients.c_str(), static_cast<char*>(nullptr));
+            std::vector<std::string> args{binary, "--listen",      "127.0.0.1:0", "--log-level",
+                                          "warn", "--max-clients", clients};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char*> argv;
+            for (auto& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(binary.c_str(), argv.data());
             ::_exit(127);
         }
         ::close(out[1]);
@@ -49,6 +78,7 @@ class ServerProcess {
         ::waitpid(pid_, &status, 0);
     }
     std::uint16_t port() const { return port_; }
+    double cpu_seconds() const { return cpu_seconds_of(pid_); }
     // Resident and peak resident memory in KiB.
     std::pair<long, long> memory() const {
         std::ifstream status("/proc/" + std::to_string(pid_) + "/status");

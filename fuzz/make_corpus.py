@@ -94,7 +94,32 @@ def server():
     write("server", "admin_kick", b"\x03" + frame(10, WATCHER + struct.pack("<i", 0)))
 
 
+def bus_message(kind, seq, body=b"", node=2, incarnation=77):
+    message = struct.pack("<BBHQQ", 1, kind, node, incarnation, seq) + body
+    return struct.pack("<H", len(message)) + message
+
+
+def bus():
+    bob = (2 << 24) | 1
+    carol = (2 << 24) | 2
+    room = b"\x03\x00\x00\x00"
+    write("bus", "membership", bus_message(1, 1, struct.pack("<I", 0)) +
+          bus_message(2, 2, user(bob, "bob", room)) +
+          bus_message(4, 3, user(bob, "bobby", room)) +
+          bus_message(5, 4, struct.pack("<ii", bob, -1) + room + b"\0" +
+                      struct.pack("<H", 2) + b"hi") +
+          bus_message(3, 5, struct.pack("<Hi", 1, bob)))
+    write("bus", "gap_and_snapshot", bus_message(2, 1, user(bob, "bob", room)) +
+          bus_message(2, 4, user(carol, "carol", room)) +
+          bus_message(7, 5, struct.pack("<IHBH", 9, 0, 1, 1) + user(carol, "carol", room)) +
+          bus_message(8, 6, struct.pack("<H", 1)) + bus_message(6, 7, struct.pack(
+              "<iiH", (1 << 24) | 1, 5, 4) + b"boss"))
+    write("bus", "restart_and_goodbye", bus_message(2, 1, user(bob, "bob", room)) +
+          bus_message(1, 1, struct.pack("<I", 0), incarnation=78) + bus_message(9, 2))
+
+
 if __name__ == "__main__":
     receive()
     login_reply()
     server()
+    bus()

@@ -3,7 +3,15 @@
 # client, starts palaver-server on loopback and plays a short scene with three
 # palaver-chat hosts driven in line mode. Prints what each host saw and exits
 # non-zero when a host missed something it should have seen.
+#
+# With --cluster the same scene plays on two server nodes that share their
+# rooms over a nats-server started here: alice and 小红 on node 1, bob on
+# node 2 (docs/cluster.md).
 set -euo pipefail
+cluster=0
+if [ "${1:-}" = "--cluster" ]; then
+  cluster=1
+fi
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -40,23 +48,55 @@ bob builder
 $carol_name rose
 EOF
 
-"$server_bin" --listen 127.0.0.1:0 --accounts "$work/accounts" >"$work/server.out" 2>"$work/server.log" &
-pids+=($!)
-port=""
-for _ in $(seq 50); do
-  port=$(sed -n 's/^palaver-server listening on .*:\([0-9][0-9]*\)$/\1/p' "$work/server.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "palaver-server did not start:"; cat "$work/server.log"; exit 1; }
-echo "== palaver-server on 127.0.0.1:$port"
+# await FILE SED-SCRIPT: what the script prints from FILE, once it prints
+# something; waits up to 5 s.
+await() {
+  local found=""
+  for _ in $(seq 50); do
+    found=$(sed -n "$2" "$1" 2>/dev/null)
+    [ -n "$found" ] && break
+    sleep 0.1
+  done
+  echo "$found"
+}
+
+# serve NAME ARGS...: starts palaver-server with ARGS, logging to NAME.log, and
+# sets $port to the port it prints.
+serve() {
+  local name=$1
+  shift
+  "$server_bin" --listen 127.0.0.1:0 --accounts "$work/accounts" "$@" \
+    >"$work/$name.out" 2>"$work/$name.log" &
+  pids+=($!)
+  port=$(await "$work/$name.out" 's/^palaver-server listening on .*:\([0-9][0-9]*\)$/\1/p')
+  [ -n "$port" ] || { echo "palaver-server did not start:"; cat "$work/$name.log"; exit 1; }
+  echo "== palaver-server on 127.0.0.1:$port${*:+ ($*)}"
+}
+
+declare -A port_of
+if ((cluster)); then
+  # The bus: nats-server with JetStream on a free loopback port (-p -1).
+  mkdir "$work/nats"
+  nats-server -a 127.0.0.1 -p -1 -js -sd "$work/nats" 2>"$work/nats.log" &
+  pids+=($!)
+  bus=$(await "$work/nats.log" 's/.*Listening for client connections on \(127.0.0.1:[0-9]*\).*/\1/p')
+  [ -n "$bus" ] || { echo "nats-server did not start:"; cat "$work/nats.log"; exit 1; }
+  echo "== nats-server on $bus"
+  serve node1 --cluster "nats://$bus" --node-id 1
+  port_of[alice]=$port
+  port_of[carol]=$port
+  serve node2 --cluster "nats://$bus" --node-id 2
+  port_of[bob]=$port
+else
+  serve server
+fi
 
 declare -A fd_of pid_of
 # start HOST FD NAME LOGIN: a palaver-chat reading commands from a pipe we hold on FD.
 start() {
   local host=$1 fd=$2 name=$3 login=$4
   mkfifo "$work/$host.in"
-  "$chat_bin" --server "127.0.0.1:$port" --name "$name" --login "$login" --room 1 \
+  "$chat_bin" --server "127.0.0.1:${port_of[$host]:-$port}" --name "$name" --login "$login" --room 1 \
     <"$work/$host.in" >"$work/$host.out" 2>&1 &
   pid_of[$host]=$!
   pids+=($!)
@@ -162,7 +202,7 @@ echo
 echo "== the scene took $((SECONDS - started)) s"
 if ((failures)); then
   echo "== FAILED: $failures expectation(s) not met; the server's log:"
-  cat "$work/server.log"
+  cat "$work"/*.log
   exit 1
 fi
 echo "== demo OK"

@@ -32,7 +32,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
   -DPALAVER_FUZZ=ON -DPALAVER_SANITIZE=address,undefined \
   -DPALAVER_BUILD_TESTS=OFF -DPALAVER_BUILD_BENCH=OFF >/dev/null
 cmake --build build/fuzz -j "$(nproc)" \
-  --target palaver_receive_fuzz palaver_login_reply_fuzz palaver_server_fuzz
+  --target palaver_receive_fuzz palaver_login_reply_fuzz palaver_server_fuzz palaver_bus_fuzz
 
 mkdir -p build/fuzz/findings
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
@@ -43,6 +43,7 @@ targets=(
   "receive 2000000 9000"
   "login_reply 2000000 20000"
   "server 300000 4096"
+  "bus 300000 8192"
 )
 for entry in "${targets[@]}"; do
   read -r name runs maxlen <<<"$entry"

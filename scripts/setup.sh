@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   googletest libbenchmark-dev
   libasio-dev libcli11-dev libncurses-dev
+  libnats-dev nats-server
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
   tmux

@@ -13,9 +13,12 @@ void Bans::ban(const std::string& name, long long minutes, Clock::time_point now
     if (minutes <= 0) {
         return;
     }
-    auto end = now + std::chrono::minutes(std::min(minutes, kLongestBanMinutes));
-    auto& until = until_[name];
-    until = std::max(until, end);
+    ban_until(name, now + std::chrono::minutes(std::min(minutes, kLongestBanMinutes)));
+}
+
+void Bans::ban_until(const std::string& name, Clock::time_point until) {
+    auto& known = until_[name];
+    known = std::max(known, until);
 }
 
 bool Bans::banned(std::string_view name, Clock::time_point now) {

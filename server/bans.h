@@ -16,6 +16,8 @@ class Bans {
     // Minutes of 0 or less ban nobody. Very long bans are cut to a century,
     // which keeps the end time inside the clock's range.
     void ban(const std::string& name, long long minutes, Clock::time_point now);
+    // A ban another node decided, ending at `until`.
+    void ban_until(const std::string& name, Clock::time_point until);
     bool banned(std::string_view name, Clock::time_point now);
 
   private:

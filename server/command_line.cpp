@@ -47,6 +47,10 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     std::string level = "info";
     double loginTimeout = s.loginTimeout.count() / 1000.0;
     double idleTimeout = s.idleTimeout.count() / 1000.0;
+    ClusterSettings cluster;
+    int heartbeatMs = static_cast<int>(cluster.heartbeat.count());
+    int clusterTimeoutMs = static_cast<int>(cluster.timeout.count());
+    int reconnectMs = static_cast<int>(cluster.reconnectWait.count());
 
     CLI::App app{"palaver-server: the Palaver chat room server"};
     app.add_option("--listen", listen, "Address and port to listen on; port 0 picks a free one")
@@ -69,6 +73,23 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         ->check(CLI::Range(std::size_t{4096}, std::size_t{1} << 30));
     app.add_flag("--log-chat", s.logChat, "Log chat text (off: chat is never logged)");
     app.add_option("--log-level", level, "debug, info, warn or error")->capture_default_str();
+    app.add_flag("--reuse-port", s.reusePort,
+                 "Share the listening port with other processes (SO_REUSEPORT), e.g. the "
+                 "nodes of a cluster on one machine");
+    auto* clusterOption =
+        app.add_option("--cluster", cluster.url,
+                       "Join the cluster whose nodes meet on this NATS bus (nats://HOST:PORT)");
+    app.add_option("--node-id", cluster.node, "This node's id in the cluster, 1 to 127")
+        ->check(CLI::Range(1, 127))
+        ->needs(clusterOption);
+    clusterOption->needs("--node-id");
+    // Internal timing, for tests: heartbeat period, silence after which a
+    // node is taken for dead, wait between attempts to reach the bus again.
+    app.add_option("--cluster-heartbeat-ms", heartbeatMs)->check(CLI::Range(10, 60000))->group("");
+    app.add_option("--cluster-timeout-ms", clusterTimeoutMs)
+        ->check(CLI::Range(30, 600000))
+        ->group("");
+    app.add_option("--cluster-reconnect-ms", reconnectMs)->check(CLI::Range(10, 60000))->group("");
 
     try {
         app.parse(argc, argv);
@@ -82,6 +103,10 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--log-level: expected debug, info, warn or error";
     } else if (!parse_listen(listen, s)) {
         error = "--listen: expected ADDR:PORT, e.g. 127.0.0.1:" + std::to_string(kDefaultPort);
+    } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
+        error = "--cluster: expected nats://HOST:PORT";
+    } else if (heartbeatMs >= clusterTimeoutMs) {
+        error = "--cluster-timeout-ms must be longer than the heartbeat";
     } else if (!accountsPath.empty()) {
         auto accounts = Accounts::load(accountsPath, error);
         if (accounts) {
@@ -98,6 +123,12 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     result.logLevel = *parsedLevel;
     s.loginTimeout = from_seconds(loginTimeout);
     s.idleTimeout = from_seconds(idleTimeout);
+    if (!cluster.url.empty()) {
+        cluster.heartbeat = std::chrono::milliseconds(heartbeatMs);
+        cluster.timeout = std::chrono::milliseconds(clusterTimeoutMs);
+        cluster.reconnectWait = std::chrono::milliseconds(reconnectMs);
+        s.cluster = cluster;
+    }
     return result;
 }
 

@@ -1,5 +1,8 @@
 #include "server/listener.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <memory>
 
 #include "server/server_state.h"
@@ -14,10 +17,16 @@ constexpr std::size_t kLoginAllowance = 256;
 
 }  // namespace
 
-Listener::Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state)
+Listener::Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state,
+                   bool reusePort)
     : acceptor_(io), retry_(io), state_(state) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    int one = 1;
+    if (reusePort &&
+        ::setsockopt(acceptor_.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+        throw asio::system_error(asio::error_code(errno, asio::system_category()), "SO_REUSEPORT");
+    }
     acceptor_.bind(endpoint);
     acceptor_.listen(asio::socket_base::max_listen_connections);
 }

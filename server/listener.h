@@ -10,8 +10,10 @@ class ServerState;
 
 class Listener {
   public:
-    // Throws asio::system_error when the address cannot be bound.
-    Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state);
+    // Throws asio::system_error when the address cannot be bound. With
+    // `reusePort` other processes may listen on the same port too.
+    Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state,
+             bool reusePort = false);
 
     void start();
     void close();

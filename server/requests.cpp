@@ -38,6 +38,23 @@ void send_updated(ServerState& state, Session& session) {
     MessageRef m = state.pool().make(kHeaderSize + kUserInfoSize);
     m.shrink(encode_users_updated(m.writable(), &session.user(), 1));
     session.room->broadcast(m);
+    if (ClusterLink* link = state.link()) {
+        link->updated(session.user());
+    }
+}
+
+// A whisper to a user of this room on another node: it goes over the bus,
+// and the sender gets its copy here.
+bool whisper_far(ServerState& state, Session& session, const TalkView& line, const MessageRef& m) {
+    ClusterLink* link = state.link();
+    const stUserInfo* target = link != nullptr ? link->remote_user(line.target) : nullptr;
+    if (target == nullptr || profile::room(*target) != profile::room(session.user())) {
+        return false;
+    }
+    link->talked(line.sender, line.target, profile::room(session.user()), true, line.text,
+                 line.textLength);
+    session.deliver(m);
+    return true;
 }
 
 void talk(ServerState& state, Session& session, const Frame& frame) {
@@ -59,9 +76,16 @@ void talk(ServerState& state, Session& session, const Frame& frame) {
     }
     if (!whisper) {
         session.room->broadcast(m);
+        if (ClusterLink* link = state.link()) {
+            link->talked(line->sender, line->target, profile::room(session.user()), false,
+                         line->text, line->textLength);
+        }
         return;
     }
     Session* target = state.find(line->target);
+    if (target == nullptr && whisper_far(state, session, *line, m)) {
+        return;
+    }
     if (target == nullptr || target->room != session.room) {
         state.log().debug("dropped a whisper of ", session.describe(), " to absent id ",
                           line->target);
@@ -141,11 +165,21 @@ void kick(ServerState& state, Session& session, const Frame& frame) {
         return;
     }
     Session* target = state.find(k->first);
+    ClusterLink* link = state.link();
+    if (target == nullptr && link != nullptr &&
+        link->kick(k->first, k->second, session.describe())) {
+        state.log().info("kick of id ", k->first, " on another node by ", session.describe(),
+                         " passed on");
+        return;
+    }
     if (target == nullptr) {
         state.log().info("ignored a kick of unknown id ", k->first, " by ", session.describe());
         return;
     }
     state.bans().ban(target->loginName, k->second, Clock::now());
+    if (link != nullptr) {
+        link->banned(target->loginName, k->second);
+    }
     state.log().info("kick ", target->describe(), " by ", session.describe(), ", banned for ",
                      k->second > 0 ? k->second : 0, " min");
     target->close("kicked by " + session.describe());
@@ -166,7 +200,12 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
     }
     std::array<stUserInfo, kMaxRecordsPerMessage> batch;
     const auto& members = session.room->members();
-    bool fits = members.size() - 1 <= kMaxRecordsPerMessage;
+    // Users of the room on other nodes count as much as this node's own.
+    const auto* far = state.link() != nullptr
+                          ? state.link()->remote_room(profile::room(session.user()))
+                          : nullptr;
+    std::size_t others = members.size() - 1 + (far != nullptr ? far->size() : 0);
+    bool fits = others <= kMaxRecordsPerMessage;
     std::size_t n = 0;
     auto send = [&] {
         MessageRef m = state.pool().make(kMaxMessageSize);
@@ -182,6 +221,14 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
         batch[n++] = member->user();
         if (n == batch.size() && !fits) {
             send();
+        }
+    }
+    if (far != nullptr) {
+        for (const auto& [id, record] : *far) {
+            batch[n++] = record;
+            if (n == batch.size() && !fits) {
+                send();
+            }
         }
     }
     if (fits || n > 0) {

@@ -4,6 +4,7 @@
 #define PALAVER_SERVER_SERVER_H
 
 #include <cstdint>
+#include <memory>
 
 #include "server/listener.h"
 #include "server/log.h"
@@ -13,9 +14,14 @@
 
 namespace palaver::server {
 
+namespace cluster {
+class Cluster;
+}
+
 class Server {
   public:
-    // Binds at once; throws asio::system_error when it cannot.
+    // Binds at once; throws asio::system_error when it cannot, and
+    // std::runtime_error when it cannot join its cluster's bus.
     Server(Settings settings, Log& log);
     ~Server();
     Server(const Server&) = delete;
@@ -35,6 +41,7 @@ class Server {
     ServerState state_;
     asio::io_context io_;
     Listener listener_;
+    std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
 };
 
 }  // namespace palaver::server

@@ -22,11 +22,21 @@ Session* ServerState::find(std::int32_t id) const {
     return found == users_.end() ? nullptr : found->second;
 }
 
+Room* ServerState::room(std::uint32_t key) const {
+    auto found = rooms_.find(key);
+    return found == rooms_.end() ? nullptr : found->second.get();
+}
+
 std::int32_t ServerState::next_id() {
     // Ids count up from 1 and are not handed out again while the server
-    // runs, unless two thousand million logins wrap them round.
+    // runs, unless two thousand million logins wrap them round. In a cluster
+    // the link hands them out, unique across the nodes.
     do {
-        lastId_ = lastId_ == std::numeric_limits<std::int32_t>::max() ? 1 : lastId_ + 1;
+        if (link_ != nullptr) {
+            lastId_ = link_->next_id();
+        } else {
+            lastId_ = lastId_ == std::numeric_limits<std::int32_t>::max() ? 1 : lastId_ + 1;
+        }
     } while (users_.count(lastId_) != 0);
     return lastId_;
 }
@@ -43,12 +53,26 @@ void ServerState::join(Session& session) {
     Room& room = *slot;
 
     const auto& others = room.members();
-    std::size_t count = 1 + others.size();
+    // The room's users on other nodes follow this node's own.
+    std::vector<const stUserInfo*> remote;
+    if (const auto* far = link_ != nullptr ? link_->remote_room(key) : nullptr) {
+        remote.reserve(far->size());
+        for (const auto& [id, record] : *far) {
+            remote.push_back(&record);
+        }
+    }
+    std::size_t count = 1 + others.size() + remote.size();
     MessageRef reply = pool_.make(login_reply_size(count));
     encode_login_reply_grouped(reply.writable(), count, [&](std::size_t i) -> const stUserInfo& {
-        return i == 0 ? user : others[i - 1]->user();
+        if (i == 0) {
+            return user;
+        }
+        return i <= others.size() ? others[i - 1]->user() : *remote[i - 1 - others.size()];
     });
     session.deliver(reply);
+    if (link_ != nullptr) {
+        link_->entered(user);
+    }
 
     if (!others.empty()) {
         auto entered = encode_user_entered(user);
@@ -63,6 +87,9 @@ void ServerState::forget(Session& session, Departure departure) {
         return;
     }
     users_.erase(session.id());
+    if (link_ != nullptr && !stopping_) {
+        link_->left(session.id());
+    }
     Room* room = session.room;
     if (room == nullptr) {
         return;

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "server/bans.h"
+#include "server/cluster_link.h"
 #include "server/log.h"
 #include "server/message.h"
 #include "server/net.h"
@@ -32,10 +33,22 @@ class ServerState {
     MessagePool& pool() { return pool_; }
     Bans& bans() { return bans_; }
 
+    // The rest of the cluster, when this node is one of several.
+    void attach(ClusterLink* link) { link_ = link; }
+    ClusterLink* link() const { return link_; }
+
     void connected(Session& session);
     std::size_t connections() const { return sessions_.size(); }
     std::size_t users() const { return users_.size(); }
     Session* find(std::int32_t id) const;
+    // The room of this node's users under `key`; null when none is here.
+    Room* room(std::uint32_t key) const;
+    template <class Visit>
+    void for_each_user(Visit visit) const {
+        for (const auto& [id, session] : users_) {
+            visit(*session);
+        }
+    }
 
     // Gives the session a fresh user id, puts it in the room its location key
     // names, sends it the login reply and tells the room.
@@ -62,6 +75,7 @@ class ServerState {
     std::unordered_map<std::uint32_t, std::unique_ptr<Room>> rooms_;
     std::int32_t lastId_ = 0;
     bool stopping_ = false;
+    ClusterLink* link_ = nullptr;
 };
 
 }  // namespace palaver::server

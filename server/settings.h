@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "server/accounts.h"
@@ -13,6 +14,17 @@
 namespace palaver::server {
 
 constexpr std::uint16_t kDefaultPort = 7400;
+
+// A node of a cluster whose nodes meet on a NATS bus (docs/cluster.md).
+struct ClusterSettings {
+    std::string url;         // nats://HOST:PORT
+    std::uint16_t node = 0;  // 1 to 127, unique in the cluster
+    // A node says it is alive this often; one not heard for `timeout` is
+    // taken for dead and its users leave.
+    std::chrono::milliseconds heartbeat{1000};
+    std::chrono::milliseconds timeout{3000};
+    std::chrono::milliseconds reconnectWait{250};
+};
 
 struct Settings {
     std::string address = "127.0.0.1";
@@ -29,6 +41,10 @@ struct Settings {
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;
+    // Let other processes listen on the same port (SO_REUSEPORT): the kernel
+    // spreads the connections over them.
+    bool reusePort = false;
+    std::optional<ClusterSettings> cluster;
 };
 
 }  // namespace palaver::server

@@ -12,12 +12,13 @@
 #include <thread>
 
 namespace palaver::faults {
-ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& extra) {
+ServerProcess::ServerProcess(const std::string& binary, const std::vector<std::string>& extra,
+                             const std::string& listen) {
     int out[2];
     if (::pipe(out) != 0) {
         return;
     }
-    std::vector<std::string> args{binary, "--listen", "127.0.0.1:0"};
+    std::vector<std::string> args{binary, "--listen", listen};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = ::fork();
     if (pid_ == 0) {

@@ -14,9 +14,10 @@ namespace palaver::faults {
 
 class ServerProcess {
   public:
-    // Starts `binary --listen 127.0.0.1:0` with `extra` arguments and reads the
+    // Starts `binary --listen LISTEN` with `extra` arguments and reads the
     // port it prints; port() is 0 when it did not come up.
-    ServerProcess(const std::string& binary, const std::vector<std::string>& extra = {});
+    ServerProcess(const std::string& binary, const std::vector<std::string>& extra = {},
+                  const std::string& listen = "127.0.0.1:0");
     ~ServerProcess();  // kills it (SIGKILL) if it still runs
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;

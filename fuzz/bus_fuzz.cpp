@@ -1,0 +1,66 @@
+// What a node makes of the bus: any bytes, cut into messages, decoded and fed
+// to the picture of the other nodes. Nothing may read past a message, and
+// what the picture reports must agree with what it holds.
+//
+// Input: messages back to back, each a u16 little-endian size and that many
+// bytes (a size past the end takes the rest).
+#include <cstdint>
+#include <cstdlib>
+
+#include "PalaverProfile.h"
+#include "protocol/wire.h"
+#include "server/cluster/bus_message.h"
+#include "server/cluster/remote_view.h"
+
+namespace {
+
+using namespace palaver::server::cluster;
+
+struct Checker : RemoteView::Sink {
+    const RemoteView* view = nullptr;
+    void joined(const stUserInfo& u) override { require(view->find(u.userId) != nullptr); }
+    void departed(std::uint32_t, const std::vector<std::int32_t>& ids) override {
+        for (auto id : ids) {
+            require(view->find(id) == nullptr);
+        }
+    }
+    void changed(const stUserInfo& u) override {
+        const stUserInfo* known = view->find(u.userId);
+        require(known != nullptr && palaver::profile::room(*known) == palaver::profile::room(u));
+    }
+    void heard(const BusTalk& t) override { require(t.text.size() <= kMaxBusText); }
+    void kick_asked(const BusKick& k, std::uint16_t) override {
+        require(k.by.size() <= kMaxKickerText);
+    }
+    void resync_needed(std::uint16_t, const std::string&) override {}
+    void snapshot_wanted() override {}
+    static void require(bool holds) {
+        if (!holds) {
+            std::abort();
+        }
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    RemoteView view(1);
+    Checker checker;
+    checker.view = &view;
+    while (size >= 2) {
+        std::size_t n = palaver::wire::load_u16(data);
+        data += 2;
+        size -= 2;
+        n = n < size ? n : size;
+        if (auto m = decode_bus_message(data, n)) {
+            view.apply(*m, checker);
+        }
+        data += n;
+        size -= n;
+    }
+    for (std::uint16_t node : view.nodes()) {
+        view.forget(node, checker);
+    }
+    Checker::require(view.nodes().empty());
+    return 0;
+}

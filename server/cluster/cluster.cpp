@@ -1,0 +1,469 @@
+#include "server/cluster/cluster.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include "PalaverProfile.h"
+#include "protocol/client_messages.h"
+#include "protocol/server_messages.h"
+#include "server/room.h"
+#include "server/server_state.h"
+#include "server/session.h"
+
+namespace palaver::server::cluster {
+namespace {
+
+// Ids are handed out from blocks reserved in the bucket, so that a node that
+// restarts under the same node id goes on above every id it gave before.
+constexpr std::uint32_t kIdBlock = 1u << 16;
+constexpr std::uint32_t kIdLimit = 1u << kNodeShift;
+// Messages handed to the event loop and not yet handled; beyond this the
+// bus thread drops them, and the gap leads to a snapshot.
+constexpr std::size_t kMaxBacklog = 1u << 18;
+constexpr std::size_t kMaxBacklogBytes = std::size_t{256} << 20;
+constexpr long long kLongestBanMinutes = 100LL * 366 * 24 * 60;
+
+std::uint64_t fresh_incarnation() {
+    std::random_device random;
+    std::uint64_t value = (std::uint64_t{random()} << 32) ^ random();
+    return value ^ static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
+}
+
+LocationKey key_bytes(std::uint32_t key) {
+    return {static_cast<std::uint8_t>(key), static_cast<std::uint8_t>(key >> 8),
+            static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 24)};
+}
+
+// Bucket keys allow few characters; login names are any bytes.
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += digits[c >> 4];
+        text += digits[c & 15];
+    }
+    return text;
+}
+
+std::optional<std::string> unhex(const std::string& text) {
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        int high = digit(text[i]), low = digit(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+std::optional<long long> number(const std::string& text) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoll(text);
+}
+
+long long wall_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings& settings)
+    : io_(io),
+      state_(state),
+      settings_(settings),
+      incarnation_(fresh_incarnation()),
+      view_(settings.node),
+      timer_(io),
+      inbox_(kMaxBacklog, kMaxBacklogBytes) {
+    bus_ = std::make_unique<NatsBus>(settings_.url, settings_.node, settings_.reconnectWait,
+                                     handlers());
+    std::string idsKey = "ids." + std::to_string(settings_.node);
+    if (auto stored = bus_->load(idsKey)) {
+        auto from = number(*stored);
+        counter_ = from && *from > 0 && *from < kIdLimit ? static_cast<std::uint32_t>(*from) : 1;
+    }
+    reserved_ = counter_;
+    state_.log().info("cluster: node ", settings_.node, " on ", settings_.url, ", user ids from ",
+                      (std::int32_t{settings_.node} << kNodeShift) + counter_);
+    // Everybody's snapshot, and everybody will ask for this node's.
+    out_.clear();
+    encode_resync_request(out_, header(BusType::ResyncRequest), 0);
+    publish();
+    tick();
+}
+
+Cluster::~Cluster() {
+    bus_.reset();
+}
+
+NatsBus::Handlers Cluster::handlers() {
+    NatsBus::Handlers h;
+    h.message = [this](const std::uint8_t* bytes, std::size_t size) {
+        if (auto header = decode_bus_header(bytes, size); header && header->node <= kMaxNodeId) {
+            heard_[header->node] = Clock::now().time_since_epoch().count();
+        }
+        if (inbox_.put(bytes, size) == Inbox::Put::Wake) {
+            asio::post(io_, [this] { take_inbox(); });
+        }
+    };
+    h.connection = [this](bool connected) {
+        asio::post(io_, [this, connected] { on_connection(connected); });
+    };
+    h.problem = [this](const std::string& what) {
+        asio::post(io_, [this, what] { state_.log().warn("cluster: ", what); });
+    };
+    h.stored = [this](const std::string& key, const std::string& value) {
+        asio::post(io_, [this, key, value] { on_stored(key, value); });
+    };
+    return h;
+}
+
+void Cluster::stop() {
+    if (stopped_) {
+        return;
+    }
+    timer_.cancel();
+    out_.clear();
+    encode_goodbye(out_, header(BusType::Goodbye));
+    publish();
+    stopped_ = true;
+    bus_.reset();
+}
+
+BusHeader Cluster::header(BusType type) {
+    return BusHeader{type, settings_.node, incarnation_, ++seq_};
+}
+
+void Cluster::publish() {
+    // A message that cannot go out still used its sequence number: the
+    // other nodes see the gap and ask for a snapshot.
+    if (bus_ && !stopped_) {
+        bus_->publish(out_);
+    }
+}
+
+void Cluster::tick() {
+    if (stopped_) {
+        return;
+    }
+    out_.clear();
+    encode_heartbeat(out_, header(BusType::Heartbeat), static_cast<std::uint32_t>(state_.users()));
+    publish();
+    check_liveness();
+    auto now = Clock::now();
+    for (std::uint16_t node : view_.unsynced()) {
+        auto asked = asked_.find(node);
+        if (asked == asked_.end() || now - asked->second > settings_.timeout) {
+            ask_for_snapshot(node);
+        }
+    }
+    timer_.expires_after(settings_.heartbeat);
+    timer_.async_wait([this](const asio::error_code& ec) {
+        if (!ec) {
+            tick();
+        }
+    });
+}
+
+void Cluster::check_liveness() {
+    auto now = Clock::now().time_since_epoch().count();
+    auto limit = std::chrono::duration_cast<Clock::duration>(settings_.timeout).count();
+    for (std::uint16_t node : view_.nodes()) {
+        auto silent = now - heard_[node].load();
+        if (silent > limit) {
+            state_.log().warn(
+                "cluster: node ", node, " silent for ",
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::duration(silent))
+                    .count(),
+                " ms: its users leave");
+            view_.forget(node, *this);
+            asked_.erase(node);
+        }
+    }
+}
+
+void Cluster::take_inbox() {
+    auto lost = inbox_.take(batch_);
+    if (stopped_) {
+        return;
+    }
+    if (lost > 0) {
+        state_.log().warn("cluster: this node fell behind the bus and dropped ", lost,
+                          " messages; resynchronising");
+    }
+    Inbox::for_each(batch_, [this](const std::uint8_t* bytes, std::size_t size) {
+        if (!stopped_) {
+            on_bus(bytes, size);
+        }
+    });
+}
+
+void Cluster::on_bus(const std::uint8_t* bytes, std::size_t size) {
+    auto m = decode_bus_message(bytes, size);
+    if (!m) {
+        state_.log().warn("cluster: dropped a malformed bus message of ", size, " bytes");
+        return;
+    }
+    if (m->header.node == settings_.node) {
+        if (!warnedSameId_) {
+            warnedSameId_ = true;
+            state_.log().error("cluster: another node runs with node id ", settings_.node,
+                               "; its messages are ignored");
+        }
+        return;
+    }
+    if (m->header.type == BusType::SnapshotPart && m->snapshot.last) {
+        asked_.erase(m->header.node);
+    }
+    view_.apply(*m, *this);
+}
+
+void Cluster::on_connection(bool connected) {
+    if (stopped_) {
+        return;
+    }
+    if (!connected) {
+        state_.log().warn(
+            "cluster: lost the bus; serving this node's users, the others leave "
+            "after ",
+            settings_.timeout.count(), " ms");
+        return;
+    }
+    state_.log().info("cluster: the bus is back; resynchronising");
+    out_.clear();
+    encode_resync_request(out_, header(BusType::ResyncRequest), 0);
+    publish();
+    if (!reservationStored_) {
+        store_reservation();
+    }
+    auto waiting = std::move(unstoredBans_);
+    unstoredBans_.clear();
+    for (const auto& [key, value] : waiting) {
+        store_ban(key, value);
+    }
+}
+
+// --- what this node's users do, for the other nodes
+
+std::int32_t Cluster::next_id() {
+    if (counter_ >= kIdLimit) {
+        counter_ = 1;
+        reserved_ = 1;
+        state_.log().warn("cluster: the user ids of node ", settings_.node, " wrap round");
+    }
+    std::int32_t id =
+        (std::int32_t{settings_.node} << kNodeShift) | static_cast<std::int32_t>(counter_);
+    ++counter_;
+    if (counter_ + kIdBlock / 2 > reserved_) {
+        reserved_ = std::min(counter_ + kIdBlock, kIdLimit);
+        store_reservation();
+    }
+    return id;
+}
+
+void Cluster::store_reservation() {
+    reservationStored_ =
+        bus_ && bus_->store("ids." + std::to_string(settings_.node), std::to_string(reserved_));
+}
+
+void Cluster::entered(const stUserInfo& user) {
+    out_.clear();
+    encode_record(out_, header(BusType::Entered), user);
+    publish();
+}
+
+void Cluster::left(std::int32_t id) {
+    out_.clear();
+    encode_left(out_, header(BusType::Left), {id});
+    publish();
+}
+
+void Cluster::updated(const stUserInfo& user) {
+    out_.clear();
+    encode_record(out_, header(BusType::Updated), user);
+    publish();
+}
+
+void Cluster::talked(std::int32_t sender, std::int32_t target, std::uint32_t key, bool whisper,
+                     const char* text, std::size_t length) {
+    BusTalk talk{sender, target, key, static_cast<std::uint8_t>(whisper ? 1 : 0),
+                 std::string(text, length)};
+    out_.clear();
+    encode_talk(out_, header(BusType::Talk), talk);
+    publish();
+}
+
+const std::map<std::int32_t, stUserInfo>* Cluster::remote_room(std::uint32_t key) const {
+    return view_.room(key);
+}
+
+const stUserInfo* Cluster::remote_user(std::int32_t id) const {
+    return view_.find(id);
+}
+
+bool Cluster::kick(std::int32_t target, std::int32_t minutes, const std::string& by) {
+    if (view_.find(target) == nullptr) {
+        return false;
+    }
+    out_.clear();
+    encode_kick(out_, header(BusType::Kick), BusKick{target, minutes, by});
+    publish();
+    return true;
+}
+
+void Cluster::banned(const std::string& name, std::int32_t minutes) {
+    if (minutes <= 0) {
+        return;
+    }
+    long long until = wall_ms() + std::min<long long>(minutes, kLongestBanMinutes) * 60000;
+    store_ban("ban." + hex(name), std::to_string(until));
+}
+
+void Cluster::store_ban(const std::string& key, const std::string& value) {
+    if (!bus_ || !bus_->store(key, value)) {
+        state_.log().warn("cluster: the bus is away; a ban is stored once it is back");
+        unstoredBans_[key] = value;
+    }
+}
+
+void Cluster::on_stored(const std::string& key, const std::string& value) {
+    auto name = key.rfind("ban.", 0) == 0 ? unhex(key.substr(4)) : std::nullopt;
+    auto until = number(value);
+    if (!name || !until) {
+        state_.log().warn("cluster: ignored a malformed bucket entry ", key);
+        return;
+    }
+    long long left = *until - wall_ms();
+    if (left > 0) {
+        state_.bans().ban_until(*name, Clock::now() + std::chrono::milliseconds(left));
+    }
+}
+
+// --- what the other nodes' users do, for this node's
+
+void Cluster::joined(const stUserInfo& user) {
+    if (Room* room = state_.room(profile::room(user))) {
+        auto m = encode_user_entered(user);
+        room->broadcast(state_.pool().copy(m.data(), m.size()));
+    }
+}
+
+void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) {
+    Room* room = state_.room(key);
+    if (room == nullptr) {
+        return;
+    }
+    for (std::size_t at = 0; at < ids.size(); at += kMaxIdsPerMessage) {
+        std::size_t count = std::min(kMaxIdsPerMessage, ids.size() - at);
+        MessageRef m = state_.pool().make(kMaxMessageSize);
+        m.shrink(encode_users_left(m.writable(), ids.data() + at, count));
+        room->broadcast(m);
+    }
+}
+
+void Cluster::changed(const stUserInfo& user) {
+    if (Room* room = state_.room(profile::room(user))) {
+        MessageRef m = state_.pool().make(kHeaderSize + kUserInfoSize);
+        m.shrink(encode_users_updated(m.writable(), &user, 1));
+        room->broadcast(m);
+    }
+}
+
+void Cluster::heard(const BusTalk& talk) {
+    Room* room = state_.room(talk.key);
+    if (room == nullptr) {
+        return;
+    }
+    bool whisper = talk.flag == 1;
+    MessageRef m = state_.pool().make(kTalkFixedSize + talk.text.size());
+    palaver::encode_talk(m.writable(), talk.sender, talk.target, key_bytes(talk.key), whisper,
+                         talk.text.data(), talk.text.size());
+    if (!whisper) {
+        room->broadcast(m);
+        return;
+    }
+    Session* target = state_.find(talk.target);
+    if (target != nullptr && target->room == room) {
+        target->deliver(m);
+    }
+}
+
+void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
+    if (node_of(kick.target) != settings_.node) {
+        return;
+    }
+    Session* target = state_.find(kick.target);
+    if (target == nullptr) {
+        state_.log().info("cluster: ignored a kick of id ", kick.target, " from node ", from,
+                          ": not here");
+        return;
+    }
+    state_.bans().ban(target->loginName, kick.minutes, Clock::now());
+    banned(target->loginName, kick.minutes);
+    state_.log().info("kick ", target->describe(), " by ", kick.by, " on node ", from,
+                      ", banned for ", kick.minutes > 0 ? kick.minutes : 0, " min");
+    target->close("kicked by " + kick.by + " on node " + std::to_string(from));
+}
+
+void Cluster::resync_needed(std::uint16_t node, const std::string& why) {
+    state_.log().info("cluster: node ", node, ": ", why, "; asking for its snapshot");
+    ask_for_snapshot(node);
+}
+
+void Cluster::ask_for_snapshot(std::uint16_t node) {
+    asked_[node] = Clock::now();
+    out_.clear();
+    encode_resync_request(out_, header(BusType::ResyncRequest), node);
+    publish();
+}
+
+void Cluster::snapshot_wanted() {
+    // Requests that come together get one snapshot, taken after all of them.
+    if (snapshotPosted_) {
+        return;
+    }
+    snapshotPosted_ = true;
+    asio::post(io_, [this] {
+        snapshotPosted_ = false;
+        send_snapshot();
+    });
+}
+
+void Cluster::send_snapshot() {
+    if (stopped_) {
+        return;
+    }
+    std::vector<stUserInfo> all;
+    all.reserve(state_.users());
+    state_.for_each_user([&](const Session& s) { all.push_back(s.user()); });
+    std::uint32_t snapshot = ++snapshots_;
+    std::size_t at = 0;
+    std::uint16_t part = 0;
+    do {
+        std::size_t count = std::min(kMaxSnapshotRecords, all.size() - at);
+        bool last = at + count == all.size();
+        out_.clear();
+        encode_snapshot_part(out_, header(BusType::SnapshotPart), snapshot, part++, last,
+                             all.data() + at, count);
+        publish();
+        at += count;
+    } while (at < all.size());
+}
+
+}  // namespace palaver::server::cluster

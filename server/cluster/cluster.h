@@ -1,0 +1,105 @@
+// This node's part in a cluster, on the server's event loop: it tells the
+// bus what its users do, keeps the picture of the other nodes' users that
+// the bus brings, passes their doings on to its own clients, says it is
+// alive and notices the nodes that are not.
+#ifndef PALAVER_SERVER_CLUSTER_CLUSTER_H
+#define PALAVER_SERVER_CLUSTER_CLUSTER_H
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/cluster/inbox.h"
+#include "server/cluster/nats_bus.h"
+#include "server/cluster/remote_view.h"
+#include "server/cluster_link.h"
+#include "server/net.h"
+#include "server/settings.h"
+
+namespace palaver::server {
+class ServerState;
+}
+
+namespace palaver::server::cluster {
+
+class Cluster : public ClusterLink, private RemoteView::Sink {
+  public:
+    // Joins the bus; throws std::runtime_error when it cannot.
+    Cluster(asio::io_context& io, ServerState& state, const ClusterSettings& settings);
+    ~Cluster() override;
+    Cluster(const Cluster&) = delete;
+    Cluster& operator=(const Cluster&) = delete;
+
+    // Says goodbye, so that the other nodes let this one's users leave at
+    // once, and leaves the bus.
+    void stop();
+
+    std::int32_t next_id() override;
+    void entered(const stUserInfo& user) override;
+    void left(std::int32_t id) override;
+    void updated(const stUserInfo& user) override;
+    void talked(std::int32_t sender, std::int32_t target, std::uint32_t key, bool whisper,
+                const char* text, std::size_t length) override;
+    const std::map<std::int32_t, stUserInfo>* remote_room(std::uint32_t key) const override;
+    const stUserInfo* remote_user(std::int32_t id) const override;
+    bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) override;
+    void banned(const std::string& name, std::int32_t minutes) override;
+
+  private:
+    // RemoteView::Sink: what the other nodes' users did, for this node's.
+    void joined(const stUserInfo& user) override;
+    void departed(std::uint32_t key, const std::vector<std::int32_t>& ids) override;
+    void changed(const stUserInfo& user) override;
+    void heard(const BusTalk& talk) override;
+    void kick_asked(const BusKick& kick, std::uint16_t from) override;
+    void resync_needed(std::uint16_t node, const std::string& why) override;
+    void snapshot_wanted() override;
+
+    NatsBus::Handlers handlers();
+    void take_inbox();
+    void on_bus(const std::uint8_t* bytes, std::size_t size);
+    void on_connection(bool connected);
+    void on_stored(const std::string& key, const std::string& value);
+    void tick();
+    void check_liveness();
+    BusHeader header(BusType type);
+    void publish();
+    void send_snapshot();
+    void ask_for_snapshot(std::uint16_t node);
+    void store_ban(const std::string& key, const std::string& value);
+    void store_reservation();
+
+    asio::io_context& io_;
+    ServerState& state_;
+    ClusterSettings settings_;
+    std::uint64_t incarnation_;
+    std::uint64_t seq_ = 0;
+    RemoteView view_;
+    asio::steady_timer timer_;
+    std::vector<std::uint8_t> out_;  // the message being published
+    std::uint32_t counter_ = 1;      // low bits of the next user id
+    std::uint32_t reserved_ = 1;     // ids below this one are reserved in the bucket
+    bool reservationStored_ = true;  // false while the bus was away when it changed
+    std::uint32_t snapshots_ = 0;
+    bool snapshotPosted_ = false;
+    bool stopped_ = false;
+    bool warnedSameId_ = false;
+    std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
+    std::map<std::string, std::string> unstoredBans_;   // to store once the bus is back
+
+    std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
+
+    // Shared with the bus client's threads.
+    Inbox inbox_;
+    std::array<std::atomic<Clock::rep>, kMaxNodeId + 1> heard_{};
+
+    std::unique_ptr<NatsBus> bus_;  // last: its threads stop before the rest goes
+};
+
+}  // namespace palaver::server::cluster
+
+#endif

@@ -1,0 +1,197 @@
+#include "server/cluster/nats_bus.h"
+
+#include <nats/nats.h>
+
+#include <stdexcept>
+
+namespace palaver::server::cluster {
+namespace {
+
+using Handlers = NatsBus::Handlers;
+
+void check(natsStatus status, const std::string& what) {
+    if (status != NATS_OK) {
+        throw std::runtime_error(what + ": " + natsStatus_GetText(status));
+    }
+}
+
+void on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* handlers = static_cast<Handlers*>(closure);
+    handlers->message(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                      static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+    natsMsg_Destroy(msg);
+}
+
+void on_disconnected(natsConnection*, void* closure) {
+    static_cast<Handlers*>(closure)->connection(false);
+}
+
+void on_reconnected(natsConnection*, void* closure) {
+    static_cast<Handlers*>(closure)->connection(true);
+}
+
+void on_error(natsConnection*, natsSubscription*, natsStatus status, void* closure) {
+    static_cast<Handlers*>(closure)->problem(std::string("the bus client reports: ") +
+                                             natsStatus_GetText(status));
+}
+
+}  // namespace
+
+// Released in the reverse order of their making.
+struct NatsBus::Client {
+    natsOptions* options = nullptr;
+    natsConnection* connection = nullptr;
+    natsSubscription* subscription = nullptr;
+    jsCtx* js = nullptr;
+    kvStore* kv = nullptr;
+    kvWatcher* watcher = nullptr;
+
+    ~Client() {
+        kvWatcher_Destroy(watcher);
+        kvStore_Destroy(kv);
+        jsCtx_Destroy(js);
+        if (connection != nullptr &&
+            natsConnection_Status(connection) == NATS_CONN_STATUS_CONNECTED) {
+            natsConnection_FlushTimeout(connection, 1000);  // the last words go out
+        }
+        if (subscription != nullptr) {
+            natsSubscription_Unsubscribe(subscription);
+            natsSubscription_Destroy(subscription);
+        }
+        natsConnection_Destroy(connection);
+        natsOptions_Destroy(options);
+        // No callback of the client's threads may run after this.
+        nats_CloseAndWait(5000);
+    }
+};
+
+NatsBus::NatsBus(const std::string& url, std::uint16_t node,
+                 std::chrono::milliseconds reconnectWait, Handlers handlers)
+    : handlers_(std::move(handlers)),
+      subject_(kSubjectPrefix + std::to_string(node)),
+      client_(std::make_unique<Client>()) {
+    Client& c = *client_;
+    check(natsOptions_Create(&c.options), "bus options");
+    natsOptions* o = c.options;
+    std::string name = "palaver-node-" + std::to_string(node);
+    check(natsOptions_SetURL(o, url.c_str()), "bus address " + url);
+    natsOptions_SetName(o, name.c_str());
+    natsOptions_SetTimeout(o, 3000);
+    natsOptions_SetAllowReconnect(o, true);
+    natsOptions_SetMaxReconnect(o, -1);  // forever: the node keeps serving meanwhile
+    natsOptions_SetReconnectWait(o, reconnectWait.count());
+    natsOptions_SetReconnectJitter(o, reconnectWait.count() / 4, reconnectWait.count() / 4);
+    // What is published while the bus is away is not kept for later: the
+    // receivers see the gap in the sequence and ask for a snapshot instead.
+    natsOptions_SetReconnectBufSize(o, 64 * 1024);
+    natsOptions_SetNoEcho(o, true);
+    natsOptions_SetDisconnectedCB(o, on_disconnected, &handlers_);
+    natsOptions_SetReconnectedCB(o, on_reconnected, &handlers_);
+    natsOptions_SetErrorHandler(o, on_error, &handlers_);
+
+    check(natsConnection_Connect(&c.connection, o), "cannot reach the bus at " + url);
+    std::string all = std::string(kSubjectPrefix) + "*";
+    check(natsConnection_Subscribe(&c.subscription, c.connection, all.c_str(), on_message,
+                                   &handlers_),
+          "subscribing to " + all);
+    // The owner never falls this far behind while it keeps up; beyond it the
+    // client drops, reports it, and the gap leads to a snapshot.
+    natsSubscription_SetPendingLimits(c.subscription, 1 << 20, 256 << 20);
+    check(natsConnection_FlushTimeout(c.connection, 3000), "bus flush");
+
+    check(natsConnection_JetStream(&c.js, c.connection, nullptr), "bus JetStream context");
+    if (js_KeyValue(&c.kv, c.js, kBucket) != NATS_OK) {
+        kvConfig config;
+        kvConfig_Init(&config);
+        config.Bucket = kBucket;
+        config.History = 1;
+        check(js_CreateKeyValue(&c.kv, c.js, &config),
+              "the bus keeps no key-value bucket (is JetStream on, nats-server -js?)");
+    }
+    kvWatchOptions watchOptions;
+    kvWatchOptions_Init(&watchOptions);
+    check(kvStore_Watch(&c.watcher, c.kv, "ban.>", &watchOptions), "watching the bans");
+    auto caughtUp = caughtUp_.get_future();
+    watchThread_ = std::thread([this] { watch(); });
+    // A node started later keeps the bans from its first login on.
+    if (caughtUp.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        handlers_.problem("the stored bans did not all arrive within 5 s");
+    }
+}
+
+NatsBus::~NatsBus() {
+    stopping_ = true;
+    if (client_->watcher != nullptr) {
+        kvWatcher_Stop(client_->watcher);
+    }
+    if (watchThread_.joinable()) {
+        watchThread_.join();
+    }
+    client_.reset();
+}
+
+void NatsBus::watch() {
+    bool caughtUp = false;
+    auto catch_up = [&] {
+        if (!caughtUp) {
+            caughtUp = true;
+            caughtUp_.set_value();
+        }
+    };
+    while (!stopping_) {
+        kvEntry* entry = nullptr;
+        natsStatus status = kvWatcher_Next(&entry, client_->watcher, 500);
+        if (status == NATS_TIMEOUT) {
+            continue;
+        }
+        if (status != NATS_OK) {
+            if (!stopping_) {
+                handlers_.problem(std::string("watching the bans: ") + natsStatus_GetText(status));
+            }
+            break;
+        }
+        if (entry == nullptr) {
+            catch_up();  // the end of the values stored before the watch began
+            continue;
+        }
+        if (kvEntry_Operation(entry) == kvOp_Put) {
+            handlers_.stored(kvEntry_Key(entry),
+                             std::string(static_cast<const char*>(kvEntry_Value(entry)),
+                                         static_cast<std::size_t>(kvEntry_ValueLen(entry))));
+        }
+        kvEntry_Destroy(entry);
+    }
+    catch_up();
+}
+
+bool NatsBus::connected() const {
+    return natsConnection_Status(client_->connection) == NATS_CONN_STATUS_CONNECTED;
+}
+
+bool NatsBus::publish(const std::vector<std::uint8_t>& message) {
+    return connected() &&
+           natsConnection_Publish(client_->connection, subject_.c_str(), message.data(),
+                                  static_cast<int>(message.size())) == NATS_OK;
+}
+
+bool NatsBus::store(const std::string& key, const std::string& value) {
+    // A plain publish on the bucket's subject is stored like a put.
+    std::string subject = std::string("$KV.") + kBucket + "." + key;
+    return connected() && natsConnection_Publish(client_->connection, subject.c_str(), value.data(),
+                                                 static_cast<int>(value.size())) == NATS_OK;
+}
+
+std::optional<std::string> NatsBus::load(const std::string& key) {
+    kvEntry* entry = nullptr;
+    natsStatus status = kvStore_Get(&entry, client_->kv, key.c_str());
+    if (status == NATS_NOT_FOUND) {
+        return std::nullopt;
+    }
+    check(status, "reading " + key + " from the bucket");
+    std::string value(static_cast<const char*>(kvEntry_Value(entry)),
+                      static_cast<std::size_t>(kvEntry_ValueLen(entry)));
+    kvEntry_Destroy(entry);
+    return value;
+}
+
+}  // namespace palaver::server::cluster

@@ -1,0 +1,210 @@
+#include "server/cluster/remote_view.h"
+
+#include <cstring>
+
+#include "PalaverProfile.h"
+#include "protocol/records.h"
+
+namespace palaver::server::cluster {
+
+void RemoteView::apply(const BusMessage& m, Sink& sink) {
+    const BusHeader& h = m.header;
+    if (h.node == self_ || h.node == 0 || h.node > kMaxNodeId) {
+        return;
+    }
+    auto found = nodes_.find(h.node);
+    if (found != nodes_.end() && found->second.incarnation != h.incarnation) {
+        // Restarted under the same node id: its former users are gone.
+        forget(h.node, sink);
+        found = nodes_.end();
+    }
+    if (found == nodes_.end()) {
+        Node& fresh = nodes_[h.node];
+        fresh.incarnation = h.incarnation;
+        fresh.nextSeq = h.seq + 1;
+        if (h.type != BusType::Goodbye) {
+            sink.resync_needed(h.node, "first message of this run of the node");
+        }
+        found = nodes_.find(h.node);
+    } else {
+        follow(found->second, h, sink);
+    }
+    Node& node = found->second;
+
+    switch (h.type) {
+        case BusType::Heartbeat:
+            break;
+        case BusType::Entered:
+        case BusType::Updated:
+            if (node_of(m.record.userId) == h.node) {
+                upsert(node, m.record, sink);
+            }
+            break;
+        case BusType::Left:
+            remove(node, m.ids, sink);
+            break;
+        case BusType::Talk:
+            if (node_of(m.talk.sender) == h.node) {
+                sink.heard(m.talk);
+            }
+            break;
+        case BusType::Kick:
+            sink.kick_asked(m.kick, h.node);
+            break;
+        case BusType::SnapshotPart:
+            snapshot_part(node, h.node, m.snapshot, sink);
+            break;
+        case BusType::ResyncRequest:
+            if (m.resyncNode == 0 || m.resyncNode == self_) {
+                sink.snapshot_wanted();
+            }
+            break;
+        case BusType::Goodbye:
+            forget(h.node, sink);
+            break;
+    }
+}
+
+void RemoteView::follow(Node& node, const BusHeader& h, Sink& sink) {
+    if (h.seq == node.nextSeq) {
+        ++node.nextSeq;
+        return;
+    }
+    // Messages went missing (or came twice): what this node knows of that
+    // one may be wrong until its next snapshot.
+    std::string why = h.seq > node.nextSeq
+                          ? "missed " + std::to_string(h.seq - node.nextSeq) + " messages"
+                          : "messages out of order";
+    node.synced = false;
+    node.collecting = false;
+    node.records.clear();
+    node.nextSeq = h.seq + 1;
+    sink.resync_needed(h.node, why);
+}
+
+void RemoteView::upsert(Node& node, const stUserInfo& user, Sink& sink) {
+    std::int32_t id = user.userId;
+    std::uint32_t key = profile::room(user);
+    auto at = where_.find(id);
+    if (at != where_.end() && at->second != key) {
+        remove(node, {id}, sink);  // in another room now: leave that one first
+        at = where_.end();
+    }
+    if (at == where_.end()) {
+        rooms_[key][id] = user;
+        where_[id] = key;
+        node.members.insert(id);
+        sink.joined(user);
+        return;
+    }
+    stUserInfo& known = rooms_[key][id];
+    if (std::memcmp(&known, &user, kUserInfoSize) != 0) {
+        known = user;
+        sink.changed(user);
+    }
+}
+
+void RemoteView::remove(Node& node, const std::vector<std::int32_t>& ids, Sink& sink) {
+    std::map<std::uint32_t, std::vector<std::int32_t>> byRoom;
+    for (std::int32_t id : ids) {
+        if (node.members.erase(id) == 0) {
+            continue;
+        }
+        auto at = where_.find(id);
+        std::uint32_t key = at->second;
+        where_.erase(at);
+        auto room = rooms_.find(key);
+        room->second.erase(id);
+        if (room->second.empty()) {
+            rooms_.erase(room);
+        }
+        byRoom[key].push_back(id);
+    }
+    for (const auto& [key, gone] : byRoom) {
+        sink.departed(key, gone);
+    }
+}
+
+void RemoteView::snapshot_part(Node& node, std::uint16_t id, const BusSnapshotPart& part,
+                               Sink& sink) {
+    if (part.part == 0) {
+        node.collecting = true;
+        node.snapshot = part.snapshot;
+        node.nextPart = 0;
+        node.records.clear();
+    }
+    if (!node.collecting || part.snapshot != node.snapshot || part.part != node.nextPart) {
+        return;  // a snapshot this node joined halfway: wait for a whole one
+    }
+    ++node.nextPart;
+    node.records.insert(node.records.end(), part.records.begin(), part.records.end());
+    if (!part.last) {
+        return;
+    }
+    // The snapshot is the node's users at this point of its stream: whoever
+    // it does not hold has left, the others are entered or refreshed.
+    std::set<std::int32_t> present;
+    for (const stUserInfo& user : node.records) {
+        if (node_of(user.userId) == id) {
+            present.insert(user.userId);
+        }
+    }
+    std::vector<std::int32_t> gone;
+    for (std::int32_t member : node.members) {
+        if (present.count(member) == 0) {
+            gone.push_back(member);
+        }
+    }
+    remove(node, gone, sink);
+    for (const stUserInfo& user : node.records) {
+        if (node_of(user.userId) == id) {
+            upsert(node, user, sink);
+        }
+    }
+    node.collecting = false;
+    node.records.clear();
+    node.synced = true;
+}
+
+void RemoteView::forget(std::uint16_t id, Sink& sink) {
+    auto found = nodes_.find(id);
+    if (found == nodes_.end()) {
+        return;
+    }
+    std::vector<std::int32_t> all(found->second.members.begin(), found->second.members.end());
+    remove(found->second, all, sink);
+    nodes_.erase(id);
+}
+
+const RemoteView::Room* RemoteView::room(std::uint32_t key) const {
+    auto found = rooms_.find(key);
+    return found == rooms_.end() ? nullptr : &found->second;
+}
+
+const stUserInfo* RemoteView::find(std::int32_t id) const {
+    auto at = where_.find(id);
+    if (at == where_.end()) {
+        return nullptr;
+    }
+    return &rooms_.at(at->second).at(id);
+}
+
+std::vector<std::uint16_t> RemoteView::nodes() const {
+    std::vector<std::uint16_t> all;
+    for (const auto& [id, node] : nodes_) {
+        all.push_back(id);
+    }
+    return all;
+}
+
+std::vector<std::uint16_t> RemoteView::unsynced() const {
+    std::vector<std::uint16_t> all;
+    for (const auto& [id, node] : nodes_) {
+        if (!node.synced) {
+            all.push_back(id);
+        }
+    }
+    return all;
+}
+
+}  // namespace palaver::server::cluster

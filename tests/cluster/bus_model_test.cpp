@@ -1,0 +1,181 @@
+// The bus messages and a node's picture of the others, without a bus.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "PalaverProfile.h"
+#include "server/cluster/bus_message.h"
+#include "server/cluster/inbox.h"
+#include "server/cluster/remote_view.h"
+
+namespace palaver::server::cluster {
+namespace {
+
+stUserInfo user(std::int32_t id, std::uint32_t room, const char* name) {
+    stUserInfo u{};
+    u.userId = id;
+    profile::set_name(u, name);
+    profile::set_room(u, room);
+    return u;
+}
+
+constexpr std::int32_t kBob = (2 << kNodeShift) | 1;
+constexpr std::int32_t kCarol = (2 << kNodeShift) | 2;
+
+TEST(BusMessage, EveryTypeRoundTripsAndNoCutOrPaddedOneDecodes) {
+    BusHeader h{BusType::Entered, 2, 0x1122334455667788ULL, 9};
+    std::vector<std::vector<std::uint8_t>> all(8);
+    encode_heartbeat(all[0], h, 5);
+    encode_record(all[1], h, user(kBob, 3, "bob"));
+    encode_left(all[2], h, {kBob, kCarol});
+    encode_talk(all[3], h, BusTalk{kBob, -1, 3, 1, std::string("hi\0there", 8)});
+    encode_kick(all[4], h, BusKick{kCarol, 10, "id 1 \"boss\""});
+    stUserInfo records[2] = {user(kBob, 3, "bob"), user(kCarol, 4, "carol")};
+    encode_snapshot_part(all[5], h, 7, 1, true, records, 2);
+    encode_resync_request(all[6], h, 3);
+    encode_goodbye(all[7], h);
+
+    for (const auto& bytes : all) {
+        auto m = decode_bus_message(bytes.data(), bytes.size());
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->header.node, 2);
+        EXPECT_EQ(m->header.incarnation, h.incarnation);
+        EXPECT_EQ(m->header.seq, 9u);
+        for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+            EXPECT_FALSE(decode_bus_message(bytes.data(), cut)) << "cut to " << cut;
+        }
+        auto padded = bytes;
+        padded.push_back(0);
+        EXPECT_FALSE(decode_bus_message(padded.data(), padded.size()));
+    }
+    auto talk = decode_bus_message(all[3].data(), all[3].size())->talk;
+    EXPECT_EQ(talk.text, std::string("hi\0there", 8));
+    EXPECT_EQ(talk.flag, 1);
+    EXPECT_EQ(decode_bus_message(all[2].data(), all[2].size())->ids,
+              (std::vector<std::int32_t>{kBob, kCarol}));
+    auto part = decode_bus_message(all[5].data(), all[5].size())->snapshot;
+    ASSERT_EQ(part.records.size(), 2u);
+    EXPECT_EQ(profile::name(part.records[1]), "carol");
+    EXPECT_TRUE(part.last);
+
+    auto wrongVersion = all[0];
+    wrongVersion[0] = 2;
+    EXPECT_FALSE(decode_bus_message(wrongVersion.data(), wrongVersion.size()));
+}
+
+struct Recorder : RemoteView::Sink {
+    void joined(const stUserInfo& u) override { events.push_back("+" + profile::name(u)); }
+    void departed(std::uint32_t, const std::vector<std::int32_t>& ids) override {
+        for (auto id : ids) {
+            events.push_back("-" + std::to_string(id & 0xffffff));
+        }
+    }
+    void changed(const stUserInfo& u) override { events.push_back("~" + profile::name(u)); }
+    void heard(const BusTalk& t) override { events.push_back("talk " + t.text); }
+    void kick_asked(const BusKick&, std::uint16_t) override { events.push_back("kick"); }
+    void resync_needed(std::uint16_t node, const std::string&) override {
+        events.push_back("resync " + std::to_string(node));
+    }
+    void snapshot_wanted() override { events.push_back("snapshot wanted"); }
+    std::vector<std::string> take() { return std::exchange(events, {}); }
+    std::vector<std::string> events;
+};
+
+class Feed {
+  public:
+    explicit Feed(std::uint64_t incarnation = 1) : incarnation_(incarnation) {}
+    BusMessage next(BusType type) {
+        BusMessage m;
+        m.header = BusHeader{type, 2, incarnation_, ++seq_};
+        return m;
+    }
+    void skip() { ++seq_; }
+
+  private:
+    std::uint64_t incarnation_;
+    std::uint64_t seq_ = 0;
+};
+
+TEST(RemoteView, FollowsANodeAndMendsGapsRestartsAndSilenceWithSnapshots) {
+    RemoteView view(1);
+    Recorder sink;
+    Feed feed;
+    auto entered = feed.next(BusType::Entered);
+    entered.record = user(kBob, 3, "bob");
+    view.apply(entered, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "+bob"}));
+    ASSERT_NE(view.room(3), nullptr);
+    EXPECT_EQ(view.room(3)->size(), 1u);
+
+    auto talk = feed.next(BusType::Talk);
+    talk.talk = BusTalk{kBob, -1, 3, 0, "hi"};
+    view.apply(talk, sink);
+    auto spoofed = feed.next(BusType::Talk);
+    spoofed.talk = BusTalk{(3 << kNodeShift) | 1, -1, 3, 0, "not node 2's user"};
+    view.apply(spoofed, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"talk hi"}));
+
+    // Carol entered in a message that never arrived; bob left in another.
+    feed.skip();
+    feed.skip();
+    auto rename = feed.next(BusType::Updated);
+    rename.record = user(kBob, 3, "bobby");
+    view.apply(rename, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "~bobby"}));
+    EXPECT_EQ(view.unsynced(), std::vector<std::uint16_t>{2});
+
+    stUserInfo carol = user(kCarol, 4, "carol");
+    auto first = feed.next(BusType::SnapshotPart);
+    first.snapshot = BusSnapshotPart{5, 0, false, {}};
+    auto last = feed.next(BusType::SnapshotPart);
+    last.snapshot = BusSnapshotPart{5, 1, true, {carol}};
+    view.apply(first, sink);
+    view.apply(last, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"-1", "+carol"}));
+    EXPECT_TRUE(view.unsynced().empty());
+    EXPECT_EQ(view.find(kBob), nullptr);
+    EXPECT_EQ(view.room(3), nullptr);
+
+    // The node restarts under the same id: its former users are gone.
+    Feed again(2);
+    view.apply(again.next(BusType::Heartbeat), sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"-2", "resync 2"}));
+
+    auto back = again.next(BusType::Entered);
+    back.record = user(kBob, 3, "bob");
+    view.apply(back, sink);
+    view.forget(2, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob", "-1"}));
+    EXPECT_TRUE(view.nodes().empty());
+
+    auto ask = again.next(BusType::ResyncRequest);
+    ask.resyncNode = 1;
+    view.apply(ask, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "snapshot wanted"}));
+}
+
+TEST(Inbox, WakesOncePerBatchKeepsOrderAndCountsWhatItDrops) {
+    Inbox inbox(3, 1000);
+    const std::uint8_t a[] = {1, 2}, b[] = {3}, big[600] = {};
+    EXPECT_EQ(inbox.put(a, sizeof a), Inbox::Put::Wake);
+    EXPECT_EQ(inbox.put(b, sizeof b), Inbox::Put::Queued);
+    EXPECT_EQ(inbox.put(big, sizeof big), Inbox::Put::Queued);
+    EXPECT_EQ(inbox.put(b, sizeof b), Inbox::Put::Dropped) << "three messages at most";
+    std::vector<std::uint8_t> batch;
+    EXPECT_EQ(inbox.take(batch), 1u);
+    std::vector<std::size_t> sizes;
+    Inbox::for_each(batch, [&](const std::uint8_t* p, std::size_t n) {
+        sizes.push_back(n);
+        EXPECT_TRUE(n == sizeof big || p[0] == (n == 2 ? 1 : 3));
+    });
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{2, 1, 600}));
+
+    EXPECT_EQ(inbox.put(big, sizeof big), Inbox::Put::Wake) << "taken: the next one wakes";
+    EXPECT_EQ(inbox.put(big, sizeof big), Inbox::Put::Dropped) << "1000 bytes at most";
+    EXPECT_EQ(inbox.take(batch), 1u);
+    EXPECT_EQ(inbox.take(batch), 0u);
+    EXPECT_TRUE(batch.empty());
+}
+
+}  // namespace
+}  // namespace palaver::server::cluster

@@ -1,0 +1,306 @@
+// Three palaver-server nodes on one nats-server, all started here on
+// loopback: the library as a host on node 1, raw clients on the others.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+#include "harness.h"
+#include "module/timing.h"
+#include "nats_process.h"
+#include "protocol/server_messages.h"
+#include "tests/faults/server_process.h"
+
+namespace palaver::test {
+namespace {
+
+using Node = std::unique_ptr<faults::ServerProcess>;
+using Ids = std::set<std::int32_t>;
+constexpr auto kDeadline = 10000ms;
+// Nodes are taken for dead after 1 s of silence; the cluster promises 5 s.
+constexpr auto kRecovery = 5000ms;
+
+// Recovery times go to the test's output, for docs/cluster.md.
+void report(const char* what, std::chrono::steady_clock::time_point since) {
+    auto ms = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since);
+    std::printf("%s after %lld ms\n", what, static_cast<long long>(ms.count()));
+}
+
+class ClusterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(PALAVER_NATS_SERVER).empty()) {
+            GTEST_SKIP() << "nats-server is not installed";
+        }
+        ASSERT_FALSE(nats.url().empty()) << "nats-server did not start";
+        std::ofstream(accounts) << "host pw admin\nbob pw\ncarol pw\ndave pw\n";
+        for (int id = 1; id <= 3; ++id) {
+            nodes.push_back(start_node(id));
+            ASSERT_NE(nodes.back()->port(), 0) << "node " << id << " did not start";
+        }
+        timing().receiveTimeoutMs = 200;
+        ASSERT_EQ(chatComunicate::SetServerIPandPort("127.0.0.1", port(1)), 1);
+    }
+    void TearDown() override {
+        chatComunicate::Logout();
+        std::remove(accounts.c_str());
+    }
+
+    Node start_node(int id, const std::string& listen = "127.0.0.1:0") {
+        return std::make_unique<faults::ServerProcess>(
+            PALAVER_SERVER_BINARY,
+            std::vector<std::string>{"--cluster", nats.url(), "--node-id", std::to_string(id),
+                                     "--accounts", accounts, "--reuse-port", "--log-level", "warn",
+                                     "--cluster-heartbeat-ms", "100", "--cluster-timeout-ms",
+                                     "1000", "--cluster-reconnect-ms", "100"},
+            listen);
+    }
+    std::uint16_t port(int node) const { return nodes.at(node - 1)->port(); }
+
+    int login(const char* name) {
+        stUserInfo me = make_user(name, 3);
+        return chatComunicate::Login(me, "pw");
+    }
+    Ids users() {
+        std::set<stUserInfo> set;
+        chatComunicate::GetUserList(set);
+        Ids ids;
+        for (const auto& u : set) {
+            ids.insert(u.userId);
+        }
+        return ids;
+    }
+    std::string name_of(std::int32_t id) {
+        std::set<stUserInfo> set;
+        chatComunicate::GetUserList(set);
+        for (const auto& u : set) {
+            if (u.userId == id) {
+                return u.name;
+            }
+        }
+        return {};
+    }
+    // Chat lines that reach the host, kept across polls.
+    std::vector<stChatContent>& lines() {
+        chatComunicate::GetTalk(heard);
+        return heard;
+    }
+    // Waits until the raw client heard of every id in `ids`.
+    static bool hears_entered(RawClient& c, Ids ids) {
+        while (!ids.empty()) {
+            auto m = c.next_of(kEntered, kDeadline);
+            if (!m) {
+                return false;
+            }
+            ids.erase(decode_user_entered(m->frame())->userId);
+        }
+        return true;
+    }
+    // The next Talk from `sender`, skipping everything else.
+    static std::optional<TalkView> talk_from(RawClient& c, std::int32_t sender,
+                                             std::optional<Received>& kept) {
+        while ((kept = c.next_of(kTalk, kDeadline))) {
+            auto t = decode_talk(kept->frame());
+            if (t && t->sender == sender) {
+                return t;
+            }
+        }
+        return std::nullopt;
+    }
+    // Until the ban reaches that node a login may still succeed: try again.
+    static bool banned_on(std::uint16_t port, const char* name) {
+        return eventually(
+            [&] {
+                RawClient again(port);
+                return again.login(name, 3, "pw") == -5;
+            },
+            kDeadline);
+    }
+    static void expect_left(RawClient& c, std::int32_t id) {
+        auto left = c.next_of(kLeft, kDeadline);
+        ASSERT_TRUE(left);
+        EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{id});
+    }
+    static std::int32_t self() { return chatComunicate::GetUserMySelf()->userId; }
+
+    NatsProcess nats{PALAVER_NATS_SERVER};
+    std::string accounts = "/tmp/palaver-cluster-accounts-" + std::to_string(::getpid());
+    std::vector<Node> nodes;
+    std::vector<stChatContent> heard;
+};
+
+TEST_F(ClusterTest, ARoomSpansNodes) {
+    RawClient dave(port(1)), bob(port(2)), carol(port(3));
+    ASSERT_EQ(dave.login("dave", 3, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+    ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
+    EXPECT_EQ(dave.id() >> 24, 1) << "ids name their node";
+    EXPECT_EQ(bob.id() >> 24, 2);
+    EXPECT_EQ(carol.id() >> 24, 3);
+    // Once dave has heard of both, node 1 knows them: the host's login reply
+    // holds every member on every node.
+    ASSERT_TRUE(hears_entered(dave, {bob.id(), carol.id()}));
+    ASSERT_EQ(login("host"), 1);
+    EXPECT_EQ(users(), (Ids{dave.id(), bob.id(), carol.id()}));
+    ASSERT_TRUE(hears_entered(bob, {self(), carol.id()}));
+    ASSERT_TRUE(hears_entered(carol, {self()}));
+
+    // Each sender's talk, whisper, action and rename arrive in its order.
+    for (int i = 0; i < 20; ++i) {
+        bob.talk(-1, "line " + std::to_string(i));
+    }
+    bob.talk(self(), "psst", true);
+    bob.send(encode_rename(bob.id(), bob.key(), "bobby", 5));
+    ASSERT_TRUE(eventually([&] { return lines().size() >= 21; }, kDeadline));
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(heard[i].text, "line " + std::to_string(i));
+        EXPECT_EQ(heard[i].sender, bob.id());
+    }
+    EXPECT_EQ(heard[20].text, "psst");
+    EXPECT_TRUE(heard[20].flag);
+    EXPECT_TRUE(eventually([&] { return name_of(bob.id()) == "bobby"; }, kDeadline));
+    for (int i = 0; i < 20; ++i) {
+        auto line = carol.next_of(kTalk, kDeadline);
+        ASSERT_TRUE(line);
+        EXPECT_EQ(std::string(decode_talk(line->frame())->text), "line " + std::to_string(i));
+    }
+    auto next = carol.next(kDeadline);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->type, kUpdated) << "the whisper to the host never reaches carol";
+    carol.talk(self(), std::string("/@/\x07"));
+    std::vector<stActionContent> actions;
+    EXPECT_TRUE(eventually(
+        [&] {
+            chatComunicate::GetActionList(actions);
+            return !actions.empty();
+        },
+        kDeadline));
+    ASSERT_FALSE(actions.empty());
+    EXPECT_EQ(actions[0].sender, carol.id());
+    EXPECT_EQ(actions[0].action, 7);
+
+    // The host's talk and whisper reach the other nodes.
+    ASSERT_TRUE(chatComunicate::SendTalk(-1, "hello all", false));
+    ASSERT_TRUE(chatComunicate::SendTalk(carol.id(), "for carol", true));
+    std::optional<Received> kept;
+    auto toCarol = talk_from(carol, self(), kept);
+    ASSERT_TRUE(toCarol);
+    EXPECT_EQ(std::string(toCarol->text), "hello all");
+    toCarol = talk_from(carol, self(), kept);
+    ASSERT_TRUE(toCarol);
+    EXPECT_EQ(toCarol->flag, 1);
+    auto toBob = talk_from(bob, self(), kept);
+    ASSERT_TRUE(toBob);
+    EXPECT_EQ(std::string(toBob->text), "hello all");
+
+    // Room lists count every node.
+    carol.send(encode_room_list_request(carol.key()));
+    auto list = carol.next_of(kRoomList, kDeadline);
+    ASSERT_TRUE(list);
+    Ids listed;
+    for (const auto& r : records_of(*list)) {
+        listed.insert(r.userId);
+    }
+    EXPECT_EQ(listed, (Ids{self(), dave.id(), bob.id()}));
+
+    bob.drop();
+    EXPECT_TRUE(eventually([&] { return users() == Ids{dave.id(), carol.id()}; }, kDeadline));
+    expect_left(carol, bob.id());
+}
+
+TEST_F(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
+    RawClient bob(port(2));
+    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+    ASSERT_EQ(login("host"), 1);
+    ASSERT_TRUE(eventually([&] { return users().count(bob.id()) == 1; }, kDeadline));
+    ASSERT_TRUE(chatComunicate::KickPerson(bob.id(), 10));
+    EXPECT_TRUE(bob.closed_within(kDeadline));
+    EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
+
+    EXPECT_TRUE(banned_on(port(3), "bob")) << "node 3 keeps the ban";
+    Node later = start_node(4);
+    ASSERT_NE(later->port(), 0);
+    RawClient late(later->port());
+    EXPECT_EQ(late.login("bob", 3, "pw"), -5) << "a node started later keeps it from the start";
+    RawClient carol(later->port());
+    EXPECT_EQ(carol.login("carol", 3, "pw"), 1);
+}
+
+TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
+    RawClient carol(port(3)), bob(port(2));
+    ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+    ASSERT_EQ(login("host"), 1);
+    ASSERT_TRUE(eventually([&] { return users() == Ids{carol.id(), bob.id()}; }, kDeadline));
+    auto killed = std::chrono::steady_clock::now();
+    nodes[2]->signal(SIGKILL);
+    EXPECT_TRUE(eventually([&] { return users() == Ids{bob.id()}; }, kRecovery));
+    report("users of the killed node left", killed);
+    expect_left(bob, carol.id());
+
+    // A node stopped on purpose lets its users go and ends cleanly.
+    nodes[1]->signal(SIGTERM);
+    EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
+    auto status = nodes[1]->wait_exit(10000);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+TEST_F(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
+    RawClient bob(port(2));
+    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+    ASSERT_EQ(login("host"), 1);
+    ASSERT_TRUE(eventually([&] { return users() == Ids{bob.id()}; }, kDeadline));
+    ASSERT_TRUE(hears_entered(bob, {self()}));
+
+    nats.kill();
+    ASSERT_TRUE(chatComunicate::SendTalk(-1, "still here", false));
+    EXPECT_TRUE(eventually([&] { return !lines().empty(); }, kDeadline)) << "node 1 serves on";
+    EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
+    auto left = bob.next_of(kLeft, kDeadline);
+    ASSERT_TRUE(left) << "node 2 lets the host go too";
+    // While the bus is away bob leaves and carol comes, both on node 2.
+    bob.drop();
+    RawClient carol(port(2));
+    ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
+    EXPECT_TRUE(carol.others.empty());
+
+    ASSERT_TRUE(nats.start());
+    auto back = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return users() == Ids{carol.id()}; }, kRecovery))
+        << "no ghost of bob, carol not missing";
+    report("nodes resynchronised with the bus back", back);
+    EXPECT_TRUE(hears_entered(carol, {self()}));
+    carol.talk(-1, "across again");
+    EXPECT_TRUE(eventually([&] { return lines().back().text == "across again"; }, kDeadline));
+
+    // Bans still reach every node through the bus that came back.
+    ASSERT_TRUE(chatComunicate::KickPerson(carol.id(), 10));
+    EXPECT_TRUE(carol.closed_within(kDeadline));
+    EXPECT_TRUE(banned_on(port(3), "carol"));
+}
+
+TEST_F(ClusterTest, NodesShareOneListeningPort) {
+    Node first = start_node(4);
+    ASSERT_NE(first->port(), 0);
+    std::string shared = "127.0.0.1:" + std::to_string(first->port());
+    Node second = start_node(5, shared);
+    ASSERT_EQ(second->port(), first->port());
+    std::vector<std::unique_ptr<RawClient>> clients;
+    Ids ids;
+    for (const char* name : {"bob", "carol", "dave"}) {
+        clients.push_back(std::make_unique<RawClient>(first->port()));
+        ASSERT_EQ(clients.back()->login(name, 9, "pw"), 1);
+        ids.insert(clients.back()->id());
+    }
+    ids.erase(clients[0]->id());
+    EXPECT_TRUE(hears_entered(*clients[0], ids)) << "one room whichever node took them";
+}
+
+}  // namespace
+}  // namespace palaver::test

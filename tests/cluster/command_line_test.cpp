@@ -1,0 +1,42 @@
+// The cluster options of palaver-server's command line.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "server/command_line.h"
+
+namespace palaver::server {
+namespace {
+
+std::optional<CommandLine> parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "palaver-server");
+    int exitCode = 0;
+    return parse_command_line(static_cast<int>(args.size()), const_cast<char**>(args.data()),
+                              exitCode);
+}
+
+TEST(ClusterCommandLine, NeedsTheBusAndANodeIdTogetherAndSaneTiming) {
+    auto c = parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "7", "--reuse-port",
+                    "--cluster-heartbeat-ms", "100", "--cluster-timeout-ms", "900"});
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(c->settings.cluster);
+    EXPECT_EQ(c->settings.cluster->url, "nats://127.0.0.1:4222");
+    EXPECT_EQ(c->settings.cluster->node, 7);
+    EXPECT_EQ(c->settings.cluster->timeout, std::chrono::milliseconds(900));
+    EXPECT_TRUE(c->settings.reusePort);
+
+    auto alone = parse({});
+    ASSERT_TRUE(alone);
+    EXPECT_FALSE(alone->settings.cluster) << "without --cluster a server is a cluster of one";
+    EXPECT_FALSE(alone->settings.reusePort);
+
+    EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222"}));
+    EXPECT_FALSE(parse({"--node-id", "3"}));
+    EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "128"}));
+    EXPECT_FALSE(parse({"--cluster", "127.0.0.1:4222", "--node-id", "1"}));
+    EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "1",
+                        "--cluster-heartbeat-ms", "500", "--cluster-timeout-ms", "500"}));
+}
+
+}  // namespace
+}  // namespace palaver::server

@@ -1,0 +1,36 @@
+// nats-server as a child process on a free loopback port, with JetStream and
+// its own store folder, for the cluster tests. It can be killed and started
+// again on the same port with the same store, as a bus that goes away and
+// comes back.
+#ifndef PALAVER_TESTS_CLUSTER_NATS_PROCESS_H
+#define PALAVER_TESTS_CLUSTER_NATS_PROCESS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace palaver::test {
+
+class NatsProcess {
+  public:
+    // Empty url() when it did not come up (e.g. no nats-server installed).
+    explicit NatsProcess(const std::string& binary);
+    ~NatsProcess();
+    NatsProcess(const NatsProcess&) = delete;
+    NatsProcess& operator=(const NatsProcess&) = delete;
+
+    std::string url() const;
+    void kill();   // SIGKILL, and wait for it
+    bool start();  // again, on the same port and store; true once it listens
+
+  private:
+    std::string binary_;
+    std::string store_;
+    std::uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace palaver::test
+
+#endif
