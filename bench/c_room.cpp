@@ -60,7 +60,8 @@ class Host {
           client_(room.client(self)),
           group_(group),
           next_(room.size(), 0),
-          batch_(kBatch) {}
+          batch_(kBatch),
+          users_(room.size()) {}
 
     void send(std::uint64_t number) {
         char text[kTextSize + 1];
@@ -89,6 +90,9 @@ class Host {
         if ((events & PALAVER_EVENT_DISCONNECTED) != 0) {
             throw std::runtime_error("a connection ended");
         }
+        if ((events & PALAVER_EVENT_USERS) != 0) {
+            take_users();
+        }
         if ((events & PALAVER_EVENT_TALK) == 0) {
             return;
         }
@@ -115,6 +119,15 @@ class Host {
     Clock::time_point last_arrival() const { return lastArrival_; }
 
   private:
+    // The wait reports a changed user set until it is read, as a host keeping
+    // its own user list reads it.
+    void take_users() {
+        std::size_t written = 0;
+        if (palaver_get_users(client_, users_.data(), users_.size(), &written) < 0) {
+            throw std::runtime_error(last_error_text("palaver_get_users"));
+        }
+    }
+
     template <typename F>
     int check(const palaver_chat_line& line, Clock::time_point woken, F& arrived) {
         if (line.sender < 0) {
@@ -143,6 +156,7 @@ class Host {
     HostGroup& group_;
     std::vector<std::uint64_t> next_;  // next line number due from each member
     std::vector<palaver_chat_line> batch_;
+    std::vector<stUserInfo> users_;
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
     std::uint64_t delivered_ = 0;
