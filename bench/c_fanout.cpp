@@ -19,6 +19,8 @@
 //
 // Everything stays on 127.0.0.1 and ends by itself: a run without progress
 // for --stall seconds fails.
+#include <sys/resource.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -50,6 +52,7 @@ struct Options {
     int stall = 10;
     std::size_t scale = 0;
     std::size_t roomSize = 100;
+    bool libraryOnly = false;
 };
 
 Limits limits_for(const Options& o, ServerProcess& server) {
@@ -73,34 +76,75 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[i];
 }
 
+// Processor time of this process so far, all threads, in seconds.
+double process_cpu_seconds() {
+    rusage use{};
+    ::getrusage(RUSAGE_SELF, &use);
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(use.ru_utime) + seconds(use.ru_stime);
+}
+
+// One side of a run: its rate, and the processor time its clients and the
+// server spent per delivery (a figure that other load on the machine moves
+// far less than the rate).
+struct Side {
+    double rate = 0;
+    double clientNs = 0;
+    double serverNs = 0;
+    double cpuNs() const { return clientNs + serverNs; }
+};
+
+template <typename Run>
+Side measure(const Options& o, std::size_t r, Run&& run) {
+    ServerProcess server(o.binary, r + 10);
+    double cpuBefore = process_cpu_seconds();
+    auto [rate, delivered] = run(server);
+    double perDelivery = 1e9 / static_cast<double>(delivered);
+    return Side{rate, (process_cpu_seconds() - cpuBefore) * perDelivery,
+                server.cpu_seconds() * perDelivery};
+}
+
 void fanouts(const Options& o) {
-    std::map<std::size_t, std::vector<double>> raw, lib, ratio;
+    std::map<std::size_t, std::vector<double>> raw, lib, ratio, rawCpu, libCpu;
     for (int run = 1; run <= o.runs; ++run) {
         for (std::size_t r : o.rooms) {
             std::uint64_t lines = lines_for(o, r);
-            double rawRate;
-            {
-                ServerProcess server(o.binary, r + 10);
-                RawFanout fanout(server.port(), r, lines, WindowRule::OwnEcho,
-                                 std::chrono::seconds(o.stall));
-                rawRate = fanout.run();
+            Side rawSide;
+            if (!o.libraryOnly) {
+                rawSide = measure(o, r, [&](ServerProcess& server) {
+                    RawFanout fanout(server.port(), r, lines, WindowRule::OwnEcho,
+                                     std::chrono::seconds(o.stall));
+                    double rate = fanout.run();
+                    return std::pair{rate, fanout.delivered()};
+                });
             }
-            ServerProcess server(o.binary, r + 10);
-            FanoutFigures c = c_room_fanout(server.port(), r, lines, limits_for(o, server));
-            raw[r].push_back(rawRate);
-            lib[r].push_back(c.rate());
-            ratio[r].push_back(c.rate() / rawRate);
+            Side c = measure(o, r, [&](ServerProcess& server) {
+                FanoutFigures f = c_room_fanout(server.port(), r, lines, limits_for(o, server));
+                return std::pair{f.rate(), f.delivered};
+            });
+            raw[r].push_back(rawSide.rate);
+            lib[r].push_back(c.rate);
+            ratio[r].push_back(c.rate / rawSide.rate);
+            rawCpu[r].push_back(rawSide.cpuNs());
+            libCpu[r].push_back(c.cpuNs());
             std::printf(
-                "run %d  R=%3zu M=%8llu  raw %6.2f M/s  C interface %6.2f M/s (%llu in %.3f s)  "
-                "ratio %.2f\n",
-                run, r, static_cast<unsigned long long>(lines), rawRate / 1e6, c.rate() / 1e6,
-                static_cast<unsigned long long>(c.delivered), c.seconds, c.rate() / rawRate);
+                "run %d  R=%3zu M=%8llu  raw %6.2f M/s  C interface %6.2f M/s  ratio %.2f  |  "
+                "processor time per delivery: raw %4.0f ns (clients %4.0f, server %4.0f)  "
+                "C interface %4.0f ns (clients %4.0f, server %4.0f)\n",
+                run, r, static_cast<unsigned long long>(lines), rawSide.rate / 1e6, c.rate / 1e6,
+                c.rate / rawSide.rate, rawSide.cpuNs(), rawSide.clientNs, rawSide.serverNs,
+                c.cpuNs(), c.clientNs, c.serverNs);
             std::fflush(stdout);
         }
     }
     for (std::size_t r : o.rooms) {
-        std::printf("median of %d  R=%3zu  raw %6.2f M/s  C interface %6.2f M/s  ratio %.2f\n",
-                    o.runs, r, median(raw[r]) / 1e6, median(lib[r]) / 1e6, median(ratio[r]));
+        std::printf(
+            "median of %d  R=%3zu  raw %6.2f M/s  C interface %6.2f M/s  ratio %.2f  |  "
+            "processor time per delivery: raw %4.0f ns  C interface %4.0f ns\n",
+            o.runs, r, median(raw[r]) / 1e6, median(lib[r]) / 1e6, median(ratio[r]),
+            median(rawCpu[r]), median(libCpu[r]));
     }
 }
 
@@ -115,7 +159,7 @@ void show_latency(int run, const char* who, const std::vector<double>& samples) 
 
 void latencies(const Options& o) {
     for (int run = 1; run <= o.runs; ++run) {
-        {
+        if (!o.libraryOnly) {
             ServerProcess server(o.binary, 12);
             show_latency(
                 run, "raw:",
@@ -162,6 +206,8 @@ int main(int argc, char** argv) {
     app.add_option("--scale", o.scale, "Measure this many idle clients in this process instead");
     app.add_option("--room-size", o.roomSize, "Clients per room with --scale")
         ->capture_default_str();
+    app.add_flag("--library-only", o.libraryOnly,
+                 "Leave out the raw clients (to profile the library alone)");
     CLI11_PARSE(app, argc, argv);
     std::printf("library %s\n", palaver_version());
     try {

@@ -1,11 +1,16 @@
 #include "fanout_lines.h"
 
-#include <cstdio>
+#include <cstring>
 
 namespace palaver::bench {
 
 void format_line(std::uint64_t number, char (&text)[kTextSize + 1]) {
-    std::snprintf(text, sizeof text, "%010llu%030d", static_cast<unsigned long long>(number), 0);
+    // By hand: snprintf took a tenth of a host's time.
+    for (std::size_t i = kNumberDigits; i-- > 0; number /= 10) {
+        text[i] = static_cast<char>('0' + number % 10);
+    }
+    std::memset(text + kNumberDigits, '0', kTextSize - kNumberDigits);
+    text[kTextSize] = '\0';
 }
 
 std::uint64_t line_number(const char* text, std::size_t length) {

@@ -69,6 +69,21 @@ class ServerProcess {
         return {rss, hwm};
     }
 
+    // Processor time the server has used so far, user and system, in seconds.
+    double cpu_seconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string field;
+        std::getline(stat, field, ')');  // past the command name, which may hold spaces
+        long ticks = 0, value = 0;
+        for (int i = 3; i <= 15 && stat >> field; ++i) {
+            if (i >= 14) {
+                value = std::stol(field);
+                ticks += value;
+            }
+        }
+        return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+
   private:
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
