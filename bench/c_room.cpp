@@ -78,8 +78,9 @@ class Host {
         }
     }
     // Waits up to kWaitMs for lines and takes them all; `arrived(member,
-    // number, woken)` is called for each line, `woken` being the moment
-    // palaver_wait returned.
+    // number, woken, taken)` is called for each line, `woken` being the moment
+    // palaver_wait returned and `taken` the moment palaver_get_talk returned
+    // it.
     template <typename F>
     void wait_and_take(F&& arrived) {
         int events = palaver_wait(client_, kWaitMs);
@@ -96,7 +97,7 @@ class Host {
         if ((events & PALAVER_EVENT_TALK) == 0) {
             return;
         }
-        std::uint64_t taken = 0;
+        std::uint64_t count = 0;
         int more;
         do {
             std::size_t written = 0;
@@ -104,12 +105,13 @@ class Host {
             if (more < 0) {
                 throw std::runtime_error(last_error_text("palaver_get_talk"));
             }
+            Clock::time_point taken = Clock::now();
             for (std::size_t i = 0; i < written; ++i) {
-                taken += check(batch_[i], woken, arrived);
+                count += check(batch_[i], woken, taken, arrived);
             }
         } while (more > 0);
         lastArrival_ = woken;
-        group_.progress(taken);
+        group_.progress(count);
     }
 
     std::uint64_t received() const { return received_; }
@@ -129,7 +131,8 @@ class Host {
     }
 
     template <typename F>
-    int check(const palaver_chat_line& line, Clock::time_point woken, F& arrived) {
+    int check(const palaver_chat_line& line, Clock::time_point woken, Clock::time_point taken,
+              F& arrived) {
         if (line.sender < 0) {
             return 0;  // a notice: the arrivals of members that logged in later
         }
@@ -146,7 +149,7 @@ class Host {
         ++next_[from];
         ++received_;
         delivered_ += from == self_ ? 0 : 1;
-        arrived(from, number, woken);
+        arrived(from, number, woken, taken);
         return 1;
     }
 
@@ -178,7 +181,8 @@ FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64
             const std::uint64_t expected = lines * members;
             while (host.received() < expected && !group.stopping()) {
                 host.send_window(lines);
-                host.wait_and_take([](std::size_t, std::uint64_t, Clock::time_point) {});
+                host.wait_and_take(
+                    [](std::size_t, std::uint64_t, Clock::time_point, Clock::time_point) {});
             }
         });
     }
@@ -197,19 +201,21 @@ std::vector<double> c_one_line_latency(std::uint16_t port, std::size_t lines,
                                        const Limits& limits) {
     Room room(port, 2);
     // Line k is member k % 2's line number k / 2.
-    std::vector<Clock::time_point> sentAt(lines), wokenAt(lines);
+    std::vector<Clock::time_point> sentAt(lines), wokenAt(lines), takenAt(lines);
     std::vector<std::unique_ptr<Host>> hosts;
     HostGroup group(
         limits.stall, [&room] { room.log_out_all(); }, limits.hang);
     for (std::size_t self = 0; self < 2; ++self) {
         hosts.push_back(std::make_unique<Host>(room, self, group));
         Host& host = *hosts.back();
-        group.add([&host, &group, &sentAt, &wokenAt, self, lines] {
+        group.add([&host, &group, &sentAt, &wokenAt, &takenAt, self, lines] {
             const std::size_t other = 1 - self;
-            auto arrived = [&wokenAt, self](std::size_t from, std::uint64_t number,
-                                            Clock::time_point woken) {
+            auto arrived = [&wokenAt, &takenAt, self](std::size_t from, std::uint64_t number,
+                                                      Clock::time_point woken,
+                                                      Clock::time_point taken) {
                 if (from != self) {
                     wokenAt[2 * number + from] = woken;
+                    takenAt[2 * number + from] = taken;
                 }
             };
             for (std::size_t k = 0; k < lines && !group.stopping(); ++k) {
@@ -232,8 +238,10 @@ std::vector<double> c_one_line_latency(std::uint16_t port, std::size_t lines,
     std::vector<double> samples;
     samples.reserve(lines);
     for (std::size_t k = 0; k < lines; ++k) {
-        samples.push_back(
-            std::chrono::duration<double, std::micro>(wokenAt[k] - sentAt[k]).count());
+        // A wait woken by an earlier echo may have returned before the line
+        // was sent; the line then arrived by the time the take returned.
+        Clock::time_point arrival = wokenAt[k] >= sentAt[k] ? wokenAt[k] : takenAt[k];
+        samples.push_back(std::chrono::duration<double, std::micro>(arrival - sentAt[k]).count());
     }
     std::sort(samples.begin(), samples.end());
     return samples;
