@@ -12,7 +12,9 @@
 //
 // Latency: two library clients take turns to send one line; from the send
 // call to the return of the receiver's palaver_wait that brought it. Beside
-// it, two raw clients on one thread: the part the server and loopback take.
+// it, two raw clients on one thread: the part the server and loopback take;
+// and one raw and one library client on one thread, which split the
+// library's part into its receive side and its send side.
 //
 // Scale (--scale N): N library clients log in, in rooms of --room-size, and
 // stay quiet; reports this process's resident memory and threads.
@@ -36,6 +38,7 @@
 #include "raw_fanout.h"
 #include "raw_latency.h"
 #include "server_process.h"
+#include "split_latency.h"
 
 namespace {
 
@@ -165,9 +168,18 @@ void latencies(const Options& o) {
                 run, "raw:",
                 raw_one_line_latency(server.port(), o.latencyLines, std::chrono::seconds(o.stall)));
         }
-        ServerProcess server(o.binary, 12);
-        show_latency(run, "C interface:",
-                     c_one_line_latency(server.port(), o.latencyLines, limits_for(o, server)));
+        {
+            ServerProcess server(o.binary, 12);
+            show_latency(run, "C interface:",
+                         c_one_line_latency(server.port(), o.latencyLines, limits_for(o, server)));
+        }
+        if (!o.libraryOnly) {
+            ServerProcess server(o.binary, 12);
+            SplitLatency split = split_one_line_latency(server.port(), o.latencyLines / 2,
+                                                        std::chrono::seconds(o.stall));
+            show_latency(run, "raw to C:", split.rawToLibrary);
+            show_latency(run, "C to raw:", split.libraryToRaw);
+        }
     }
 }
 
