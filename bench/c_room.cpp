@@ -1,8 +1,10 @@
 #include "c_room.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "c_clients.h"
 #include "fanout_lines.h"
