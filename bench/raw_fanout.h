@@ -1,0 +1,70 @@
+// Raw room clients for the fan-out benchmarks: Asio sockets that speak the
+// wire protocol themselves, all driven by one event loop on the calling
+// thread, with no client library in the way. The measure of what the server
+// and loopback give.
+#ifndef PALAVER_BENCH_RAW_FANOUT_H
+#define PALAVER_BENCH_RAW_FANOUT_H
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Palaver.h"
+
+namespace palaver::bench {
+
+// Connects, logs in and reads exactly the login reply; throws when refused.
+stUserInfo raw_login(asio::ip::tcp::socket& socket, std::uint16_t port, const std::string& name,
+                     std::uint32_t room);
+
+// What a sender's window of kWindow lines is counted against.
+enum class WindowRule {
+    SlowestReader,  // the member that has read the fewest of its lines, itself included
+    OwnEcho,        // its own echo only, as a host that reads its own connection does
+};
+
+// R raw clients in one room, each sending `lines` lines. Every line is
+// checked to arrive exactly once and in order at every member, its sender
+// included (echoes are checked, not counted as deliveries).
+class RawFanout {
+  public:
+    RawFanout(std::uint16_t port, std::size_t members, std::uint64_t lines, WindowRule rule,
+              std::chrono::seconds stallLimit = std::chrono::seconds(10));
+    ~RawFanout();
+
+    // Deliveries per second, from the first send to the last delivery. Throws
+    // on a lost, repeated or reordered line and on a stall.
+    double run();
+    std::uint64_t delivered() const { return delivered_; }
+    double seconds() const;
+
+  private:
+    struct Client;
+
+    void fail(const std::string& what);
+    void watch();
+    std::uint64_t window_base(std::size_t sender) const;
+    void pump();
+    void read(Client& c);
+    bool take(Client& c);
+
+    asio::io_context io_{1};
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::int32_t baseId_ = 0;
+    std::uint64_t lines_;
+    std::uint64_t target_;
+    WindowRule rule_;
+    std::chrono::seconds stallLimit_;
+    std::uint64_t delivered_ = 0;
+    std::uint64_t echoes_ = 0;
+    std::chrono::steady_clock::time_point start_, end_;
+    asio::steady_timer watchdog_;
+    std::string error_;
+};
+
+}  // namespace palaver::bench
+
+#endif
