@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   googletest libbenchmark-dev
   libasio-dev libcli11-dev libncurses-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev llvm
   g++-mingw-w64-x86-64 wine wine64
   tmux
 )
