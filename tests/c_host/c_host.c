@@ -7,10 +7,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
-/* Generous on a loaded machine: the line normally arrives in microseconds. */
-#define WAIT_SLICE_MS 1000
-#define WAIT_SLICES 30
+/* Generous on a loaded machine: the line normally arrives in microseconds.
+ * The wake-ups are bounded too, should the wait never sleep. */
+#define DEADLINE_S 30
+#define MAX_WAKE_UPS 10000
 
 static int fail(const char* step) {
     int code = palaver_last_error();
@@ -32,21 +34,30 @@ static int log_in(palaver_client* client, int port, const char* name, stUserInfo
     return 1;
 }
 
-/* Waits until `client` has received `text` from `sender`; other lines (the
- * room's arrival notices) are passed over. */
+/* Waits until `client` has received `text` from `sender`, taking whatever
+ * else the wait reports (the room's users, arrival notices) so that the next
+ * wait sleeps again. */
 static int hear(palaver_client* client, int32_t sender, const char* text) {
-    palaver_chat_line lines[8];
-    int slice;
-    for (slice = 0; slice < WAIT_SLICES; ++slice) {
+    time_t deadline = time(NULL) + DEADLINE_S;
+    int round;
+    for (round = 0; round < MAX_WAKE_UPS && time(NULL) < deadline; ++round) {
+        palaver_chat_line lines[8];
+        stUserInfo users[4];
+        stActionContent actions[4];
         size_t written = 0;
         size_t i;
-        int events = palaver_wait(client, WAIT_SLICE_MS);
+        int events = palaver_wait(client, 1000);
         if (events < 0)
             return fail("palaver_wait");
         if (events & PALAVER_EVENT_DISCONNECTED) {
             fprintf(stderr, "c_host: the connection ended\n");
             return 0;
         }
+        if ((events & PALAVER_EVENT_USERS) && palaver_get_users(client, users, 4, &written) < 0)
+            return fail("palaver_get_users");
+        if ((events & PALAVER_EVENT_ACTION) &&
+            palaver_get_actions(client, actions, 4, &written) < 0)
+            return fail("palaver_get_actions");
         if (!(events & PALAVER_EVENT_TALK))
             continue;
         if (palaver_get_talk(client, lines, 8, &written) < 0)
