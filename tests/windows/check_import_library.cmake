@@ -10,7 +10,8 @@ file(READ ${HEADER} header)
 string(REGEX MATCHALL "PALAVER_C_API[^(;]*[ *]palaver_[a-z_]+\\(" declarations "${header}")
 set(missing)
 foreach(declaration IN LISTS declarations)
-  string(REGEX MATCH "palaver_[a-z_]+" name "${declaration}")
+  string(REGEX MATCH "palaver_[a-z_]+\\($" name "${declaration}")  # not the return type
+  string(REPLACE "(" "" name "${name}")
   # The function's thunk and its import address entry.
   if(NOT symbols MATCHES " T ${name}\n" OR NOT symbols MATCHES " T __imp_${name}\n")
     list(APPEND missing ${name})
