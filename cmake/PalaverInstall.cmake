@@ -1,7 +1,8 @@
-# cmake --install: the header, the shared library, the server and the chat
-# client, a CMake package (find_package(Palaver) gives Palaver::Palaver) and a
-# pkg-config file (palaver.pc). Both package files find the prefix relative to
-# themselves, so the tree can be installed with any --prefix and moved.
+# cmake --install: the headers, the shared library (on Windows also
+# Palaver.lib), the server and the chat client, a CMake package
+# (find_package(Palaver) gives Palaver::Palaver) and a pkg-config file
+# (palaver.pc). Both package files find the prefix relative to themselves, so
+# the tree can be installed with any --prefix and moved.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -12,6 +13,9 @@ install(TARGETS Palaver EXPORT PalaverTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(WIN32)
+  install(FILES ${PALAVER_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/Palaver.h
   ${PROJECT_SOURCE_DIR}/include/PalaverProfile.h

@@ -78,4 +78,10 @@ endif()
 if(NOT WIN32)
   target_link_options(Palaver PRIVATE "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/palaver.map")
   set_property(TARGET Palaver APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/palaver.map)
+  # The C++ runtime goes inside the library, hidden by the version script, so
+  # that a host in C or any other language loads none. Not with a sanitizer,
+  # whose runtime needs the shared C++ runtime and must see every allocation.
+  if(NOT PALAVER_SANITIZE)
+    target_link_options(Palaver PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
 endif()

@@ -28,3 +28,16 @@ foreach(dll ${PALAVER_RUNTIME_DLLS})
   endif()
   configure_file(${_path} ${CMAKE_BINARY_DIR}/bin/${dll} COPYONLY)
 endforeach()
+
+# Palaver.lib, the import library that Microsoft's linker reads: the MinGW
+# linker writes the DLL's export list as a module-definition file, and
+# llvm-dlltool makes the import library from it, in Microsoft's format.
+find_program(PALAVER_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+set(PALAVER_DEF_FILE ${CMAKE_BINARY_DIR}/Palaver.def)
+set(PALAVER_MSVC_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/Palaver.lib)
+target_link_options(Palaver PRIVATE "LINKER:--output-def,${PALAVER_DEF_FILE}")
+add_custom_command(TARGET Palaver POST_BUILD
+  COMMAND ${PALAVER_DLLTOOL} -m i386:x86-64 -D Palaver.dll -d ${PALAVER_DEF_FILE}
+          -l ${PALAVER_MSVC_IMPORT_LIBRARY}
+  BYPRODUCTS ${PALAVER_MSVC_IMPORT_LIBRARY}
+  VERBATIM)

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The shared library exports exactly its interface: the functions of
-# chatComunicate, the placeholders and the C interface, nothing else of ours (instantiations of
-# the standard library's templates may show up and are not ours). It depends
-# on nothing but the C and C++ runtimes (and a sanitizer's, when built with one).
+# chatComunicate, the placeholders and the C interface, nothing else of ours
+# (instantiations of the standard library's templates may show up and are not
+# ours). It depends on nothing but the C runtime (and the C++ runtime a
+# sanitizer's needs).
 # Usage: check_exports.sh NM LIBRARY
 set -eu
 nm=$1
