@@ -112,7 +112,7 @@ int RawClient::login(const stUserInfo& user, const std::string& loginString) {
     others.clear();
     while (parser.state() != LoginReplyParser::State::Refused &&
            parser.state() != LoginReplyParser::State::Done) {
-        if (!wait_readable(3000ms)) {
+        if (!wait_readable(kDeadline)) {
             throw std::runtime_error("no login reply");
         }
         ssize_t n = ::recv(fd_, buffer, parser.wanted(), 0);
