@@ -4,7 +4,9 @@
 #include <thread>
 
 #include "client_test.h"
+#include "module/client_state.h"
 #include "module/timing.h"
+#include "platform/socket.h"
 
 namespace palaver::test {
 namespace {
@@ -125,7 +127,9 @@ TEST_F(ConnectionTest, LogoutReturnsWhileTheServerReadsNothing) {
         while (SendTalk(1, text.c_str(), false)) {
         }
     });
-    server.stall(200ms);  // long enough for the buffers to fill
+    // The flood blocks in a send once the client's send buffer is full.
+    const auto socket = client_state().connection.socket.load();
+    EXPECT_TRUE(eventually([&] { return !platform::wait_writable(socket, 0); }));
     auto start = Clock::now();
     Logout();
     EXPECT_LT(Clock::now() - start, 1s);
