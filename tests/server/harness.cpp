@@ -20,7 +20,7 @@ server::Settings test_settings() {
     server::Settings s;
     s.port = 0;
     s.loginTimeout = 2000ms;
-    s.idleTimeout = 10000ms;
+    s.idleTimeout = 60000ms;  // past any test's length; tests of the idle timer set their own
     return s;
 }
 
