@@ -68,10 +68,12 @@ TEST_F(ClientFaults, TheServerKilledDuringHeavyTrafficEndsTheConnectionCleanly) 
             }
         }
     };
-    bool flowing = wait_for([&] {
-        collect();
-        return numbered.size() >= 2000;
-    });
+    bool flowing = wait_for(
+        [&] {
+            collect();
+            return numbered.size() >= 2000;
+        },
+        30000);
     server.signal(SIGKILL);
     EXPECT_TRUE(server.wait_exit(5000).has_value());
     stop = true;
