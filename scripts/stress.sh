@@ -82,7 +82,9 @@ done
 echo
 echo "== rounds (wall time): $(for leg in "${legs[@]}"; do
   printf '%s %d (%ds)  ' "$leg" "${rounds[$leg]}" "${seconds[$leg]:-0}"; done)"
-echo "== total wall time: $(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s, under $hogs busy processes"
+minutes() { echo "$(($1 / 60)) min $(($1 % 60)) s"; }
+echo "== wall time: $(minutes $((SECONDS - start))) for the rounds under $hogs busy processes," \
+  "$(minutes $SECONDS) with the builds"
 if ((${#failed[@]} == 0)); then
   echo "== no test failed"
   exit 0
