@@ -22,14 +22,15 @@ class ChildProcess {
     void close_input();
 
     // Reads until a line containing `text` arrives (true) or the time is up
-    // or the output ends (false).
+    // or the output ends (false). The default time is generous: a program
+    // built with ThreadSanitizer on a loaded machine starts slowly.
     bool wait_for(const std::string& text,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // The first line that contains `text`, if any has arrived.
     std::string line_with(const std::string& text) const;
     // Waits for the process to end and returns its exit status, -1 when it
     // did not end in time or was killed by a signal.
-    int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     // Everything read so far, for failure messages.
     std::string transcript() const;

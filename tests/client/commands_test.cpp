@@ -6,6 +6,7 @@
 
 #include "client_test.h"
 #include "module/default_client.h"
+#include "platform/socket.h"
 #include "socket_compat.h"
 
 namespace palaver::test {
@@ -210,7 +211,10 @@ TEST_F(CommandsTest, TwoThreadsSendingLongTalksNeverInterleave) {
             b.join();
         }
     } joiner{server, a, b};
-    server.stall(100ms);  // both senders block on full buffers before any is read
+    // Both senders block once the client's send buffer is full (one in send,
+    // the other on the send lock); only then does the server read.
+    const auto socket = default_client().connection.socket.load();
+    ASSERT_TRUE(eventually([&] { return !platform::wait_writable(socket, 0); }));
     int seen[3] = {0, 0, 0};
     for (int i = 0; i < 2 * kEach; ++i) {
         auto message = server.read(317);

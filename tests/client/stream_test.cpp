@@ -2,7 +2,8 @@
 // dripped, packed together, straddling the 4096-byte read, and malformed
 // lengths.
 #include "client_test.h"
-#include "module/timing.h"
+#include "module/default_client.h"
+#include "platform/socket.h"
 
 namespace palaver::test {
 namespace {
@@ -126,8 +127,11 @@ TEST_F(StreamTest, Length500IsHandledAnd501EndsTheConnectionAfterWhatCameBefore)
 class QuietStreamTest : public ClientTest {};
 
 TEST_F(QuietStreamTest, ReceiveTimeoutsBetweenAndInsideMessagesLoseNothing) {
-    timing().receiveTimeoutMs.store(50);  // taken over by the connection at Login
+    // The short time-out goes on the live connection; a first line ends the
+    // read that started with the old one.
     log_in();
+    ASSERT_TRUE(platform::set_receive_timeout(default_client().connection.socket.load(), 50));
+    sync();
     server.stall(150ms);  // several empty reads
     server.send_split(concat(talk(5, kSelfId, "late"), talk(5, kSelfId, "later")), {5, 30}, 150ms);
     auto lines = sync();

@@ -1,6 +1,7 @@
-// What every fault test of the library starts from: short timers, a fake
-// server, a logged-in module, and the counts of descriptors and threads the
-// process held before, to check that nothing outlives the connection.
+// What every fault test of the library starts from: a short keep-alive
+// period, a fake server, a logged-in module, and the counts of descriptors and
+// threads the process held before, to check that nothing outlives the
+// connection.
 #ifndef PALAVER_TESTS_FAULTS_CLIENT_FIXTURE_H
 #define PALAVER_TESTS_FAULTS_CLIENT_FIXTURE_H
 
@@ -35,7 +36,8 @@ bool wait_for(F&& done, int ms = 5000) {
 class ClientFaults : public ::testing::Test {
   protected:
     void SetUp() override {
-        timing().receiveTimeoutMs = 100;
+        // Login's limit and the receive time-out stay the real ones: a loaded
+        // machine may take more than a few hundred ms to answer a Login.
         timing().keepAlivePeriodMs = 50;
         timing().loginLimitMs = Timing::kLoginLimitMs;
         // ThreadSanitizer starts a helper thread of its own with the first

@@ -112,12 +112,14 @@ void FakeServer::serve(stUserInfo self, std::vector<stUserInfo> others, Script s
             }
             int yes = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-            Peer peer(fd);
-            std::uint8_t request[kLoginRequestSize];
-            if (!peer.receive(request, sizeof request) || !peer.send(reply)) {
-                continue;
+            {
+                Peer peer(fd);
+                std::uint8_t request[kLoginRequestSize];
+                if (peer.receive(request, sizeof request) && peer.send(reply)) {
+                    script(peer);
+                }
             }
-            script(peer);
+            ++finished_;
         }
     });
 }

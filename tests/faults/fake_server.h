@@ -7,6 +7,7 @@
 #ifndef PALAVER_TESTS_FAULTS_FAKE_SERVER_H
 #define PALAVER_TESTS_FAULTS_FAKE_SERVER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -59,11 +60,14 @@ class FakeServer {
                std::size_t clients = 1);
     // Stops accepting and waits for the script in progress to end.
     void join();
+    // Connections served and closed so far.
+    std::size_t finished() const { return finished_.load(); }
 
   private:
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::thread thread_;
+    std::atomic<std::size_t> finished_{0};
 };
 
 // What the process holds now: open descriptors and threads.

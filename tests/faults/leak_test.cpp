@@ -32,8 +32,8 @@ TEST_F(ClientFaults, AThousandLoginTalkLogoutRoundsLeaveNothingBehind) {
     };
     // The first round settles whatever is made once per process.
     ASSERT_TRUE(round());
-    // Gives the fake server the moment it needs to see the hang-up.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Counted once the fake server has seen the hang-up and closed its end.
+    ASSERT_TRUE(wait_for([&] { return server_.finished() == 1; }));
     const std::size_t fds = open_descriptors();
     const std::size_t threads = running_threads();
 

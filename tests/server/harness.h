@@ -24,6 +24,8 @@ namespace palaver::test {
 
 using namespace std::chrono_literals;
 using Ms = std::chrono::milliseconds;
+// For what happens at once unless broken; generous for a loaded machine.
+constexpr Ms kDeadline = 5000ms;
 
 constexpr auto kEntered = static_cast<std::uint8_t>(ServerType::UserEntered);
 constexpr auto kLeft = static_cast<std::uint8_t>(ServerType::UsersLeft);
@@ -80,7 +82,7 @@ class RawClient {
     }
 
     // The 4-byte status of a login reply, read raw.
-    std::optional<std::int32_t> raw_status(Ms timeout = 2000ms);
+    std::optional<std::int32_t> raw_status(Ms timeout = kDeadline);
 
     // Talk as the logged-in user (or as someone else, to test spoofing).
     void talk(std::int32_t target, const std::string& text, bool whisper = false);
@@ -89,12 +91,12 @@ class RawClient {
 
     // The next frame, or nothing when none arrives in time or the server
     // closed the connection.
-    std::optional<Received> next(Ms timeout = 2000ms);
+    std::optional<Received> next(Ms timeout = kDeadline);
     // The next frame of `type`, skipping others; nothing on timeout.
-    std::optional<Received> next_of(std::uint8_t type, Ms timeout = 2000ms);
+    std::optional<Received> next_of(std::uint8_t type, Ms timeout = kDeadline);
     // True when the server closes the connection within the time (frames
     // before the close are dropped).
-    bool closed_within(Ms timeout = 2000ms);
+    bool closed_within(Ms timeout = kDeadline);
     // True when no frame arrives in the time.
     bool quiet_for(Ms timeout = 200ms);
     // Closes our end.
@@ -117,7 +119,7 @@ class RawClient {
 
 // Polls `condition` until it holds or the time is up.
 template <class Condition>
-bool eventually(Condition condition, Ms timeout = 3000ms) {
+bool eventually(Condition condition, Ms timeout = kDeadline) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) {
