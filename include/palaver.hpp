@@ -8,9 +8,16 @@
 //     stUserInfo me{};
 //     if (client.login(me) == 1) {
 //         client.send_talk(-1, "hello");
-//         while (client.wait(std::chrono::seconds(1)) >= 0 && client.connected())
-//             for (const palaver::ChatLine& line : client.talk()) { ... }
+//         while (client.connected()) {
+//             // The wait reports what is there until it is taken: take it all.
+//             int events = client.wait(std::chrono::seconds(1));
+//             if (events & PALAVER_EVENT_TALK) for (auto& line : client.talk()) { ... }
+//             if (events & PALAVER_EVENT_ACTION) for (auto& act : client.actions()) { ... }
+//             if (events & PALAVER_EVENT_USERS) room = client.users();
+//         }
 //     }
+//
+// Needs C++11.
 #ifndef PALAVER_HPP
 #define PALAVER_HPP
 
@@ -46,7 +53,7 @@ class Client {
         }
     }
     ~Client() { palaver_client_free(client_); }
-    Client(Client&& other) noexcept : client_(std::exchange(other.client_, nullptr)) {}
+    Client(Client&& other) noexcept : client_(other.client_) { other.client_ = nullptr; }
     Client& operator=(Client&& other) noexcept {
         std::swap(client_, other.client_);
         return *this;
