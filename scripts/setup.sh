@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   g++-mingw-w64-x86-64 wine wine64
   tmux
+  python3-pytest python3-venv python3-setuptools python3-wheel
 )
 
 missing=()

@@ -1,0 +1,31 @@
+"""Palaver for Python: a chat-room client over the library's C interface.
+
+The library is found through the PALAVER_LIBRARY environment variable (a path
+to libPalaver.so or Palaver.dll), else where the system finds libraries
+(ctypes.util.find_library, the usual lib folders, LD_LIBRARY_PATH).
+"""
+
+from .client import Client
+from .errors import LoginRefused, PalaverError
+from .records import Action, ChatLine, Disconnected, Event, User, UsersChanged
+
+
+def library_version() -> str:
+    """The loaded library's version, "MAJOR.MINOR.PATCH"."""
+    from . import _native
+
+    return _native.library().palaver_version().decode("ascii")
+
+
+__all__ = [
+    "Action",
+    "ChatLine",
+    "Client",
+    "Disconnected",
+    "Event",
+    "LoginRefused",
+    "PalaverError",
+    "User",
+    "UsersChanged",
+    "library_version",
+]

@@ -1,0 +1,149 @@
+"""The C interface (palaver.h) as ctypes declarations, and finding the library.
+
+Nothing here converts text or raises the binding's exceptions; client.py does.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+
+# Error codes and wait bits, as in palaver.h.
+OK = 0
+E_INVALID = -1
+E_TOO_LONG = -2
+E_NOT_CONNECTED = -3
+E_REFUSED = -9
+E_BROKEN_REPLY = -10
+
+EVENT_TALK = 1
+EVENT_ACTION = 2
+EVENT_USERS = 4
+EVENT_DISCONNECTED = 8
+
+TEXT_MAX = 500
+
+
+class UserInfo(ctypes.Structure):
+    """stUserInfo: packed, 83 bytes."""
+
+    _pack_ = 1
+    _fields_ = [
+        ("userId", ctypes.c_int32),
+        ("name", ctypes.c_char * 75),
+        ("locationKey", ctypes.c_ubyte * 4),
+    ]
+
+
+class ActionContent(ctypes.Structure):
+    """stActionContent: packed, 9 bytes."""
+
+    _pack_ = 1
+    _fields_ = [
+        ("sender", ctypes.c_int32),
+        ("target", ctypes.c_int32),
+        ("action", ctypes.c_ubyte),
+    ]
+
+
+class ChatLineRecord(ctypes.Structure):
+    """palaver_chat_line: natural C alignment (520 bytes on every ABI we build)."""
+
+    _fields_ = [
+        ("sender", ctypes.c_int32),
+        ("target", ctypes.c_int32),
+        ("locationKey", ctypes.c_ubyte * 4),
+        ("whisper", ctypes.c_uint8),
+        ("length", ctypes.c_uint16),
+        ("text", ctypes.c_char * (TEXT_MAX + 1)),
+    ]
+
+
+# A wrong size here would make every record after the first of a batch garbage.
+assert ctypes.sizeof(UserInfo) == 83
+assert ctypes.sizeof(ActionContent) == 9
+
+_c = ctypes
+_client_p = ctypes.c_void_p
+_SIGNATURES = {
+    "palaver_version": (_c.c_char_p, []),
+    "palaver_last_error": (_c.c_int, []),
+    "palaver_error_text": (_c.c_char_p, [_c.c_int]),
+    "palaver_client_new": (_client_p, []),
+    "palaver_client_free": (None, [_client_p]),
+    "palaver_set_server": (_c.c_int, [_client_p, _c.c_char_p, _c.c_int]),
+    "palaver_login": (_c.c_int, [_client_p, _c.POINTER(UserInfo), _c.c_char_p]),
+    "palaver_logout": (_c.c_int, [_client_p]),
+    "palaver_is_connected": (_c.c_int, [_client_p]),
+    "palaver_send_talk": (_c.c_int, [_client_p, _c.c_int32, _c.c_char_p, _c.c_int]),
+    "palaver_do_action": (_c.c_int, [_client_p, _c.c_int32, _c.c_ubyte]),
+    "palaver_walk": (_c.c_int, [_client_p, _c.c_double, _c.c_double, _c.c_double, _c.c_float]),
+    "palaver_change_name": (_c.c_int, [_client_p, _c.c_char_p]),
+    "palaver_change_model": (_c.c_int, [_client_p, _c.c_int32]),
+    "palaver_change_picture": (_c.c_int, [_client_p, _c.c_char_p]),
+    "palaver_kick": (_c.c_int, [_client_p, _c.c_int32, _c.c_int32]),
+    "palaver_request_room_list": (_c.c_int, [_client_p]),
+    "palaver_get_users": (
+        _c.c_int,
+        [_client_p, _c.POINTER(UserInfo), _c.c_size_t, _c.POINTER(_c.c_size_t)],
+    ),
+    "palaver_get_talk": (
+        _c.c_int,
+        [_client_p, _c.POINTER(ChatLineRecord), _c.c_size_t, _c.POINTER(_c.c_size_t)],
+    ),
+    "palaver_get_actions": (
+        _c.c_int,
+        [_client_p, _c.POINTER(ActionContent), _c.c_size_t, _c.POINTER(_c.c_size_t)],
+    ),
+    "palaver_copy_self": (_c.c_int, [_client_p, _c.POINTER(UserInfo)]),
+    "palaver_wait": (_c.c_int, [_client_p, _c.c_int]),
+}
+
+
+def _candidates():
+    """Where the library may be, most specific first."""
+    explicit = os.environ.get("PALAVER_LIBRARY")
+    if explicit:
+        return [explicit]  # a set variable is the only place looked at
+    names = ["Palaver.dll"] if sys.platform == "win32" else ["libPalaver.so", "libPalaver.so.1"]
+    if sys.platform == "darwin":
+        names = ["libPalaver.dylib"]
+    found = ctypes.util.find_library("Palaver")
+    dirs = [os.path.join(sys.prefix, "lib"), "/usr/local/lib", "/usr/lib", "/opt/palaver/lib"]
+    paths = [found] if found else []
+    paths += [os.path.join(d, n) for d in dirs for n in names]
+    return paths + names  # bare names: the system's own search (LD_LIBRARY_PATH, PATH)
+
+
+def load(path=None):
+    """Loads the library from `path`, or from the first candidate that loads."""
+    tried = []
+    for candidate in [path] if path else _candidates():
+        try:
+            lib = ctypes.CDLL(candidate)
+        except OSError as error:
+            tried.append(f"{candidate}: {error}")
+            continue
+        for name, (restype, argtypes) in _SIGNATURES.items():
+            function = getattr(lib, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        return lib
+    raise OSError(
+        "the Palaver library was not found; set PALAVER_LIBRARY to the path of "
+        "libPalaver.so (Palaver.dll on Windows). Tried:\n  " + "\n  ".join(tried)
+    )
+
+
+_library = None
+_library_lock = threading.Lock()
+
+
+def library():
+    """The process's one loaded copy of the library, loaded on first use."""
+    global _library
+    with _library_lock:
+        if _library is None:
+            _library = load()
+        return _library
