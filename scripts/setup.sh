@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64 wine wine64
   tmux
   python3-pytest python3-venv python3-setuptools python3-wheel
+  mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
 )
 
 missing=()
