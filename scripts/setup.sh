@@ -13,6 +13,7 @@ packages=(
   tmux
   python3-pytest python3-venv python3-setuptools python3-wheel
   mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
+  libc++-dev libc++abi-dev
 )
 
 missing=()
