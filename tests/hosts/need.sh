@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the host tests. A missing tool skips the test (exit 77) on a
 # developer's machine and fails it in CI, where scripts/setup.sh installs it.
 missing() {
