@@ -8,7 +8,7 @@ packages=(
   googletest libbenchmark-dev
   libasio-dev libcli11-dev libncurses-dev
   libnats-dev nats-server
-  clang libclang-rt-14-dev llvm
+  clang libclang-rt-14-dev llvm lld
   g++-mingw-w64-x86-64 wine wine64
   tmux
   python3-pytest python3-venv python3-setuptools python3-wheel

@@ -42,7 +42,9 @@ windows_leg() {
   wineserver -p
   trap 'wineserver -k || true' EXIT
   wineboot -i >/dev/null 2>&1
-  leg windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DPALAVER_BUILD_BENCH=OFF
+  # The host built for Microsoft's ABI talks to the Linux leg's server.
+  leg windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DPALAVER_BUILD_BENCH=OFF \
+    -DPALAVER_LINUX_SERVER="$PWD/build/linux/server/palaver-server"
   wineserver -k
   trap - EXIT
 }
