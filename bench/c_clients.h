@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "palaver.h"
+#include "palaver_c.h"
 
 namespace palaver::bench {
 

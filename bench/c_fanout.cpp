@@ -34,7 +34,7 @@
 #include "c_room.h"
 #include "c_scale.h"
 #include "descriptor_limit.h"
-#include "palaver.h"
+#include "palaver_c.h"
 #include "raw_fanout.h"
 #include "raw_latency.h"
 #include "server_process.h"

@@ -8,7 +8,7 @@
 
 #include "client/client_state.h"
 #include "client/error.h"
-#include "palaver.h"
+#include "palaver_c.h"
 
 // The handle a host holds: one client, nothing shared with another.
 struct palaver_client {

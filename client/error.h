@@ -5,7 +5,7 @@
 #ifndef PALAVER_CLIENT_ERROR_H
 #define PALAVER_CLIENT_ERROR_H
 
-#include "palaver.h"
+#include "palaver_c.h"
 
 namespace palaver {
 

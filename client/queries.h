@@ -8,7 +8,7 @@
 
 #include "Palaver.h"
 #include "client/room_state.h"
-#include "palaver.h"
+#include "palaver_c.h"
 
 namespace palaver {
 

@@ -20,7 +20,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/include/Palaver.h
   ${PROJECT_SOURCE_DIR}/include/PalaverProfile.h
   ${PROJECT_SOURCE_DIR}/include/palaver_records.h
-  ${PROJECT_SOURCE_DIR}/include/palaver.h
+  ${PROJECT_SOURCE_DIR}/include/palaver_c.h
   ${PROJECT_SOURCE_DIR}/include/palaver.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT PalaverTargets

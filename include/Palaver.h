@@ -4,7 +4,7 @@
 // default client. The host sets the server address, logs in, then polls the
 // library for the room's users, chat lines, notices and actions, which a
 // background thread collects while it runs. For many clients, other
-// compilers and other languages, see palaver.h (C) and palaver.hpp (C++).
+// compilers and other languages, see palaver_c.h (C) and palaver.hpp (C++).
 //
 // Threading: every function may be called from any host thread. Login and
 // Logout are serialised against each other. Queries copy under the library's

@@ -1,5 +1,5 @@
 // Palaver for C++ hosts built with any compiler and any standard library: a
-// header-only layer over the C interface (palaver.h). Strings, vectors and
+// header-only layer over the C interface (palaver_c.h). Strings, vectors and
 // the client object are made and freed in the host's own runtime; only C
 // types cross into the library.
 //
@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "palaver.h"
+#include "palaver_c.h"
 
 namespace palaver {
 

@@ -1,5 +1,5 @@
 /* The packed records that cross both of the library's interfaces: the C
- * interface (palaver.h) and the chatComunicate functions (Palaver.h). Plain
+ * interface (palaver_c.h) and the chatComunicate functions (Palaver.h). Plain
  * C, so that every compiler and language lays them out byte for byte as they
  * travel on the wire. */
 #ifndef PALAVER_RECORDS_H

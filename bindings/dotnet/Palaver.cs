@@ -1,7 +1,7 @@
 // Palaver for C# (Mono, .NET, game engines that load native plugins): P/Invoke
-// declarations of the C interface (palaver.h) and a small client over them.
+// declarations of the C interface (palaver_c.h) and a small client over them.
 //
-// Records cross as byte arrays laid out as in palaver_records.h and palaver.h,
+// Records cross as byte arrays laid out as in palaver_records.h and palaver_c.h,
 // so no marshaler copies or reorders them, and text crosses as bytes in the
 // room's code page (GBK by default).
 using System;

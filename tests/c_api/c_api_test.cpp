@@ -10,7 +10,7 @@
 #include "fake_server.h"
 #include "messages.h"
 #include "module/timing.h"
-#include "palaver.h"
+#include "palaver_c.h"
 
 namespace palaver::test {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "harness.h"
 #include "module/timing.h"
-#include "palaver.h"
+#include "palaver_c.h"
 #include "palaver.hpp"
 
 namespace palaver::test {

@@ -2,7 +2,7 @@
  * palaver-server, one talks, both hear the line through palaver_wait and
  * palaver_get_talk, both log out. It links the library and no C++ runtime.
  * Usage: c_host PORT; exit status 0 when every step worked. */
-#include <palaver.h>
+#include <palaver_c.h>
 
 #include <stdio.h>
 #include <stdlib.h>

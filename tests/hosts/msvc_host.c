@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "palaver.h"
+#include "palaver_c.h"
 
 /* The few system functions it needs, declared here: no Windows SDK headers. */
 typedef void* HANDLE;

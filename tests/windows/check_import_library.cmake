@@ -1,6 +1,6 @@
 # Palaver.lib, the import library for Microsoft's linker, names every function
-# of the C interface (as palaver.h declares them) and the DLL they live in.
-#   cmake -DNM=llvm-nm -DLIB=Palaver.lib -DHEADER=palaver.h -P check_import_library.cmake
+# of the C interface (as palaver_c.h declares them) and the DLL they live in.
+#   cmake -DNM=llvm-nm -DLIB=Palaver.lib -DHEADER=palaver_c.h -P check_import_library.cmake
 execute_process(COMMAND ${NM} ${LIB} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${NM} ${LIB} failed")

@@ -1,4 +1,4 @@
-"""The C interface (palaver.h) as ctypes declarations, and finding the library.
+"""The C interface (palaver_c.h) as ctypes declarations, and finding the library.
 
 Nothing here converts text or raises the binding's exceptions; client.py does.
 """
@@ -9,7 +9,7 @@ import os
 import sys
 import threading
 
-# Error codes and wait bits, as in palaver.h.
+# Error codes and wait bits, as in palaver_c.h.
 OK = 0
 E_INVALID = -1
 E_TOO_LONG = -2

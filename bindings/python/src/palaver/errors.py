@@ -4,7 +4,7 @@ from . import _native
 
 
 class PalaverError(Exception):
-    """A call the library refused or that failed: `code` is one of palaver.h's
+    """A call the library refused or that failed: `code` is one of palaver_c.h's
     PALAVER_E_* values (negative), `text` the library's own words for it."""
 
     def __init__(self, code: int, text: str = None):

@@ -1,4 +1,6 @@
-/* Palaver: the C interface of the chat-room client library.
+/* Palaver: the C interface of the chat-room client library. (Named
+ * palaver_c.h so that it and Palaver.h can share one folder where file names
+ * ignore case, as on Windows.)
  *
  * Any compiler and any language that calls C can use it: only C types cross
  * it, and nothing allocated on one side is freed on the other. A process may
