@@ -104,7 +104,9 @@ PALAVER_API bool IsConnected();
 // must name the address given to SetServerIPandPort; otherwise Login returns
 // 0 and never falls back to plain text. Returns false, changing nothing, when
 // this system has no TLS library (Linux: libssl.so.3) or `caFile` cannot be
-// opened.
+// opened. After a Login that returned 0, palaver_last_error() and
+// palaver_last_error_detail() (palaver_c.h) on the same thread say why, e.g.
+// PALAVER_E_TLS_CERTIFICATE and "certificate has expired".
 PALAVER_API bool UseTls(bool enable, const char* caFile);
 
 // Requests. Each writes one whole message and returns true when every byte of
