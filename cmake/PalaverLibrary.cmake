@@ -35,8 +35,11 @@ set(PALAVER_SOURCES
 if(WIN32)
   list(APPEND PALAVER_SOURCES platform/socket_win32.cpp platform/worker_thread_win32.cpp)
 else()
-  list(APPEND PALAVER_SOURCES platform/socket_posix.cpp platform/worker_thread_std.cpp
-    platform/openssl_library.cpp platform/tls_openssl.cpp)
+  list(APPEND PALAVER_SOURCES platform/socket_posix.cpp platform/worker_thread_std.cpp)
+endif()
+if(NOT WIN32)
+  # TLS on OpenSSL, loaded when a client first asks for it.
+  list(APPEND PALAVER_SOURCES platform/openssl_library.cpp platform/tls_openssl.cpp)
 endif()
 
 find_package(Threads REQUIRED)
@@ -53,7 +56,8 @@ set_target_properties(palaver_objects PROPERTIES
 target_link_libraries(palaver_objects PRIVATE palaver_warnings PUBLIC Threads::Threads)
 if(WIN32)
   target_link_libraries(palaver_objects PUBLIC ws2_32)
-else()
+endif()
+if(NOT WIN32)
   # OpenSSL's headers only: the library loads libssl when a client first asks
   # for TLS, so it never links it and runs where it is missing.
   find_path(PALAVER_OPENSSL_INCLUDE openssl/ssl.h REQUIRED)
