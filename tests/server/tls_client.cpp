@@ -91,6 +91,7 @@ bool TlsClient::read_more(TimePoint end) {
                                     reading_ = false;
                                     if (ec) {
                                         closed_ = true;
+                                        cleanClose_ = ec == asio::error::eof;
                                     } else {
                                         in_.insert(in_.end(), chunk_.begin(), chunk_.begin() + n);
                                     }

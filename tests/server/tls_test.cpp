@@ -55,6 +55,7 @@ TEST(ServerTls, LoginTalkAndLogoutBesideAPlainClientInTheSameRoom) {
 
     tina.send(encode_logout(tina.key()));
     EXPECT_TRUE(tina.closed_within());
+    EXPECT_TRUE(tina.closed_cleanly()) << "no close_notify";
     auto left = paul.next_of(kLeft);
     ASSERT_TRUE(left);
     EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{tina.id()});
