@@ -64,9 +64,10 @@ TEST(ServerTls, LoginTalkAndLogoutBesideAPlainClientInTheSameRoom) {
     EXPECT_TRUE(has(log, "(TLS)")) << log;
 }
 
-TEST(ServerTls, ServesTlsAloneWithListenNone) {
+TEST(ServerTls, ServesTlsAloneWithListenNoneAndItsRulesHold) {
     auto settings = tls_settings();
     settings.plain = false;
+    settings.maxClients = 2;
     TestServer server(settings);
     EXPECT_EQ(server.port(), 0);
     TlsClient a(server.tls_port());
@@ -77,6 +78,13 @@ TEST(ServerTls, ServesTlsAloneWithListenNone) {
     ASSERT_EQ(b.login("b"), 1);
     b.talk(0, "only TLS here");
     EXPECT_TRUE(a.next_of(kTalk));
+
+    // A refusal comes whole, then the server's close_notify.
+    TlsClient c(server.tls_port());
+    ASSERT_TRUE(c.handshake()) << c.error();
+    EXPECT_EQ(c.login("c"), -4);
+    EXPECT_TRUE(c.closed_within());
+    EXPECT_TRUE(c.closed_cleanly());
 }
 
 TEST(ServerTls, AClientOnTheWrongPortEndsOnlyItsConnection) {
