@@ -1,5 +1,7 @@
 // The C interface's TLS settings: each client's choice for its next login.
 #include "platform/tls.h"
+#include <string>
+
 #include "c_api/call.h"
 
 using palaver::ClientState;
@@ -10,8 +12,10 @@ extern "C" {
 
 PALAVER_C_API int palaver_set_tls(palaver_client* client, int enable) {
     return call(client, 0, true, [&](ClientState& s) {
-        if (enable != 0 && !palaver::platform::tls_available()) {
+        std::string why;
+        if (enable != 0 && !palaver::platform::tls_available(&why)) {
             palaver::set_error(PALAVER_E_TLS_UNAVAILABLE);
+            palaver::set_error_detail(why.c_str());  // what the loader said
             return 0;
         }
         s.tls.change([&](TlsChoice& c) { c.enabled = enable != 0; });

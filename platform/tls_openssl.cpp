@@ -269,9 +269,13 @@ std::unique_ptr<TlsSession> open_tls_session(const TlsOptions& options) {
     return std::make_unique<OpenSslSession>(options);
 }
 
-bool tls_available() {
-    std::string why;
-    return openssl(why) != nullptr;
+bool tls_available(std::string* why) {
+    std::string reason;
+    const bool loaded = openssl(reason) != nullptr;
+    if (why != nullptr) {
+        *why = reason;
+    }
+    return loaded;
 }
 
 }  // namespace palaver::platform
