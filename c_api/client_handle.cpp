@@ -1,4 +1,4 @@
-// Making and freeing clients; the version and the error texts.
+// Making and freeing clients; the version, the error texts and details.
 #include <memory>
 #include <new>
 
@@ -35,6 +35,10 @@ PALAVER_C_API int palaver_last_error(void) {
     return palaver::last_error_code();
 }
 
+PALAVER_C_API const char* palaver_last_error_detail(void) {
+    return palaver::last_error_detail();
+}
+
 PALAVER_C_API const char* palaver_error_text(int code) {
     switch (code) {
         case PALAVER_OK:
@@ -65,6 +69,14 @@ PALAVER_C_API const char* palaver_error_text(int code) {
             return "out of memory";
         case PALAVER_E_THREAD:
             return "the receive thread could not be started";
+        case PALAVER_E_TLS_UNAVAILABLE:
+            return "TLS is not available on this system (no TLS library)";
+        case PALAVER_E_TLS_SETUP:
+            return "TLS could not be set up (the CA file cannot be read)";
+        case PALAVER_E_TLS_CERTIFICATE:
+            return "the server's certificate was refused";
+        case PALAVER_E_TLS_HANDSHAKE:
+            return "the TLS handshake with the server failed";
         default:
             return "unknown error code";
     }

@@ -3,8 +3,12 @@
 #include <mutex>
 
 #include "connection/session.h"
+#include "connection/tls_stream.h"
 
 namespace palaver {
+
+Connection::Connection() = default;
+Connection::~Connection() = default;
 
 ClientState::~ClientState() {
     // A client freed while logged in: its receive thread stops before the

@@ -9,8 +9,13 @@
 
 namespace palaver {
 
+// PALAVER_OK, which every call sets first, also clears the detail.
 void set_error(int code);
 int last_error_code();
+// What the failing layer itself said (the TLS library's reason), cut to fit;
+// empty when it said nothing.
+void set_error_detail(const char* text);
+const char* last_error_detail();
 
 }  // namespace palaver
 

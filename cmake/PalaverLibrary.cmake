@@ -15,6 +15,8 @@ set(PALAVER_SOURCES
   connection/login.cpp
   connection/receive_loop.cpp
   connection/logout.cpp
+  connection/tls_stream.cpp
+  connection/use_tls.cpp
   client/error.cpp
   client/talk_queue.cpp
   client/client_state.cpp
@@ -28,12 +30,17 @@ set(PALAVER_SOURCES
   c_api/client_handle.cpp
   c_api/requests.cpp
   c_api/queries.cpp
+  c_api/tls.cpp
 )
 if(WIN32)
   list(APPEND PALAVER_SOURCES platform/socket_win32.cpp platform/worker_thread_win32.cpp
     platform/tls_schannel.cpp platform/schannel_certificate.cpp)
 else()
   list(APPEND PALAVER_SOURCES platform/socket_posix.cpp platform/worker_thread_std.cpp)
+endif()
+if(NOT WIN32)
+  # TLS on OpenSSL, loaded when a client first asks for it.
+  list(APPEND PALAVER_SOURCES platform/openssl_library.cpp platform/tls_openssl.cpp)
 endif()
 
 find_package(Threads REQUIRED)
@@ -51,6 +58,12 @@ target_link_libraries(palaver_objects PRIVATE palaver_warnings PUBLIC Threads::T
 if(WIN32)
   # Schannel (secur32) and the certificate chain engine (crypt32): system DLLs.
   target_link_libraries(palaver_objects PUBLIC ws2_32 secur32 crypt32)
+endif()
+if(NOT WIN32)
+  # OpenSSL's headers only: the library loads libssl when a client first asks
+  # for TLS, so it never links it and runs where it is missing.
+  find_path(PALAVER_OPENSSL_INCLUDE openssl/ssl.h REQUIRED)
+  target_include_directories(palaver_objects SYSTEM PRIVATE ${PALAVER_OPENSSL_INCLUDE})
 endif()
 
 # Internal: the same code with every internal symbol reachable, for the tests,

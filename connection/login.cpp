@@ -2,12 +2,16 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "client/error.h"
+#include "connection/login_limit.h"
 #include "connection/send.h"
 #include "connection/session.h"
+#include "connection/tls_stream.h"
 #include "module/timing.h"
 #include "protocol/client_messages.h"
 #include "protocol/login_reply.h"
@@ -39,51 +43,6 @@ class PendingSocket {
 
   private:
     platform::SocketHandle handle_;
-};
-
-// Login's own limit: 10 s for all of it, connect included, and a Logout on
-// another thread calls it off at once.
-class LoginLimit {
-  public:
-    LoginLimit(const Connection& c, unsigned logoutsBefore)
-        : connection_(c),
-          logoutsBefore_(logoutsBefore),
-          deadline_(Clock::now() + std::chrono::milliseconds(timing().loginLimitMs.load())) {}
-
-    bool called_off() const { return connection_.logouts.load() != logoutsBefore_; }
-
-    // Waits with `wait_once(milliseconds)` until the socket is ready, in short
-    // slices so that a Logout is seen promptly. False when the wait failed,
-    // the time ran out or a Logout called the Login off (last_error() says
-    // which: the wait's own error, or a time-out for the other two).
-    template <typename WaitOnce>
-    bool wait(WaitOnce&& wait_once) const {
-        for (;;) {
-            auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
-            if (called_off() || left.count() <= 0) {
-                platform::set_last_error(platform::timed_out_code());
-                return false;
-            }
-            int slice = static_cast<int>(std::min<long long>(left.count(), kSliceMs));
-            switch (wait_once(slice)) {
-                case platform::Readiness::Ready:
-                    return true;
-                case platform::Readiness::Failed:
-                    return false;
-                case platform::Readiness::TimedOut:
-                    break;
-            }
-        }
-    }
-
-  private:
-    using Clock = std::chrono::steady_clock;
-    static constexpr long long kSliceMs = 20;
-
-    const Connection& connection_;
-    unsigned logoutsBefore_;
-    Clock::time_point deadline_;
 };
 
 // The receive time-out, shortened to the KeepAlive period when that is
@@ -136,11 +95,19 @@ class ReplySink : public LoginReplyParser::Sink {
     stUserInfo& user_;
 };
 
-// Reads exactly the reply, never a byte of what follows it. Returns 1 when
-// the whole reply is in, the refusal code, 0 when no status arrived, -1 when
-// the reply broke off after its status.
-int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user,
+// Reads exactly the reply, never a byte of what follows it (through TLS,
+// what follows stays decrypted in the session). Returns 1 when the whole
+// reply is in, the refusal code, 0 when no status arrived, -1 when the reply
+// broke off after its status.
+int read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tls, stUserInfo& user,
                      const LoginLimit& limit) {
+    RoomState& room = state.room;
+    auto read_some = [&](std::uint8_t* into, std::size_t wanted) -> long {
+        if (tls != nullptr) {
+            return tls->receive(state.connection, s, into, wanted, &limit);
+        }
+        return limit.wait_readable(s) ? platform::receive_some(s, into, wanted) : -1;
+    };
     std::array<std::uint8_t, kGroupBufferSize> buffer;
     LoginReplyParser parser;
     ReplySink sink(room, user);
@@ -154,9 +121,7 @@ int read_login_reply(RoomState& room, platform::SocketHandle s, stUserInfo& user
             default:
                 break;
         }
-        auto readable = [s](int ms) { return platform::wait_readable(s, ms); };
-        long n =
-            limit.wait(readable) ? platform::receive_some(s, buffer.data(), parser.wanted()) : -1;
+        long n = read_some(buffer.data(), parser.wanted());
         if (n < 1) {
             return parser.accepted() ? -1 : 0;
         }
@@ -175,7 +140,9 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
     // SO_RCVBUF turns it off, and on a link with a large segment size (loopback)
     // the advertised window then sticks just below one segment, so the server
     // sends only on its persist timer and the room seems to freeze.
-    const platform::Endpoint server = state.server.load();
+    std::string serverName;
+    const platform::Endpoint server = state.server.load(&serverName);
+    const TlsChoice tlsChoice = state.tls.load();
     if (server.family == 0) {
         set_error(PALAVER_E_NO_ADDRESS);  // begin_connect refuses it below
     }
@@ -186,11 +153,19 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
         !platform::begin_connect(s, server) || !limit.wait(connected)) {
         return failed(limit, PALAVER_E_CONNECT);
     }
+    std::unique_ptr<TlsStream> tls;
+    if (tlsChoice.enabled) {
+        tls = TlsStream::start(s, {tlsChoice.verify, tlsChoice.caFile, serverName}, limit);
+        if (tls == nullptr) {
+            return failed(limit, PALAVER_E_CONNECT);
+        }
+    }
     auto request = encode_login_request(user, login, loginLength);
-    if (!send_all(s, request.data(), request.size())) {
+    if (!(tls != nullptr ? tls->send(s, request.data(), request.size())
+                         : send_all(s, request.data(), request.size()))) {
         return failed(limit, PALAVER_E_CONNECT);
     }
-    int result = read_login_reply(state.room, s, user, limit);
+    int result = read_login_reply(state, s, tls.get(), user, limit);
     if (result == 0) {
         return failed(limit, PALAVER_E_CONNECT);
     }
@@ -207,7 +182,11 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
         platform::set_last_error(platform::timed_out_code());
         return failed(limit, PALAVER_E_CANCELLED);
     }
-    c.socket.store(socket.release());
+    {
+        std::lock_guard<std::timed_mutex> hold(c.sendLock);
+        c.tls = std::move(tls);
+        c.socket.store(socket.release());
+    }
     c.stop.store(false);
     c.hostEnding.store(false);
     c.connected.store(true);

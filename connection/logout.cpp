@@ -4,6 +4,7 @@
 
 #include "connection/send.h"
 #include "connection/session.h"
+#include "connection/tls_stream.h"
 #include "protocol/client_messages.h"
 
 namespace palaver {
@@ -31,7 +32,11 @@ void say_goodbye(ClientState& state, platform::SocketHandle s) {
         return;
     }
     auto notice = encode_logout(location_key_of(state.room.self));
-    send_all(s, notice.data(), notice.size());
+    if (c.tls != nullptr) {
+        c.tls->send_last(s, notice.data(), notice.size());  // and TLS's close alert
+    } else {
+        send_all(s, notice.data(), notice.size());
+    }
 }
 
 // At unload the receive thread is released rather than joined: see
@@ -57,6 +62,7 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     std::lock_guard<std::timed_mutex> hold(c.sendLock);
     platform::close_socket(s);
     c.socket.store(platform::kNoSocket);
+    c.tls.reset();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "connection/room_updater.h"
 #include "connection/send.h"
 #include "connection/session.h"
+#include "connection/tls_stream.h"
 #include "module/timing.h"
 #include "protocol/frame_reader.h"
 
@@ -41,11 +42,14 @@ class KeepAliveClock {
 void run_receive(ClientState& state) {
     Connection& c = state.connection;
     const platform::SocketHandle s = c.socket.load();
+    TlsStream* const tls = c.tls.get();  // set before this thread starts, reset after it ends
     FrameReader reader;
     RoomUpdater updater(state.room);
     KeepAliveClock keepAlive;
     while (!c.stop.load()) {
-        long n = platform::receive_some(s, reader.write_position(), reader.write_room());
+        long n = tls != nullptr
+                     ? tls->receive(c, s, reader.write_position(), reader.write_room())
+                     : platform::receive_some(s, reader.write_position(), reader.write_room());
         // Taken before the KeepAlive's send, which may reset it (Winsock does).
         const bool timedOut = n < 0 && platform::is_timeout(platform::last_error());
         if (keepAlive.due() && !send_keep_alive(c, location_key_of(state.room.self))) {

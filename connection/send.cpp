@@ -4,8 +4,18 @@
 
 #include "client/error.h"
 #include "connection/session.h"
+#include "connection/tls_stream.h"
 
 namespace palaver {
+namespace {
+
+// Through TLS when the connection has it. The caller holds the send lock.
+bool send_on(Connection& c, platform::SocketHandle s, const std::uint8_t* bytes,
+             std::size_t count) {
+    return c.tls != nullptr ? c.tls->send(s, bytes, count) : send_all(s, bytes, count);
+}
+
+}  // namespace
 
 bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
     std::size_t written = 0;
@@ -26,7 +36,7 @@ bool send_keep_alive(Connection& c, const LocationKey& key) {
     if (s == platform::kNoSocket || c.stop.load()) {
         return true;  // nothing to keep alive
     }
-    if (!send_all(s, message.data(), message.size())) {
+    if (!send_on(c, s, message.data(), message.size())) {
         connection_lost(c, s);
         return false;
     }
@@ -40,7 +50,7 @@ bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count) {
         set_error(PALAVER_E_NOT_CONNECTED);
         return false;
     }
-    if (!send_all(s, bytes, count)) {
+    if (!send_on(c, s, bytes, count)) {
         connection_lost(c, s);
         set_error(PALAVER_E_SEND);
         return false;

@@ -13,11 +13,12 @@ int set_server_address(ClientState& state, const char* address, int port) {
     if (ipv4 == platform::kAddressNone && !platform::resolve_ipv4(address, ipv4)) {
         // Stored all the same: a Login before the next good address fails.
         state.server.store(
-            platform::ipv4_endpoint(platform::kAddressNone, static_cast<std::uint16_t>(port)));
+            platform::ipv4_endpoint(platform::kAddressNone, static_cast<std::uint16_t>(port)),
+            address);
         platform::set_last_error(platform::invalid_argument_code());
         return 0;
     }
-    state.server.store(platform::ipv4_endpoint(ipv4, static_cast<std::uint16_t>(port)));
+    state.server.store(platform::ipv4_endpoint(ipv4, static_cast<std::uint16_t>(port)), address);
     return 1;
 }
 
@@ -31,7 +32,7 @@ int set_server_any(ClientState& state, const char* address, int port) {
         set_error(PALAVER_E_RESOLVE);
         return 0;
     }
-    state.server.store(endpoint);
+    state.server.store(endpoint, address);
     return 1;
 }
 

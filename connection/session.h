@@ -13,6 +13,9 @@ namespace palaver {
 int set_server_address(ClientState& state, const char* address, int port);
 // An IPv4 or IPv6 literal or any name; the port must be 1-65535.
 int set_server_any(ClientState& state, const char* address, int port);
+// TLS with verification for the next Login (chatComunicate's UseTls): false
+// when there is no TLS library or the CA file cannot be opened.
+bool use_tls(ClientState& state, bool enable, const char* caFile);
 int login(ClientState& state, stUserInfo& user, const char* loginString);
 void logout(ClientState& state);
 

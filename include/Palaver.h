@@ -98,10 +98,22 @@ PALAVER_API void Logout();
 // report it and log in again.
 PALAVER_API bool IsConnected();
 
+// TLS for the next Login: on with `enable` true, off (plain TCP, the default)
+// with false. The server's certificate must chain to an authority in
+// `caFile` (a PEM file) or, when it is null, in the system's trust store, and
+// must name the address given to SetServerIPandPort; otherwise Login returns
+// 0 and never falls back to plain text. Returns false, changing nothing, when
+// this system has no TLS library (Linux: libssl.so.3) or `caFile` cannot be
+// opened. After a Login that returned 0, palaver_last_error() and
+// palaver_last_error_detail() (palaver_c.h) on the same thread say why, e.g.
+// PALAVER_E_TLS_CERTIFICATE and "certificate has expired".
+PALAVER_API bool UseTls(bool enable, const char* caFile);
+
 // Requests. Each writes one whole message and returns true when every byte of
 // it was accepted by the connection (not that the server acted on it); false
 // when an argument is refused (nothing is sent) or no connection is open or
-// the write fails. A failed write ends the connection (IsConnected turns false). A null text, name or picture gives false.
+// the write fails. A failed write ends the connection (IsConnected turns
+// false). A null text, name or picture gives false.
 PALAVER_API bool SendTalk(int target, const char* text, bool whisper);  // text: at most 300 bytes
 PALAVER_API bool DoAnction(int target, unsigned char action);
 PALAVER_API bool Walk2Pos(double x, double y, double z, float fourth);
@@ -134,7 +146,7 @@ PALAVER_API stUserInfo* GetUserMySelf();
 
 // Placeholder exports: part of the module's interface, unused by the library.
 class PALAVER_API CPalaver {
-public:
+  public:
     CPalaver();
     CPalaver& operator=(const CPalaver& other);
 };

@@ -65,6 +65,18 @@ class Client {
     bool set_server(const std::string& address, int port) {
         return palaver_set_server(client_, address.c_str(), port) == 1;
     }
+    // TLS from the next login on (see palaver_set_tls): the certificate is
+    // checked against the system's trust store, or the PEM file given (empty:
+    // the system's store again). set_tls_verify(false) is for tests and labs
+    // only.
+    bool set_tls(bool enable) { return palaver_set_tls(client_, enable ? 1 : 0) == 1; }
+    bool set_tls_ca_file(const std::string& pemPath) {
+        return palaver_set_tls_ca_file(client_, pemPath.empty() ? nullptr : pemPath.c_str()) == 1;
+    }
+    bool set_tls_verify(bool verify) {
+        return palaver_set_tls_verify(client_, verify ? 1 : 0) == 1;
+    }
+
     // 1 logged in, 0 failed, the server's negative refusal code, -1 broken reply.
     int login(stUserInfo& user, const std::string& login = std::string()) {
         return palaver_login(client_, &user, login.c_str());
@@ -157,6 +169,8 @@ class Client {
     palaver_client* handle() const { return client_; }
     static int last_error() { return palaver_last_error(); }
     static std::string error_text(int code) { return palaver_error_text(code); }
+    // The failing layer's own words on the last error (the TLS library's reason).
+    static std::string last_error_detail() { return palaver_last_error_detail(); }
 
   private:
     palaver_client* client_;

@@ -45,41 +45,50 @@ extern "C" {
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 #define PALAVER_VERSION_MAJOR 1
-#define PALAVER_VERSION_MINOR 1
+#define PALAVER_VERSION_MINOR 2
 #define PALAVER_VERSION_PATCH 0
 PALAVER_C_API const char* palaver_version(void);
 
 /* Error codes: 0 or negative. */
 enum {
     PALAVER_OK = 0,
-    PALAVER_E_INVALID = -1,         /* a null client or pointer, a bad argument */
-    PALAVER_E_TOO_LONG = -2,        /* text, name, picture or login string too long */
-    PALAVER_E_NOT_CONNECTED = -3,   /* no connection is open */
-    PALAVER_E_RESOLVE = -4,         /* the server's name does not resolve */
-    PALAVER_E_NO_ADDRESS = -5,      /* login before a server address was set */
-    PALAVER_E_CONNECT = -6,         /* the connection could not be made or broke */
-    PALAVER_E_TIMEOUT = -7,         /* the login reply did not come within 10 s */
-    PALAVER_E_CANCELLED = -8,       /* a logout called the login off */
-    PALAVER_E_REFUSED = -9,         /* the server refused the login */
-    PALAVER_E_BROKEN_REPLY = -10,   /* the login reply broke off part way */
-    PALAVER_E_SEND = -11,           /* a send failed; the connection has ended */
-    PALAVER_E_NO_MEMORY = -12,      /* memory ran out */
-    PALAVER_E_THREAD = -13          /* the receive thread could not be started */
+    PALAVER_E_INVALID = -1,          /* a null client or pointer, a bad argument */
+    PALAVER_E_TOO_LONG = -2,         /* text, name, picture or login string too long */
+    PALAVER_E_NOT_CONNECTED = -3,    /* no connection is open */
+    PALAVER_E_RESOLVE = -4,          /* the server's name does not resolve */
+    PALAVER_E_NO_ADDRESS = -5,       /* login before a server address was set */
+    PALAVER_E_CONNECT = -6,          /* the connection could not be made or broke */
+    PALAVER_E_TIMEOUT = -7,          /* the login reply did not come within 10 s */
+    PALAVER_E_CANCELLED = -8,        /* a logout called the login off */
+    PALAVER_E_REFUSED = -9,          /* the server refused the login */
+    PALAVER_E_BROKEN_REPLY = -10,    /* the login reply broke off part way */
+    PALAVER_E_SEND = -11,            /* a send failed; the connection has ended */
+    PALAVER_E_NO_MEMORY = -12,       /* memory ran out */
+    PALAVER_E_THREAD = -13,          /* the receive thread could not be started */
+    PALAVER_E_TLS_UNAVAILABLE = -14, /* TLS asked for, but no TLS library (libssl.so.3) */
+    PALAVER_E_TLS_SETUP = -15,       /* TLS could not be set up (the CA file is unreadable) */
+    PALAVER_E_TLS_CERTIFICATE = -16, /* the server's certificate was refused */
+    PALAVER_E_TLS_HANDSHAKE = -17    /* the TLS handshake failed (not a TLS server, ...) */
 };
 /* The code the calling thread's last call of this interface left. */
 PALAVER_C_API int palaver_last_error(void);
 /* A short English text for a code; never null. */
 PALAVER_C_API const char* palaver_error_text(int code);
+/* What the failing layer itself said about the calling thread's last error,
+ * such as the TLS library's reason for refusing a certificate ("certificate
+ * has expired", "hostname mismatch"); "" when there is nothing to add. Never
+ * null; valid until this thread's next call of this interface. */
+PALAVER_C_API const char* palaver_last_error_detail(void);
 
 /* One chat line or notice (sender and target -2) as the library received it. */
 #define PALAVER_TEXT_MAX 500
 typedef struct palaver_chat_line {
-    int32_t sender;                    /* speaker's user id; -2 for a notice */
-    int32_t target;                    /* user id the line was addressed to */
-    unsigned char locationKey[4];      /* the sender's location key */
-    uint8_t whisper;                   /* 1 when the line was whispered */
-    uint16_t length;                   /* bytes in text, without its NUL */
-    char text[PALAVER_TEXT_MAX + 1];   /* NUL-terminated */
+    int32_t sender;                  /* speaker's user id; -2 for a notice */
+    int32_t target;                  /* user id the line was addressed to */
+    unsigned char locationKey[4];    /* the sender's location key */
+    uint8_t whisper;                 /* 1 when the line was whispered */
+    uint16_t length;                 /* bytes in text, without its NUL */
+    char text[PALAVER_TEXT_MAX + 1]; /* NUL-terminated */
 } palaver_chat_line;
 
 typedef struct palaver_client palaver_client;
@@ -93,8 +102,29 @@ PALAVER_C_API void palaver_client_free(palaver_client* client);
  * (1-65535). 1 stored, 0 refused (the name does not resolve, a bad port). */
 PALAVER_C_API int palaver_set_server(palaver_client* client, const char* address, int port);
 
-/* Connects, sends `user` and the login string (at most 20 bytes), and reads
- * the login reply; a connection that is still open is ended first. On success
+/* TLS, per client, from its next login on. Off by default: a client that
+ * never enables it talks plain TCP exactly as before. With TLS on, the
+ * server's certificate must chain to a trusted authority and name the
+ * address given to palaver_set_server (a host name or an IP literal); a
+ * login that fails so returns 0 with a PALAVER_E_TLS_* code and the reason in
+ * palaver_last_error_detail, and never falls back to plain text. Linux loads
+ * libssl.so.3 the first time a client enables TLS. Each returns 1 stored, 0
+ * refused (see the last error).
+ *
+ * enable: 1 on, 0 off; 0 with PALAVER_E_TLS_UNAVAILABLE when this system has
+ * no TLS library. */
+PALAVER_C_API int palaver_set_tls(palaver_client* client, int enable);
+/* The authorities to trust, a PEM file, instead of the system's trust store;
+ * NULL goes back to the system's store. Read at each login. */
+PALAVER_C_API int palaver_set_tls_ca_file(palaver_client* client, const char* pem_path);
+/* verify: 1 (the default) checks the certificate and the name; 0 accepts any
+ * certificate. 0 is for tests and labs only: it gives no protection against
+ * anyone on the path. */
+PALAVER_C_API int palaver_set_tls_verify(palaver_client* client, int verify);
+
+/* Connects (and makes the TLS handshake when TLS is on), sends `user` and
+ * the login string (at most 20 bytes), and reads the login reply; a
+ * connection that is still open is ended first. On success
  * `user` and the own record hold the server's record for this user and the
  * room's users are known. Returns 1 logged in; 0 failed (see the last error);
  * the server's negative refusal code unchanged; -1 when the reply broke off.

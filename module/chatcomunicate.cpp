@@ -26,6 +26,10 @@ bool IsConnected() {
     return default_client().connection.connected.load();
 }
 
+bool UseTls(bool enable, const char* caFile) {
+    return palaver::use_tls(default_client(), enable, caFile);
+}
+
 bool SendTalk(int target, const char* text, bool whisper) {
     return palaver::send_talk(default_client(), target, text, whisper);
 }

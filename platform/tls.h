@@ -70,6 +70,10 @@ class TlsSession {
 // set up reports Failed at its first handshake step, with the reason).
 std::unique_ptr<TlsSession> open_tls_session(const TlsOptions& options);
 
+// False when this system has no TLS library (a host that enables TLS is told
+// at once rather than at its next Login).
+bool tls_available();
+
 }  // namespace palaver::platform
 
 #endif

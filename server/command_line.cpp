@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "server/net.h"
+#include "server/tls_context.h"
 
 namespace palaver::server {
 namespace {
@@ -16,6 +17,10 @@ std::chrono::milliseconds from_seconds(double seconds) {
 }  // namespace
 
 bool parse_listen(const std::string& text, Settings& settings) {
+    return parse_endpoint(text, settings.address, settings.port);
+}
+
+bool parse_endpoint(const std::string& text, std::string& addressOut, std::uint16_t& portOut) {
     auto colon = text.rfind(':');
     if (colon == std::string::npos || colon + 1 == text.size()) {
         return false;
@@ -34,8 +39,8 @@ bool parse_listen(const std::string& text, Settings& settings) {
     if (ec) {
         return false;
     }
-    settings.address = address;
-    settings.port = static_cast<std::uint16_t>(std::stoul(port));
+    addressOut = address;
+    portOut = static_cast<std::uint16_t>(std::stoul(port));
     return true;
 }
 
@@ -53,8 +58,20 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     int reconnectMs = static_cast<int>(cluster.reconnectWait.count());
 
     CLI::App app{"palaver-server: the Palaver chat room server"};
-    app.add_option("--listen", listen, "Address and port to listen on; port 0 picks a free one")
+    app.add_option("--listen", listen,
+                   "Address and port to listen on; port 0 picks a free one; none: no plain "
+                   "listener (with --tls-listen)")
         ->capture_default_str();
+    TlsSettings tls;
+    std::string tlsListen;
+    auto* tlsOption = app.add_option(
+        "--tls-listen", tlsListen,
+        "Address and port to listen on for TLS (1.2 or later) as well; port 0 picks a free one");
+    app.add_option("--tls-cert", tls.certFile,
+                   "The TLS listener's certificate chain, PEM, the server's own first")
+        ->needs(tlsOption);
+    app.add_option("--tls-key", tls.keyFile, "The TLS listener's private key, PEM")
+        ->needs(tlsOption);
     app.add_option("--accounts", accountsPath,
                    "Accounts file (lines: name login-string [admin]); without it anyone may "
                    "log in and nobody is admin");
@@ -101,8 +118,17 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     std::string error;
     if (!parsedLevel) {
         error = "--log-level: expected debug, info, warn or error";
-    } else if (!parse_listen(listen, s)) {
-        error = "--listen: expected ADDR:PORT, e.g. 127.0.0.1:" + std::to_string(kDefaultPort);
+    } else if (listen != "none" && !parse_listen(listen, s)) {
+        error = "--listen: expected ADDR:PORT, e.g. 127.0.0.1:" + std::to_string(kDefaultPort) +
+                ", or none";
+    } else if (listen == "none" && tlsListen.empty()) {
+        error = "--listen none: without --tls-listen there would be nothing to listen on";
+    } else if (!tlsListen.empty() && !parse_endpoint(tlsListen, tls.address, tls.port)) {
+        error = "--tls-listen: expected ADDR:PORT, e.g. 127.0.0.1:7443";
+    } else if (!tlsListen.empty() && (tls.certFile.empty() || tls.keyFile.empty())) {
+        error = "--tls-listen needs --tls-cert FILE and --tls-key FILE (PEM)";
+    } else if (!tlsListen.empty() && !make_tls_context(tls.certFile, tls.keyFile, error)) {
+        // `error` says which file and why.
     } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
         error = "--cluster: expected nats://HOST:PORT";
     } else if (heartbeatMs >= clusterTimeoutMs) {
@@ -121,6 +147,10 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         return std::nullopt;
     }
     result.logLevel = *parsedLevel;
+    s.plain = listen != "none";
+    if (!tlsListen.empty()) {
+        s.tls = tls;
+    }
     s.loginTimeout = from_seconds(loginTimeout);
     s.idleTimeout = from_seconds(idleTimeout);
     if (!cluster.url.empty()) {

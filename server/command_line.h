@@ -2,6 +2,7 @@
 #ifndef PALAVER_SERVER_COMMAND_LINE_H
 #define PALAVER_SERVER_COMMAND_LINE_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,8 @@ struct CommandLine {
 };
 
 // "ADDR:PORT" with an IPv4 address, or "[ADDR]:PORT" with an IPv6 one.
+bool parse_endpoint(const std::string& text, std::string& address, std::uint16_t& port);
+// The same into the plain listener's address and port.
 bool parse_listen(const std::string& text, Settings& settings);
 
 // Nothing when the program should end: `exitCode` then holds its status

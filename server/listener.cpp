@@ -18,8 +18,8 @@ constexpr std::size_t kLoginAllowance = 256;
 }  // namespace
 
 Listener::Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state,
-                   bool reusePort)
-    : acceptor_(io), retry_(io), state_(state) {
+                   bool reusePort, std::shared_ptr<asio::ssl::context> tls)
+    : acceptor_(io), retry_(io), state_(state), tls_(std::move(tls)) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     int one = 1;
@@ -70,8 +70,8 @@ void Listener::on_accept(const asio::error_code& ec, tcp::socket socket) {
     if (state_.connections() >= state_.settings().maxClients + kLoginAllowance) {
         state_.log().warn("dropped a connection: too many connections");
     } else {
-        auto session = std::make_shared<Session>(std::move(socket), state_);
-        state_.log().info("connect ", session->peer());
+        auto session = std::make_shared<Session>(std::move(socket), state_, tls_.get());
+        state_.log().info("connect ", session->peer(), tls_ ? " (TLS)" : "");
         state_.connected(*session);
         session->start();
     }

@@ -1,8 +1,15 @@
-// Accepts connections and starts a session for each.
+// Accepts connections and starts a session for each: plain ones, or with a
+// TLS context, sessions that shake hands first.
 #ifndef PALAVER_SERVER_LISTENER_H
 #define PALAVER_SERVER_LISTENER_H
 
+#include <memory>
+
 #include "server/net.h"
+
+namespace asio::ssl {
+class context;
+}
 
 namespace palaver::server {
 
@@ -13,7 +20,7 @@ class Listener {
     // Throws asio::system_error when the address cannot be bound. With
     // `reusePort` other processes may listen on the same port too.
     Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state,
-             bool reusePort = false);
+             bool reusePort = false, std::shared_ptr<asio::ssl::context> tls = nullptr);
 
     void start();
     void close();
@@ -26,6 +33,7 @@ class Listener {
     tcp::acceptor acceptor_;
     asio::steady_timer retry_;
     ServerState& state_;
+    std::shared_ptr<asio::ssl::context> tls_;
 };
 
 }  // namespace palaver::server

@@ -48,10 +48,17 @@ int main(int argc, char** argv) {
                 server.stop();
             }
         });
-        // Scripts and tests read the port from here when they asked for port 0.
-        std::cout << "palaver-server listening on " << server.endpoint() << std::endl;
-        log.info("listening on ", server.endpoint(),
-                 commandLine->settings.accounts ? ", accounts required" : ", open room");
+        // Scripts and tests read the ports from here when they asked for port 0.
+        const char* room = commandLine->settings.accounts ? ", accounts required" : ", open room";
+        if (commandLine->settings.plain) {
+            std::cout << "palaver-server listening on " << server.endpoint() << std::endl;
+            log.info("listening on ", server.endpoint(), room);
+        }
+        if (commandLine->settings.tls) {
+            std::cout << "palaver-server listening for TLS on " << server.tls_endpoint()
+                      << std::endl;
+            log.info("listening for TLS on ", server.tls_endpoint(), room);
+        }
         server.run();
     } catch (const std::exception& e) {
         log.error(e.what());

@@ -1,19 +1,40 @@
 #include "server/server.h"
 
+#include <stdexcept>
+
 #include "server/cluster/cluster.h"
+#include "server/tls_context.h"
 
 namespace palaver::server {
 
 Server::Server(Settings settings, Log& log)
     : state_(io_, settings, log),
-      io_(1),
-      listener_(io_, tcp::endpoint(asio::ip::make_address(settings.address), settings.port), state_,
-                settings.reusePort) {
+      io_(1) {
+    if (settings.plain) {
+        listener_.emplace(io_,
+                          tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
+                          state_, settings.reusePort);
+    }
+    if (settings.tls) {
+        const TlsSettings& t = *settings.tls;
+        std::string error;
+        auto context = make_tls_context(t.certFile, t.keyFile, error);
+        if (!context) {
+            throw std::runtime_error(error);
+        }
+        tlsListener_.emplace(io_, tcp::endpoint(asio::ip::make_address(t.address), t.port),
+                             state_, settings.reusePort, std::move(context));
+    }
     if (settings.cluster) {
         cluster_ = std::make_unique<cluster::Cluster>(io_, state_, *settings.cluster);
         state_.attach(cluster_.get());
     }
-    listener_.start();
+    if (listener_) {
+        listener_->start();
+    }
+    if (tlsListener_) {
+        tlsListener_->start();
+    }
 }
 
 Server::~Server() {
@@ -28,7 +49,12 @@ void Server::run() {
 
 void Server::stop() {
     asio::post(io_, [this] {
-        listener_.close();
+        if (listener_) {
+            listener_->close();
+        }
+        if (tlsListener_) {
+            tlsListener_->close();
+        }
         state_.close_all("server shutting down");
         if (cluster_) {
             cluster_->stop();

@@ -1,10 +1,11 @@
-// A whole server on one event loop: the listener, the shared state and the
-// sessions. run() serves until stop(), which any thread may call.
+// A whole server on one event loop: the listeners (plain, TLS or both), the
+// shared state and the sessions. run() serves until stop(), which any thread may call.
 #ifndef PALAVER_SERVER_SERVER_H
 #define PALAVER_SERVER_SERVER_H
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "server/listener.h"
 #include "server/log.h"
@@ -21,14 +22,21 @@ class Cluster;
 class Server {
   public:
     // Binds at once; throws asio::system_error when it cannot, and
-    // std::runtime_error when it cannot join its cluster's bus.
+    // std::runtime_error when it cannot join its cluster's bus or load its
+    // TLS certificate and key.
     Server(Settings settings, Log& log);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    std::uint16_t port() const { return listener_.endpoint().port(); }
-    tcp::endpoint endpoint() const { return listener_.endpoint(); }
+    // The plain listener's; port 0 and an empty endpoint without one.
+    std::uint16_t port() const { return endpoint().port(); }
+    tcp::endpoint endpoint() const { return listener_ ? listener_->endpoint() : tcp::endpoint(); }
+    // The TLS listener's, likewise.
+    std::uint16_t tls_port() const { return tls_endpoint().port(); }
+    tcp::endpoint tls_endpoint() const {
+        return tlsListener_ ? tlsListener_->endpoint() : tcp::endpoint();
+    }
     asio::io_context& context() { return io_; }
 
     void run();
@@ -40,7 +48,8 @@ class Server {
     // when it is destroyed point at it.
     ServerState state_;
     asio::io_context io_;
-    Listener listener_;
+    std::optional<Listener> listener_;
+    std::optional<Listener> tlsListener_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
 };
 

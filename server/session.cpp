@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "server/requests.h"
 #include "server/server_state.h"
+#include "server/tls_stream.h"
 
 namespace palaver::server {
 namespace {
@@ -34,8 +36,9 @@ long long seconds(std::chrono::milliseconds ms) {
 
 }  // namespace
 
-Session::Session(tcp::socket socket, ServerState& state)
+Session::Session(tcp::socket socket, ServerState& state, asio::ssl::context* tls)
     : socket_(std::move(socket)),
+      tls_(tls ? std::make_unique<TlsStream>(socket_, *tls) : nullptr),
       state_(state),
       timer_(socket_.get_executor()),
       peer_(peer_of(socket_)) {}
@@ -60,9 +63,29 @@ void Session::start() {
     asio::error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
     socket_.non_blocking(true, ignored);  // for the gathered writes
+    // The handshake, too, must be over within the login time.
     deadline_ = Clock::now() + state_.settings().loginTimeout;
     wait_deadline();
-    read();
+    if (tls_) {
+        handshake();
+    } else {
+        read();
+    }
+}
+
+void Session::handshake() {
+    tls_->stream.async_handshake(
+        asio::ssl::stream_base::server, [self = shared_from_this()](const asio::error_code& ec) {
+            if (self->closed_) {
+                return;
+            }
+            if (ec) {
+                self->close("TLS handshake failed: " + tls_failure(ec), Level::Warn);
+                return;
+            }
+            self->tls_->handshaken = true;
+            self->read();
+        });
 }
 
 void Session::mark_logged_in() {
@@ -71,11 +94,15 @@ void Session::mark_logged_in() {
 }
 
 void Session::read() {
-    socket_.async_read_some(
-        asio::buffer(reader_.write_position(), reader_.write_room()),
-        [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
-            self->on_read(ec, count);
-        });
+    auto buffer = asio::buffer(reader_.write_position(), reader_.write_room());
+    auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
+        self->on_read(ec, count);
+    };
+    if (tls_) {
+        tls_->stream.async_read_some(buffer, std::move(done));
+    } else {
+        socket_.async_read_some(buffer, std::move(done));
+    }
 }
 
 void Session::on_read(const asio::error_code& ec, std::size_t count) {
@@ -83,9 +110,22 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
         return;
     }
     if (ec) {
-        close(ec == asio::error::eof ? "connection closed by the client"
-                                     : "read failed: " + ec.message());
+        if (ec == asio::error::eof || (tls_ && tls_closed(ec))) {
+            close("connection closed by the client");
+        } else {
+            close("read failed: " + (tls_ ? tls_failure(ec) : ec.message()));
+        }
         return;
+    }
+    if (!readAny_) {
+        readAny_ = true;
+        // No frame starts with a length of 0x16.. (above 500), but a TLS
+        // ClientHello does: say what it is rather than "hostile input".
+        if (!tls_ && count > 0 && reader_.write_position()[0] == 0x16) {
+            close("a TLS client on the plain port (its first bytes are a TLS handshake)",
+                  Level::Warn);
+            return;
+        }
     }
     reader_.commit(count);
     Frame frame;
@@ -137,6 +177,9 @@ void Session::on_deadline(const asio::error_code& ec) {
     const Settings& s = state_.settings();
     if (loggedIn_) {
         close("idle for " + std::to_string(seconds(s.idleTimeout)) + " s");
+    } else if (tls_ && !tls_->handshaken) {
+        close("TLS handshake not finished within " + std::to_string(seconds(s.loginTimeout)) +
+              " s");
     } else {
         close("no login request within " + std::to_string(seconds(s.loginTimeout)) + " s");
     }
@@ -168,6 +211,10 @@ void Session::deliver(const MessageRef& message) {
 }
 
 void Session::write() {
+    if (tls_) {
+        write_tls();
+        return;
+    }
     // The gathered write goes straight to the socket, up to 1024 blocks at a
     // time (Asio's own writes take 64); the event loop is only asked to wait
     // when the socket is full.
@@ -211,6 +258,45 @@ void Session::write() {
             close(std::string("write failed: ") + std::strerror(errno));
         }
     }
+}
+
+void Session::write_tls() {
+    // OpenSSL makes a record of each write: copy what is queued, up to 64
+    // KiB, into one buffer and write that, so that small messages share
+    // records.
+    if (closed_ || writing_ || !tls_->handshaken) {
+        return;
+    }
+    if (head_ == queue_.size()) {
+        queue_.clear();
+        head_ = 0;
+        if (finishing_) {
+            close(finishReason_);
+        }
+        return;
+    }
+    std::vector<std::uint8_t>& out = tls_->out;
+    out.clear();
+    for (std::size_t i = head_; i < queue_.size() && out.size() < TlsStream::kGather; ++i) {
+        std::size_t skip = i == head_ ? offset_ : 0;
+        const std::uint8_t* data = queue_[i]->data() + skip;
+        std::size_t n = std::min(queue_[i]->size() - skip, TlsStream::kGather - out.size());
+        out.insert(out.end(), data, data + n);
+    }
+    writing_ = true;
+    asio::async_write(tls_->stream, asio::buffer(out),
+                      [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                          self->writing_ = false;
+                          if (self->closed_) {
+                              return;
+                          }
+                          if (ec) {
+                              self->close("write failed: " + tls_failure(ec));
+                              return;
+                          }
+                          self->written(n);
+                          self->write_tls();
+                      });
 }
 
 void Session::written(std::size_t bytes) {

@@ -1,6 +1,9 @@
 // One client connection. It owns the socket, reads frames and hands them to
 // the login or request handlers, and writes its queue of shared messages,
-// one gathered write at a time. Handlers hold it alive through
+// one gathered write at a time. A session from the TLS listener has a
+// TlsStream over its socket as well (server/tls_stream.h): it shakes hands
+// first, then reads and writes through it; a plain session's reads and
+// writes stay on the socket. Handlers hold it alive through
 // shared_from_this; the server state and the room only point at it while it
 // is open.
 #ifndef PALAVER_SERVER_SESSION_H
@@ -18,14 +21,21 @@
 #include "server/message.h"
 #include "server/net.h"
 
+namespace asio::ssl {
+class context;
+}
+
 namespace palaver::server {
 
 class Room;
+struct TlsStream;
 class ServerState;
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(tcp::socket socket, ServerState& state);
+    // With `tls` the client must complete a TLS handshake within the login
+    // time before anything else.
+    Session(tcp::socket socket, ServerState& state, asio::ssl::context* tls = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -50,6 +60,7 @@ class Session : public std::enable_shared_from_this<Session> {
     stUserInfo& user() { return user_; }
     const stUserInfo& user() const { return user_; }
     const std::string& peer() const { return peer_; }
+    bool tls() const { return tls_ != nullptr; }
     // "id 7 "alice" (127.0.0.1:5000)" once logged in, else the peer.
     std::string describe() const;
 
@@ -60,14 +71,17 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t roomIndex = 0;
 
   private:
+    void handshake();
     void read();
     void on_read(const asio::error_code& ec, std::size_t count);
     void wait_deadline();
     void on_deadline(const asio::error_code& ec);
     void write();
+    void write_tls();
     void written(std::size_t bytes);
 
     tcp::socket socket_;
+    std::unique_ptr<TlsStream> tls_;  // over socket_; none on the plain listener
     ServerState& state_;
     asio::steady_timer timer_;
     Clock::time_point deadline_;
@@ -83,6 +97,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t queued_ = 0;  // bytes not yet written
 
     bool loggedIn_ = false;
+    bool readAny_ = false;
     bool closed_ = false;
     bool finishing_ = false;
     bool writing_ = false;  // waiting for room in the socket

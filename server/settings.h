@@ -26,7 +26,17 @@ struct ClusterSettings {
     std::chrono::milliseconds reconnectWait{250};
 };
 
+// The TLS listener: the same protocol inside TLS 1.2 or later.
+struct TlsSettings {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: any free port
+    std::string certFile;    // PEM certificate chain, the server's first
+    std::string keyFile;     // PEM private key
+};
+
 struct Settings {
+    // The plain listener, unless `plain` is false (--listen none).
+    bool plain = true;
     std::string address = "127.0.0.1";
     std::uint16_t port = kDefaultPort;  // 0: any free port
     // A whole Login request must arrive within this time of connecting.
@@ -45,6 +55,7 @@ struct Settings {
     // spreads the connections over them.
     bool reusePort = false;
     std::optional<ClusterSettings> cluster;
+    std::optional<TlsSettings> tls;
 };
 
 }  // namespace palaver::server

@@ -61,8 +61,17 @@ int main(int argc, char** argv) {
     app.add_option("--codepage", codepage, "Code page of the text on the wire (iconv name)")
         ->capture_default_str();
     app.add_flag("--lines", line_mode, "Plain line mode even on a terminal");
+    app.add_flag("--tls", options.tls,
+                 "TLS to the server; its certificate must be trusted and name HOST");
+    app.add_option("--ca", options.caFile,
+                   "PEM file of the authorities to trust for --tls, instead of the system's")
+        ->check(CLI::ExistingFile);
     CLI11_PARSE(app, argc, argv);
 
+    if (!options.caFile.empty() && !options.tls) {
+        std::fprintf(stderr, "palaver-chat: --ca is for --tls\n");
+        return 1;
+    }
     if (!split_server(server, options.host, options.port)) {
         std::fprintf(stderr, "palaver-chat: --server wants HOST:PORT, not '%s'\n", server.c_str());
         return 1;

@@ -10,6 +10,7 @@
 #include "actions.h"
 #include "notice_text.h"
 #include "own_record.h"
+#include "palaver_c.h"
 
 namespace palaver::chat {
 namespace {
@@ -95,6 +96,20 @@ std::string Session::describe(const stUserInfo& u) const {
     return text;
 }
 
+std::string Session::unreachable() const {
+    std::string why = "cannot reach " + options_.host + ":" + std::to_string(options_.port);
+    // The library leaves the reason of a TLS failure to the calling thread.
+    const int code = palaver_last_error();
+    if (code <= PALAVER_E_TLS_UNAVAILABLE && code >= PALAVER_E_TLS_HANDSHAKE) {
+        why += ": " + std::string(palaver_error_text(code));
+        const std::string detail = palaver_last_error_detail();
+        if (!detail.empty()) {
+            why += " (" + detail + ")";
+        }
+    }
+    return why;
+}
+
 bool Session::login(Events& out) {
     users_.clear();
     missing_.clear();
@@ -107,14 +122,19 @@ bool Session::login(Events& out) {
         out.push_back({Event::Kind::kError, "cannot resolve " + options_.host});
         return false;
     }
+    const char* caFile = options_.caFile.empty() ? nullptr : options_.caFile.c_str();
+    if (!chatComunicate::UseTls(options_.tls, caFile)) {
+        out.push_back({Event::Kind::kError,
+                       "TLS cannot be used: no TLS library on this system, or an unreadable "
+                       "CA file"});
+        return false;
+    }
     stUserInfo user{};
     pf::set_name(user, *name);
     pf::set_room(user, options_.room);
     const int result = chatComunicate::Login(user, login->c_str());
     if (result != 1) {
-        std::string why =
-            result == 0 ? "cannot reach " + options_.host + ":" + std::to_string(options_.port)
-                        : refusal(result);
+        std::string why = result == 0 ? unreachable() : refusal(result);
         out.push_back({Event::Kind::kError, "login failed: " + why});
         return false;
     }

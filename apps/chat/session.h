@@ -23,6 +23,8 @@ struct SessionOptions {
     std::string name;   // UTF-8
     std::string login;  // UTF-8
     std::uint32_t room = 0;
+    bool tls = false;    // TLS, the server's certificate verified
+    std::string caFile;  // the authorities to trust; empty: the system's
 };
 
 class Session {
@@ -54,6 +56,8 @@ class Session {
     std::string describe(const stUserInfo& user) const;
 
   private:
+    // Why a Login that returned 0 failed, for the user.
+    std::string unreachable() const;
     bool send_result(bool sent, const char* what, Events& out);
     std::optional<std::string> to_wire(const std::string& utf8, std::size_t limit, const char* what,
                                        Events& out);

@@ -27,9 +27,13 @@ namespace Palaver
         [DllImport(Library)] public static extern IntPtr palaver_version();
         [DllImport(Library)] public static extern int palaver_last_error();
         [DllImport(Library)] public static extern IntPtr palaver_error_text(int code);
+        [DllImport(Library)] public static extern IntPtr palaver_last_error_detail();
         [DllImport(Library)] public static extern IntPtr palaver_client_new();
         [DllImport(Library)] public static extern void palaver_client_free(IntPtr client);
         [DllImport(Library)] public static extern int palaver_set_server(IntPtr client, byte[] address, int port);
+        [DllImport(Library)] public static extern int palaver_set_tls(IntPtr client, int enable);
+        [DllImport(Library)] public static extern int palaver_set_tls_ca_file(IntPtr client, byte[] pemPath);
+        [DllImport(Library)] public static extern int palaver_set_tls_verify(IntPtr client, int verify);
         [DllImport(Library)] public static extern int palaver_login(IntPtr client, [In, Out] byte[] user, byte[] login);
         [DllImport(Library)] public static extern int palaver_logout(IntPtr client);
         [DllImport(Library)] public static extern int palaver_is_connected(IntPtr client);
@@ -121,10 +125,30 @@ namespace Palaver
         }
 
         // The last error is the calling thread's: read it right after the call.
+        // Its detail, when there is one, is the failing layer's own reason
+        // (why TLS refused the server's certificate).
+        static PalaverException LastError(string what)
+        {
+            string detail = Marshal.PtrToStringAnsi(Native.palaver_last_error_detail());
+            return new PalaverException(Native.palaver_last_error(),
+                string.IsNullOrEmpty(detail) ? what : what + " (" + detail + ")");
+        }
+
         static void Check(int result, int failed, string what)
         {
             if (result == failed)
-                throw new PalaverException(Native.palaver_last_error(), what);
+                throw LastError(what);
+        }
+
+        // TLS from the next login on; the certificate is checked against the
+        // system's trust store or `caFile` (PEM). verify: false is for tests
+        // and labs only.
+        public void UseTls(bool enable = true, string caFile = null, bool verify = true)
+        {
+            byte[] path = caFile == null ? null : Encoding.UTF8.GetBytes(caFile + "\0");
+            Check(Native.palaver_set_tls_ca_file(handle, path), 0, "UseTls");
+            Check(Native.palaver_set_tls_verify(handle, verify ? 1 : 0), 0, "UseTls");
+            Check(Native.palaver_set_tls(handle, enable ? 1 : 0), 0, "UseTls");
         }
 
         public void SetServer(string address, int port)
@@ -142,9 +166,10 @@ namespace Palaver
             Array.Copy(nameBytes, 0, record, 4, nameBytes.Length);
             BitConverter.GetBytes(room).CopyTo(record, 79);  // the location key, little-endian
             int result = Native.palaver_login(handle, record, Bytes(login));
+            if (result == 0)
+                throw LastError("Login");
             if (result != 1)
-                throw new PalaverException(result == 0 ? Native.palaver_last_error() : -9,
-                    "Login (server's answer " + result + ")");
+                throw new PalaverException(-9, "Login (server's answer " + result + ")");
             return UserAt(record, 0);
         }
 

@@ -3,7 +3,8 @@
 # chatComunicate, the placeholders and the C interface, nothing else of ours
 # (instantiations of the standard library's templates may show up and are not
 # ours). It depends on nothing but the C runtime (and the C++ runtime a
-# sanitizer's needs).
+# sanitizer's needs): in particular not on libssl, which it loads only when a
+# client asks for TLS.
 # Usage: check_exports.sh NM LIBRARY
 set -eu
 nm=$1
@@ -27,6 +28,7 @@ chatComunicate::Login(stUserInfo&, char const*)
 chatComunicate::Logout()
 chatComunicate::SendTalk(int, char const*, bool)
 chatComunicate::SetServerIPandPort(char const*, int)
+chatComunicate::UseTls(bool, char const*)
 chatComunicate::Walk2Pos(double, double, double, float)
 fnPalaver()
 nPalaver
@@ -44,12 +46,16 @@ palaver_get_users
 palaver_is_connected
 palaver_kick
 palaver_last_error
+palaver_last_error_detail
 palaver_login
 palaver_logout
 palaver_request_room_list
 palaver_self
 palaver_send_talk
 palaver_set_server
+palaver_set_tls
+palaver_set_tls_ca_file
+palaver_set_tls_verify
 palaver_version
 palaver_wait
 palaver_walk'
@@ -70,6 +76,10 @@ if [ "$actual" != "$expected" ]; then
     exit 1
 fi
 
+if ldd "$library" | grep -Eq 'lib(ssl|crypto)\.so'; then
+    echo "links OpenSSL, which not every system has: load it at run time instead"
+    exit 1
+fi
 unexpected=$(ldd "$library" | awk '{print $1}' |
     grep -Ev '^(linux-vdso\.so|/lib64/ld-linux|libc\.so|libm\.so|libstdc\+\+\.so|libgcc_s\.so|lib(a|ub|t)san\.so)' || true)
 if [ -n "$unexpected" ]; then

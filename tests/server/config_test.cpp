@@ -6,6 +6,7 @@
 #include "server/accounts.h"
 #include "server/bans.h"
 #include "server/command_line.h"
+#include "tls_client.h"
 
 namespace palaver::server {
 namespace {
@@ -81,6 +82,81 @@ TEST(ServerCommandLine, FillsTheSettings) {
     const char* bad[] = {"palaver-server", "--accounts", "/nonexistent/accounts"};
     EXPECT_FALSE(parse_command_line(3, const_cast<char**>(bad), exitCode));
     EXPECT_EQ(exitCode, 2);
+}
+
+// Parses `args` after the program name; the message it printed goes to `error`.
+std::optional<CommandLine> parse(std::vector<std::string> args, int& exitCode,
+                                 std::string& error) {
+    std::vector<char*> argv{const_cast<char*>("palaver-server")};
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    testing::internal::CaptureStderr();
+    auto c = parse_command_line(static_cast<int>(argv.size()), argv.data(), exitCode);
+    error = testing::internal::GetCapturedStderr();
+    return c;
+}
+
+TEST(ServerCommandLine, TakesTheTlsListener) {
+    const auto& certs = test::test_certs();
+    int exitCode = -1;
+    std::string error;
+    auto c = parse({"--listen", "none", "--tls-listen", "127.0.0.1:7443", "--tls-cert",
+                    certs.serverCert, "--tls-key", certs.serverKey},
+                   exitCode, error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_FALSE(c->settings.plain);
+    ASSERT_TRUE(c->settings.tls);
+    EXPECT_EQ(c->settings.tls->address, "127.0.0.1");
+    EXPECT_EQ(c->settings.tls->port, 7443);
+    EXPECT_EQ(c->settings.tls->certFile, certs.serverCert);
+
+    c = parse({"--tls-listen", "[::1]:0", "--tls-cert", certs.serverCert, "--tls-key",
+               certs.serverKey},
+              exitCode, error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_TRUE(c->settings.plain);
+    EXPECT_EQ(c->settings.tls->address, "::1");
+}
+
+TEST(ServerCommandLine, RefusesTlsSettingsThatCannotWork) {
+    const auto& certs = test::test_certs();
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--tls-listen", "127.0.0.1:0", "--tls-cert", "/nonexistent/server.pem", "--tls-key",
+          certs.serverKey},
+         "--tls-cert /nonexistent/server.pem: cannot read it"},
+        {{"--tls-listen", "127.0.0.1:0", "--tls-cert", certs.serverCert, "--tls-key",
+          "/nonexistent/server.key"},
+         "--tls-key /nonexistent/server.key: cannot read it"},
+        {{"--tls-listen", "127.0.0.1:0", "--tls-cert", certs.serverKey, "--tls-key",
+          certs.serverKey},
+         "not a PEM certificate chain"},
+        {{"--tls-listen", "127.0.0.1:0", "--tls-cert", certs.serverCert, "--tls-key",
+          certs.otherNameKey},
+         "the key does not belong to the certificate"},
+        {{"--tls-listen", "127.0.0.1:0"}, "--tls-listen needs --tls-cert FILE and --tls-key"},
+        {{"--tls-listen", "nowhere:1", "--tls-cert", certs.serverCert, "--tls-key",
+          certs.serverKey},
+         "--tls-listen: expected ADDR:PORT"},
+        {{"--listen", "none"}, "--listen none: without --tls-listen"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        int exitCode = -1;
+        std::string error;
+        EXPECT_FALSE(parse(c.args, exitCode, error));
+        EXPECT_EQ(exitCode, 2);
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+    // A certificate without the listener is a mistake too (CLI11 says so).
+    int exitCode = -1;
+    std::string error;
+    EXPECT_FALSE(parse({"--tls-cert", certs.serverCert}, exitCode, error));
+    EXPECT_NE(exitCode, 0);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ TestServer::TestServer(server::Settings settings)
     : log_(server::Level::Debug, logText_),
       server_(std::make_unique<server::Server>(std::move(settings), log_)),
       port_(server_->port()),
+      tlsPort_(server_->tls_port()),
       thread_([this] { server_->run(); }) {}
 
 TestServer::~TestServer() {

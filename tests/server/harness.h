@@ -42,6 +42,7 @@ class TestServer {
     explicit TestServer(server::Settings settings = test_settings());
     ~TestServer();
     std::uint16_t port() const { return port_; }
+    std::uint16_t tls_port() const { return tlsPort_; }
     // Stops the server and returns everything it logged.
     std::string stop_and_log();
 
@@ -50,6 +51,7 @@ class TestServer {
     server::Log log_;
     std::unique_ptr<server::Server> server_;
     std::uint16_t port_ = 0;
+    std::uint16_t tlsPort_ = 0;
     std::thread thread_;
 };
 

@@ -16,6 +16,10 @@ E_TOO_LONG = -2
 E_NOT_CONNECTED = -3
 E_REFUSED = -9
 E_BROKEN_REPLY = -10
+E_TLS_UNAVAILABLE = -14
+E_TLS_SETUP = -15
+E_TLS_CERTIFICATE = -16
+E_TLS_HANDSHAKE = -17
 
 EVENT_TALK = 1
 EVENT_ACTION = 2
@@ -70,9 +74,13 @@ _SIGNATURES = {
     "palaver_version": (_c.c_char_p, []),
     "palaver_last_error": (_c.c_int, []),
     "palaver_error_text": (_c.c_char_p, [_c.c_int]),
+    "palaver_last_error_detail": (_c.c_char_p, []),
     "palaver_client_new": (_client_p, []),
     "palaver_client_free": (None, [_client_p]),
     "palaver_set_server": (_c.c_int, [_client_p, _c.c_char_p, _c.c_int]),
+    "palaver_set_tls": (_c.c_int, [_client_p, _c.c_int]),
+    "palaver_set_tls_ca_file": (_c.c_int, [_client_p, _c.c_char_p]),
+    "palaver_set_tls_verify": (_c.c_int, [_client_p, _c.c_int]),
     "palaver_login": (_c.c_int, [_client_p, _c.POINTER(UserInfo), _c.c_char_p]),
     "palaver_logout": (_c.c_int, [_client_p]),
     "palaver_is_connected": (_c.c_int, [_client_p]),

@@ -2,6 +2,7 @@
 
 import collections
 import ctypes
+import os
 import threading
 import time
 from typing import Iterator, List, Optional, Union
@@ -124,6 +125,16 @@ class Client:
 
     def set_server(self, host: str, port: int) -> None:
         self._call("palaver_set_server", host.encode("idna"), port)
+
+    def use_tls(self, enable: bool = True, *, ca_file: Optional[str] = None,
+                verify: bool = True) -> None:
+        """TLS from the next login on. The server's certificate is checked
+        against the system's trust store, or `ca_file` (PEM); verify=False is
+        for tests and labs only. A refused certificate makes login raise
+        PalaverError with code E_TLS_CERTIFICATE and the reason in its text."""
+        self._call("palaver_set_tls_ca_file", os.fsencode(ca_file) if ca_file else None)
+        self._call("palaver_set_tls_verify", 1 if verify else 0)
+        self._call("palaver_set_tls", 1 if enable else 0)
 
     def login(
         self, name: str, *, room: int = 0, login: str = "", model: int = 0, picture: str = ""

@@ -28,5 +28,10 @@ def error_text(code: int) -> str:
 
 
 def last_error() -> PalaverError:
-    """The calling thread's last error of the library, as an exception."""
-    return PalaverError(_native.library().palaver_last_error())
+    """The calling thread's last error of the library, as an exception; its
+    text ends with the failing layer's own reason (a TLS refusal's) when the
+    library has one."""
+    lib = _native.library()
+    code = lib.palaver_last_error()
+    detail = lib.palaver_last_error_detail().decode("utf-8", "replace")
+    return PalaverError(code, f"{error_text(code)}: {detail}" if detail else None)

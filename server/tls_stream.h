@@ -1,0 +1,40 @@
+// The TLS side of a session on the TLS listener: OpenSSL's stream over the
+// session's own socket, and the buffer its writes are gathered into. A plain
+// session has none, so its reads and writes stay on the socket itself.
+#ifndef PALAVER_SERVER_TLS_STREAM_H
+#define PALAVER_SERVER_TLS_STREAM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <asio/ssl.hpp>
+
+#include "server/net.h"
+
+namespace palaver::server {
+
+struct TlsStream {
+    // Queued messages are copied into one buffer of up to this many bytes per
+    // write, rather than one TLS record per small message.
+    static constexpr std::size_t kGather = 64 * 1024;
+
+    TlsStream(tcp::socket& socket, asio::ssl::context& context) : stream(socket, context) {}
+
+    asio::ssl::stream<tcp::socket&> stream;
+    std::vector<std::uint8_t> out;  // the write in flight
+    bool handshaken = false;
+};
+
+// Why a TLS handshake or transfer failed, for the log: OpenSSL's reason, and
+// a plain word on what it most likely means (e.g. plain text on the TLS port).
+std::string tls_failure(const asio::error_code& ec);
+
+// True for the end of a TLS client's stream: a close, with or without its
+// close_notify.
+bool tls_closed(const asio::error_code& ec);
+
+}  // namespace palaver::server
+
+#endif
