@@ -1,4 +1,4 @@
-// The Schannel session against native TLS servers that tls_session_test.sh
+// The Schannel session against native TLS servers that tls_servers.sh
 // starts (one per test certificate, each reversing the lines it gets): the
 // handshake, records both ways, and the certificates the library refuses.
 #include <winsock2.h>
@@ -115,7 +115,7 @@ class TlsSessionTest : public ::testing::Test {
     }
     void SetUp() override {
         if (env("PALAVER_TLS_CA").empty()) {
-            GTEST_SKIP() << "run through tls_session_test.sh, which starts the servers";
+            GTEST_SKIP() << "run through tls_servers.sh, which starts the servers";
         }
     }
     static TlsOptions trusting(const std::string& serverName) {
