@@ -70,6 +70,10 @@ class SchannelSession : public TlsSession {
     }
 
     void feed(const std::uint8_t* bytes, std::size_t count) override {
+        // What Schannel used goes before more comes: at most one partial
+        // record is moved.
+        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(used_));
+        used_ = 0;
         received_.insert(received_.end(), bytes, bytes + count);
     }
 
@@ -101,7 +105,7 @@ class SchannelSession : public TlsSession {
             if (state_ == State::PostHandshake && !negotiate()) {
                 return -1;
             }
-            if (state_ != State::Open || received_.empty() || room == 0 || !decrypt()) {
+            if (state_ != State::Open || unused() == 0 || room == 0 || !decrypt()) {
                 return failure_ != TlsFailure::None || closed_ ? -1 : 0;
             }
         }
@@ -240,12 +244,13 @@ class SchannelSession : public TlsSession {
         return status;
     }
 
+    std::size_t unused() const { return received_.size() - used_; }
+
     // Keeps the `extra` bytes at the end of what was received (Schannel did
     // not use them): a count from Schannel, checked against the buffer.
     void keep_unused(const SecBuffer& extra) {
         std::size_t keep = extra.BufferType == SECBUFFER_EXTRA ? extra.cbBuffer : 0;
-        keep = std::min(keep, received_.size());
-        received_.erase(received_.begin(), received_.end() - static_cast<std::ptrdiff_t>(keep));
+        used_ = received_.size() - std::min(keep, unused());
     }
 
     // Runs the handshake as far as what was fed allows. False on failure.
@@ -255,11 +260,11 @@ class SchannelSession : public TlsSession {
             if (!haveContext_) {
                 status = step(nullptr);  // the ClientHello
             } else {
-                if (received_.empty()) {
+                if (unused() == 0) {
                     return true;
                 }
                 SecBuffer in[2] = {
-                    {static_cast<ULONG>(received_.size()), SECBUFFER_TOKEN, received_.data()},
+                    {static_cast<ULONG>(unused()), SECBUFFER_TOKEN, received_.data() + used_},
                     {0, SECBUFFER_EMPTY, nullptr}};
                 SecBufferDesc input{SECBUFFER_VERSION, 2, in};
                 status = step(&input);
@@ -324,7 +329,7 @@ class SchannelSession : public TlsSession {
     // of the record must be fed first, or on failure or close.
     bool decrypt() {
         SecBuffer buffers[4] = {
-            {static_cast<ULONG>(received_.size()), SECBUFFER_DATA, received_.data()},
+            {static_cast<ULONG>(unused()), SECBUFFER_DATA, received_.data() + used_},
             {0, SECBUFFER_EMPTY, nullptr},
             {0, SECBUFFER_EMPTY, nullptr},
             {0, SECBUFFER_EMPTY, nullptr}};
@@ -364,7 +369,7 @@ class SchannelSession : public TlsSession {
     void take_plain(const SecBuffer& data) {
         const auto* begin = static_cast<const std::uint8_t*>(data.pvBuffer);
         const std::uint8_t* limit = received_.data() + received_.size();
-        if (begin >= received_.data() && begin <= limit &&
+        if (begin >= received_.data() + used_ && begin <= limit &&
             data.cbBuffer <= static_cast<std::size_t>(limit - begin)) {
             plain_.insert(plain_.end(), begin, begin + data.cbBuffer);
         }
@@ -385,7 +390,8 @@ class SchannelSession : public TlsSession {
     State state_ = State::Handshaking;
     bool tls13_ = false;
     SecPkgContext_StreamSizes sizes_{};
-    std::vector<std::uint8_t> received_;
+    std::vector<std::uint8_t> received_;  // Schannel has used it up to used_
+    std::size_t used_ = 0;
     std::vector<std::uint8_t> plain_;  // decrypted, not read yet from plainTaken_
     std::size_t plainTaken_ = 0;
     std::vector<std::uint8_t> output_;

@@ -142,6 +142,24 @@ TEST_F(TlsSessionTest, TalksBothWaysWithAServerItTrustsByAddressOrName) {
     }
 }
 
+TEST_F(TlsSessionTest, ADamagedRecordBreaksTheStream) {
+    Client client("PALAVER_TLS_PORT_SERVER", trusting("127.0.0.1"));
+    ASSERT_EQ(client.handshake(), TlsSession::Step::Done) << client.session().failure_text();
+    // Application data whose length field promises more than is fed: it waits.
+    std::vector<std::uint8_t> record = {0x17, 0x03, 0x03, 0x00, 0x40};
+    record.resize(5 + 0x30, 0x41);
+    std::uint8_t plain[256];
+    client.session().feed(record.data(), record.size());
+    EXPECT_EQ(client.session().read(plain, sizeof plain), 0);
+    // Whole, it does not decrypt.
+    record.assign(0x10, 0x41);
+    client.session().feed(record.data(), record.size());
+    EXPECT_EQ(client.session().read(plain, sizeof plain), -1);
+    EXPECT_EQ(client.session().failure(), TlsFailure::Stream);
+    EXPECT_FALSE(client.session().closed());
+    EXPECT_FALSE(client.session().write(plain, 1));
+}
+
 TEST_F(TlsSessionTest, RefusesCertificatesThatDoNotProveTheServer) {
     struct Case {
         const char* port;
