@@ -34,7 +34,7 @@ constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
 // Handshake steps on what was fed at one call; more means Schannel is stuck.
 constexpr int kMaxSteps = 16;
 
-std::string describe(SECURITY_STATUS status) {
+const char* meaning(SECURITY_STATUS status) {
     switch (status) {
         case SEC_E_ALGORITHM_MISMATCH:
             return "the server offers no TLS version (1.2 or newer) or cipher in common";
@@ -47,13 +47,16 @@ std::string describe(SECURITY_STATUS status) {
             return "a TLS record from the server was damaged";
         case SEC_I_INCOMPLETE_CREDENTIALS:
             return "the server asks for a client certificate, and there is none";
-        default: {
-            char text[48];
-            std::snprintf(text, sizeof text, "Schannel error 0x%08lX",
-                          static_cast<unsigned long>(status));
-            return text;
-        }
+        default:
+            return "Schannel failed";
     }
+}
+
+// The meaning and Schannel's own code, which the host can look up.
+std::string describe(SECURITY_STATUS status) {
+    char code[24];
+    std::snprintf(code, sizeof code, " (0x%08lX)", static_cast<unsigned long>(status));
+    return meaning(status) + std::string(code);
 }
 
 class SchannelSession : public TlsSession {
@@ -300,11 +303,33 @@ class SchannelSession : public TlsSession {
         if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
             tls13_ = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
         }
+        if (!tls13_ && !strong_suite()) {
+            return false;
+        }
         if (options_.verify && !verify()) {
             return false;
         }
         state_ = State::Open;
         return true;
+    }
+
+    // TLS 1.2 suites with forward secrecy and authenticated encryption only,
+    // whatever the system's list offers (TLS 1.3 has no others). Told by name:
+    // "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384".
+    bool strong_suite() {
+        SecPkgContext_CipherInfo info{};
+        if (QueryContextAttributesW(&context_, SECPKG_ATTR_CIPHER_INFO, &info) != SEC_E_OK) {
+            fail(TlsFailure::Handshake, "Schannel does not tell the cipher suite");
+            return false;
+        }
+        std::wstring name(info.szCipherSuite, wcsnlen(info.szCipherSuite, SZ_ALG_MAX_SIZE));
+        auto has = [&name](const wchar_t* part) { return name.find(part) != std::wstring::npos; };
+        if ((has(L"_ECDHE_") || has(L"_DHE_")) && (has(L"_GCM_") || has(L"_CHACHA20_POLY1305_"))) {
+            return true;
+        }
+        fail(TlsFailure::Handshake, "the server chose " + std::string(name.begin(), name.end()) +
+                                        ", without forward secrecy or authenticated encryption");
+        return false;
     }
 
     bool verify() {

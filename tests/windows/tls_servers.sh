@@ -22,11 +22,13 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 "$cert_tool" "$work"
 
-# serve NAME VARIABLE: a server with NAME.pem, its port in VARIABLE.
+# serve NAME VARIABLE [S_SERVER OPTIONS]: a server with NAME.pem, its port in
+# VARIABLE.
 serve() {
-  local cert=$work/$1.pem key=$work/$1.key out=$work/$1.out
+  local cert=$work/$1.pem key=$work/$1.key out=$work/$2.out
   if [ "$server" = openssl ]; then
-    openssl s_server -accept 127.0.0.1:0 -cert "$cert" -key "$key" -rev </dev/null >"$out" 2>&1 &
+    openssl s_server -accept 127.0.0.1:0 -cert "$cert" -key "$key" -rev "${@:3}" \
+      </dev/null >"$out" 2>&1 &
   else
     "$server" --listen none --tls-listen 127.0.0.1:0 --tls-cert "$cert" --tls-key "$key" \
       </dev/null >"$out" 2>&1 &
@@ -47,6 +49,10 @@ serve server PALAVER_TLS_PORT_SERVER
 serve expired PALAVER_TLS_PORT_EXPIRED
 serve other-name PALAVER_TLS_PORT_OTHER_NAME
 serve unknown-ca PALAVER_TLS_PORT_UNKNOWN_CA
+if [ "$server" = openssl ]; then
+  # Forward-secret, but not authenticated encryption.
+  serve server PALAVER_TLS_PORT_CBC -tls1_2 -cipher ECDHE-ECDSA-AES256-SHA
+fi
 
 export PALAVER_TLS_CA="Z:${work//\//\\}\\ca.pem"
 "$wine" "$program"
