@@ -31,6 +31,9 @@ constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
 constexpr DWORD kCredentialFlags =
     SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+// Every Login makes a full handshake: a session leaves Schannel's cache at
+// once, so no later connection resumes it (0 would mean ten hours).
+constexpr DWORD kSessionLifespanMs = 1;
 // Handshake steps on what was fed at one call; more means Schannel is stuck.
 constexpr int kMaxSteps = 16;
 
@@ -205,6 +208,7 @@ class SchannelSession : public TlsSession {
         SCH_CREDENTIALS current{};
         current.dwVersion = SCH_CREDENTIALS_VERSION;
         current.dwFlags = kCredentialFlags;
+        current.dwSessionLifespan = kSessionLifespanMs;
         current.cTlsParameters = 1;
         current.pTlsParameters = &parameters;
         SECURITY_STATUS status = acquire(&current);
@@ -215,6 +219,7 @@ class SchannelSession : public TlsSession {
         older.dwVersion = SCHANNEL_CRED_VERSION;
         older.grbitEnabledProtocols = kProtocols;
         older.dwFlags = kCredentialFlags;
+        older.dwSessionLifespan = kSessionLifespanMs;
         return acquire(&older);
     }
 
@@ -299,17 +304,33 @@ class SchannelSession : public TlsSession {
             fail(TlsFailure::Handshake, "no record sizes from Schannel: " + describe(status));
             return false;
         }
-        SecPkgContext_ConnectionInfo info{};
-        if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
-            tls13_ = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
-        }
-        if (!tls13_ && !strong_suite()) {
+        if (!recent_protocol() || (!tls13_ && !strong_suite())) {
             return false;
         }
         if (options_.verify && !verify()) {
             return false;
         }
         state_ = State::Open;
+        return true;
+    }
+
+    // The floor is checked here too: a system may not apply the credentials'
+    // protocol list (Wine's takes TLS 1.1 despite SCH_CREDENTIALS).
+    bool recent_protocol() {
+        SecPkgContext_ConnectionInfo info{};
+        if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
+            fail(TlsFailure::Handshake, "Schannel does not tell the TLS version");
+            return false;
+        }
+        tls13_ = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
+        if ((info.dwProtocol & kProtocols) == 0) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "the server chose a TLS version older than 1.2 (Schannel's 0x%lX)",
+                          static_cast<unsigned long>(info.dwProtocol));
+            fail(TlsFailure::Handshake, text);
+            return false;
+        }
         return true;
     }
 

@@ -52,6 +52,7 @@ serve unknown-ca PALAVER_TLS_PORT_UNKNOWN_CA
 if [ "$server" = openssl ]; then
   # Forward-secret, but not authenticated encryption.
   serve server PALAVER_TLS_PORT_CBC -tls1_2 -cipher ECDHE-ECDSA-AES256-SHA
+  serve server PALAVER_TLS_PORT_TLS11 -tls1_1 -cipher 'DEFAULT@SECLEVEL=0'
 fi
 
 export PALAVER_TLS_CA="Z:${work//\//\\}\\ca.pem"

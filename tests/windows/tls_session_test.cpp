@@ -187,12 +187,14 @@ TEST_F(TlsSessionTest, RefusesCertificatesThatDoNotProveTheServer) {
     EXPECT_EQ(client.session().failure(), TlsFailure::Certificate);
 }
 
-TEST_F(TlsSessionTest, RefusesASuiteWithoutAuthenticatedEncryption) {
-    Client client("PALAVER_TLS_PORT_CBC", trusting("127.0.0.1"));
-    EXPECT_EQ(client.handshake(), TlsSession::Step::Failed);
-    EXPECT_EQ(client.session().failure(), TlsFailure::Handshake);
-    EXPECT_NE(client.session().failure_text().find("_CBC_"), std::string::npos)
-        << client.session().failure_text();
+TEST_F(TlsSessionTest, RefusesAnOlderVersionOrASuiteWithoutAuthenticatedEncryption) {
+    for (const char* port : {"PALAVER_TLS_PORT_TLS11", "PALAVER_TLS_PORT_CBC"}) {
+        Client client(port, trusting("127.0.0.1"));
+        EXPECT_EQ(client.handshake(), TlsSession::Step::Failed) << port;
+        EXPECT_EQ(client.session().failure(), TlsFailure::Handshake);
+        EXPECT_NE(client.session().failure_text().find("the server chose"), std::string::npos)
+            << client.session().failure_text();
+    }
 }
 
 TEST_F(TlsSessionTest, AcceptsAnyCertificateOnlyWhenToldNotToVerify) {
