@@ -94,6 +94,7 @@ DWORD ssl_policy_error(PCCERT_CHAIN_CONTEXT chain, bool anchored, const wchar_t*
     ssl.pwszServerName = const_cast<wchar_t*>(name);
     CERT_CHAIN_POLICY_PARA para{};
     para.cbSize = sizeof para;
+    para.dwFlags = CERT_CHAIN_POLICY_IGNORE_NOT_TIME_NESTED_FLAG;
     para.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
@@ -107,9 +108,11 @@ DWORD ssl_policy_error(PCCERT_CHAIN_CONTEXT chain, bool anchored, const wchar_t*
 // implementations of it (Wine's) pass a chain that ends short of any root.
 DWORD chain_error(PCCERT_CHAIN_CONTEXT chain, bool anchored) {
     DWORD errors = chain->TrustStatus.dwErrorStatus;
-    // Revocation is not asked for, so its status is unknown by design.
+    // Revocation is not asked for, so its status is unknown by design; and a
+    // certificate may outlive its issuer's (Windows no longer reports that,
+    // Wine does).
     errors &= ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
-                                  CERT_TRUST_IS_OFFLINE_REVOCATION);
+                                  CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_IS_NOT_TIME_NESTED);
     if (anchored) {
         errors &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
     }

@@ -268,7 +268,9 @@ class SchannelSession : public TlsSession {
             if (!haveContext_) {
                 status = step(nullptr);  // the ClientHello
             } else {
-                if (unused() == 0) {
+                // Schannel is asked once at once after a post-handshake
+                // message, which may have left nothing over for it.
+                if (unused() == 0 && !stepNow_) {
                     return true;
                 }
                 SecBuffer in[2] = {
@@ -276,6 +278,7 @@ class SchannelSession : public TlsSession {
                     {0, SECBUFFER_EMPTY, nullptr}};
                 SecBufferDesc input{SECBUFFER_VERSION, 2, in};
                 status = step(&input);
+                stepNow_ = false;
                 if (status == SEC_E_INCOMPLETE_MESSAGE) {
                     return true;
                 }
@@ -285,7 +288,8 @@ class SchannelSession : public TlsSession {
                 return finish_handshake();
             }
             if (status != SEC_I_CONTINUE_NEEDED) {
-                fail(TlsFailure::Handshake, describe(status));
+                fail(state_ == State::Handshaking ? TlsFailure::Handshake : TlsFailure::Stream,
+                     describe(status));
                 return false;
             }
         }
@@ -406,6 +410,7 @@ class SchannelSession : public TlsSession {
                 return false;
             }
             state_ = State::PostHandshake;
+            stepNow_ = true;
         }
         return !closed_;
     }
@@ -443,6 +448,7 @@ class SchannelSession : public TlsSession {
     std::vector<std::uint8_t> output_;
     bool closed_ = false;
     bool closeSent_ = false;
+    bool stepNow_ = false;  // an InitializeSecurityContext call is due
     TlsFailure failure_ = TlsFailure::None;
     std::string failureText_;
 };
