@@ -10,7 +10,8 @@
 // failure this benchmark watches for: a connection whose receive window
 // sticks below one segment freezes the room). Reports each run's time and
 // deliveries per second; exits non-zero when a run stalled or lost a line.
-// Everything stays on 127.0.0.1 and ends by itself.
+// Everything stays on 127.0.0.1 and ends by itself. --tls runs the room
+// through the server's TLS listener.
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -31,6 +32,7 @@
 #include "Palaver.h"
 #include "PalaverProfile.h"
 #include "server_process.h"
+#include "test_certs.h"
 
 namespace {
 
@@ -60,9 +62,10 @@ std::size_t slowest(const Progress* progress, std::size_t hosts) {
     return static_cast<std::size_t>(least / hosts);
 }
 
-int run_host(std::uint16_t port, int index, std::size_t hosts, std::size_t lines, int ready, int go,
-             Progress* progress) {
-    if (chatComunicate::SetServerIPandPort("127.0.0.1", port) != 1) {
+int run_host(std::uint16_t port, const std::string& caFile, int index, std::size_t hosts,
+             std::size_t lines, int ready, int go, Progress* progress) {
+    if (chatComunicate::SetServerIPandPort("127.0.0.1", port) != 1 ||
+        (!caFile.empty() && !chatComunicate::UseTls(true, caFile.c_str()))) {
         return 2;
     }
     stUserInfo me{};
@@ -130,9 +133,16 @@ struct RunResult {
     double seconds = 0;
 };
 
-RunResult run_once(const std::string& binary, std::size_t hosts, std::size_t lines,
-                   double limitSeconds) {
-    palaver::ServerProcess server(binary, hosts + 10);
+RunResult run_once(const std::string& binary, const palaver::test::TestCerts* certs,
+                   std::size_t hosts, std::size_t lines, double limitSeconds) {
+    std::vector<std::string> tls;
+    if (certs != nullptr) {
+        tls = {"--tls-listen",    "127.0.0.1:0", "--tls-cert",
+               certs->serverCert, "--tls-key",   certs->serverKey};
+    }
+    palaver::ServerProcess server(binary, hosts + 10, tls);
+    const std::uint16_t port = certs != nullptr ? server.tls_port() : server.port();
+    const std::string caFile = certs != nullptr ? certs->ca : "";
     int readyPipe[2], goPipe[2];
     if (::pipe(readyPipe) != 0 || ::pipe(goPipe) != 0) {
         throw std::runtime_error("pipe");
@@ -152,7 +162,7 @@ RunResult run_once(const std::string& binary, std::size_t hosts, std::size_t lin
         if (pid == 0) {
             ::close(readyPipe[0]);
             ::close(goPipe[1]);
-            ::_exit(run_host(server.port(), static_cast<int>(i), hosts, lines, readyPipe[1],
+            ::_exit(run_host(port, caFile, static_cast<int>(i), hosts, lines, readyPipe[1],
                              goPipe[0], progress));
         }
         children.push_back(pid);
@@ -214,11 +224,24 @@ int main(int argc, char** argv) {
     app.add_option("--lines", lines, "lines each host sends")->check(CLI::Range(1, 10000000));
     app.add_option("--runs", runs, "runs, each with a fresh server")->check(CLI::Range(1, 1000));
     app.add_option("--limit", limit, "seconds after which a run counts as stalled");
+    bool tls = false;
+    app.add_flag("--tls", tls, "through TLS, with certificates made for the run");
     CLI11_PARSE(app, argc, argv);
+
+    palaver::test::TestCerts certs;
+    if (tls) {
+        std::string folder = "/tmp/palaver_bench_tls_XXXXXX";
+        std::string error;
+        if (::mkdtemp(folder.data()) == nullptr ||
+            !palaver::test::make_test_certs(folder, certs, error)) {
+            std::fprintf(stderr, "no certificates: %s\n", error.c_str());
+            return 1;
+        }
+    }
 
     int failed = 0;
     for (int run = 1; run <= runs; ++run) {
-        RunResult r = run_once(binary, hosts, lines, limit);
+        RunResult r = run_once(binary, tls ? &certs : nullptr, hosts, lines, limit);
         double deliveries = static_cast<double>(hosts * (hosts - 1) * lines);
         std::printf("run %d: %s %.2f s, %.2f M deliveries/s\n", run,
                     !r.finished ? "STALLED after" : (r.ok ? "ok" : "LOST LINES in"), r.seconds,

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -68,9 +69,15 @@ class ServerProcess {
         if (pid_ < 0 || std::fgets(line, sizeof line, lines) == nullptr) {
             throw std::runtime_error("palaver-server did not start: " + binary);
         }
+        port_ = port_of(line);
+        // With a TLS listener its port comes on the next line.
+        if (std::find(extra.begin(), extra.end(), "--tls-listen") != extra.end()) {
+            if (std::fgets(line, sizeof line, lines) == nullptr) {
+                throw std::runtime_error("palaver-server did not listen for TLS");
+            }
+            tlsPort_ = port_of(line);
+        }
         std::fclose(lines);
-        std::string text(line);
-        port_ = static_cast<std::uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
     }
     ~ServerProcess() { stop(); }
     // Ends the server now; a benchmark that has to exit early calls it.
@@ -83,6 +90,7 @@ class ServerProcess {
         }
     }
     std::uint16_t port() const { return port_; }
+    std::uint16_t tls_port() const { return tlsPort_; }
     double cpu_seconds() const { return cpu_seconds_of(pid_); }
     // Resident and peak resident memory in KiB.
     std::pair<long, long> memory() const {
@@ -100,8 +108,13 @@ class ServerProcess {
     }
 
   private:
+    static std::uint16_t port_of(const std::string& line) {
+        return static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+    }
+
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
+    std::uint16_t tlsPort_ = 0;
 };
 
 }  // namespace palaver

@@ -85,6 +85,15 @@ long TlsStream::receive(Connection& c, platform::SocketHandle s, std::uint8_t* p
         {
             std::lock_guard<std::mutex> hold(sessionLock_);
             got = session_->read(plain, room);
+            // Every record already here, as one read of a plain stream takes
+            // all that arrived: the reader then wakes the host once, not per record.
+            while (got > 0 && static_cast<std::size_t>(got) < room) {
+                long more = session_->read(plain + got, room - static_cast<std::size_t>(got));
+                if (more <= 0) {
+                    break;  // a failure or the end shows at the next call
+                }
+                got += more;
+            }
             // Reading may make records of its own (a key update's answer).
             session_->take_output(pending_);
             answer = !pending_.empty();

@@ -2,6 +2,9 @@
 // Each input becomes one connection to a server state built from the server's
 // own pieces (ServerState, Session) on this thread's event loop, through a
 // socket pair rather than TCP so that a run is quick and deterministic.
+// Sessions from the TLS listener hand their decrypted bytes to the same frame
+// reader and handlers once the handshake is over, so the plain session
+// covers them too; only the transport (server/tls_stream.h) differs.
 //
 // Input: a mode byte, a cut table, then the client's bytes.
 //   mode bit 0: the harness logs in first (as "fuzz"), so the bytes are all

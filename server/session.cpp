@@ -338,12 +338,36 @@ void Session::close(std::string_view reason, Level level) {
     closed_ = true;
     state_.log().write(level, "disconnect ", describe(), ": ", reason);
     state_.forget(*this, ServerState::Departure::Announced);
-    asio::error_code ignored;
     timer_.cancel();
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
     queue_.clear();
     head_ = 0;
+    if (tls_ && tls_->handshaken && !writing_) {
+        close_tls();
+    } else {
+        drop_socket();
+    }
+}
+
+void Session::close_tls() {
+    // A TLS client is told with a close_notify that nothing was cut off; the
+    // server does not wait for the client's own, and gives the write a second.
+    skip_peer_close_notify(*tls_);
+    timer_.expires_after(std::chrono::seconds(1));
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec) {
+            self->drop_socket();
+        }
+    });
+    tls_->stream.async_shutdown([self = shared_from_this()](const asio::error_code&) {
+        self->timer_.cancel();
+        self->drop_socket();
+    });
+}
+
+void Session::drop_socket() {
+    asio::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
 }
 
 }  // namespace palaver::server

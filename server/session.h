@@ -79,6 +79,8 @@ class Session : public std::enable_shared_from_this<Session> {
     void write();
     void write_tls();
     void written(std::size_t bytes);
+    void close_tls();
+    void drop_socket();
 
     tcp::socket socket_;
     std::unique_ptr<TlsStream> tls_;  // over socket_; none on the plain listener

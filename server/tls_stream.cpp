@@ -25,6 +25,10 @@ std::string tls_failure(const asio::error_code& ec) {
     }
 }
 
+void skip_peer_close_notify(TlsStream& tls) {
+    SSL_set_shutdown(tls.stream.native_handle(), SSL_RECEIVED_SHUTDOWN);
+}
+
 bool tls_closed(const asio::error_code& ec) {
     return ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
 }

@@ -31,6 +31,10 @@ struct TlsStream {
 // a plain word on what it most likely means (e.g. plain text on the TLS port).
 std::string tls_failure(const asio::error_code& ec);
 
+// Lets the next shutdown send the server's close_notify and finish at once,
+// rather than wait for the client's.
+void skip_peer_close_notify(TlsStream& tls);
+
 // True for the end of a TLS client's stream: a close, with or without its
 // close_notify.
 bool tls_closed(const asio::error_code& ec);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "protocol/client_messages.h"
 #include "protocol/login_reply.h"
@@ -20,19 +22,25 @@ TimePoint after(Ms timeout) {
 }  // namespace
 
 const TestCerts& test_certs() {
-    static const TestCerts certs = [] {
+    // Made in a folder of their own, removed when the test program ends.
+    static const struct Made {
         std::string folder = testing::TempDir() + "palaver_tls_XXXXXX";
-        if (::mkdtemp(folder.data()) == nullptr) {
-            throw std::runtime_error("no temporary folder for the certificates");
+        TestCerts certs;
+        Made() {
+            if (::mkdtemp(folder.data()) == nullptr) {
+                throw std::runtime_error("no temporary folder for the certificates");
+            }
+            std::string error;
+            if (!make_test_certs(folder, certs, error)) {
+                throw std::runtime_error("cannot make the test certificates: " + error);
+            }
         }
-        TestCerts made;
-        std::string error;
-        if (!make_test_certs(folder, made, error)) {
-            throw std::runtime_error("cannot make the test certificates: " + error);
+        ~Made() {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
         }
-        return made;
-    }();
-    return certs;
+    } made;
+    return made.certs;
 }
 
 server::Settings tls_settings() {
@@ -91,6 +99,7 @@ bool TlsClient::read_more(TimePoint end) {
                                     reading_ = false;
                                     if (ec) {
                                         closed_ = true;
+                                        cleanClose_ = ec == asio::error::eof;
                                     } else {
                                         in_.insert(in_.end(), chunk_.begin(), chunk_.begin() + n);
                                     }

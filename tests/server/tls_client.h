@@ -50,6 +50,8 @@ class TlsClient {
     std::optional<Received> next_of(std::uint8_t type, Ms timeout = kDeadline);
     // True when the server ends the connection in time (frames are dropped).
     bool closed_within(Ms timeout = kDeadline);
+    // After a close: whether the server sent its close_notify first.
+    bool closed_cleanly() const { return cleanClose_; }
 
     std::int32_t id() const { return self.userId; }
     LocationKey key() const { return location_key_of(self); }
@@ -80,6 +82,7 @@ class TlsClient {
     FrameReader reader_;
     bool reading_ = false;
     bool closed_ = false;
+    bool cleanClose_ = false;
     std::string error_;
 };
 

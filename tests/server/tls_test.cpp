@@ -55,6 +55,7 @@ TEST(ServerTls, LoginTalkAndLogoutBesideAPlainClientInTheSameRoom) {
 
     tina.send(encode_logout(tina.key()));
     EXPECT_TRUE(tina.closed_within());
+    EXPECT_TRUE(tina.closed_cleanly()) << "no close_notify";
     auto left = paul.next_of(kLeft);
     ASSERT_TRUE(left);
     EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{tina.id()});
@@ -63,9 +64,10 @@ TEST(ServerTls, LoginTalkAndLogoutBesideAPlainClientInTheSameRoom) {
     EXPECT_TRUE(has(log, "(TLS)")) << log;
 }
 
-TEST(ServerTls, ServesTlsAloneWithListenNone) {
+TEST(ServerTls, ServesTlsAloneWithListenNoneAndItsRulesHold) {
     auto settings = tls_settings();
     settings.plain = false;
+    settings.maxClients = 2;
     TestServer server(settings);
     EXPECT_EQ(server.port(), 0);
     TlsClient a(server.tls_port());
@@ -76,6 +78,13 @@ TEST(ServerTls, ServesTlsAloneWithListenNone) {
     ASSERT_EQ(b.login("b"), 1);
     b.talk(0, "only TLS here");
     EXPECT_TRUE(a.next_of(kTalk));
+
+    // A refusal comes whole, then the server's close_notify.
+    TlsClient c(server.tls_port());
+    ASSERT_TRUE(c.handshake()) << c.error();
+    EXPECT_EQ(c.login("c"), -4);
+    EXPECT_TRUE(c.closed_within());
+    EXPECT_TRUE(c.closed_cleanly());
 }
 
 TEST(ServerTls, AClientOnTheWrongPortEndsOnlyItsConnection) {
@@ -122,6 +131,44 @@ TEST(ServerTls, AHandshakeMustEndWithinTheLoginTime) {
     auto first = log.find("TLS handshake not finished within");
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_NE(log.find("TLS handshake not finished within", first + 1), std::string::npos) << log;
+}
+
+TEST(ServerTls, ATlsClientThatNeverReadsIsDisconnected) {
+    auto settings = tls_settings();
+    settings.queueLimit = 64 * 1024;
+    TestServer server(settings);
+    TlsClient sluggish(server.tls_port());
+    ASSERT_TRUE(sluggish.handshake()) << sluggish.error();
+    ASSERT_EQ(sluggish.login("sluggish"), 1);
+    RawClient talker(server.port());
+    ASSERT_EQ(talker.login("talker"), 1);
+
+    // As in the plain test: the talker reads its echoes batch by batch, the
+    // TLS client reads nothing, so its TLS writes stall and its queue fills.
+    constexpr int kBatch = 64;
+    std::string text(300, 'z');
+    std::uint8_t m[kMaxTalkSize];
+    std::size_t size = encode_talk(m, talker.id(), 0, talker.key(), false, text.data(), text.size());
+    std::vector<std::uint8_t> batch;
+    for (int i = 0; i < kBatch; ++i) {
+        batch.insert(batch.end(), m, m + size);
+    }
+    bool sluggishLeft = false;
+    for (int sent = 0; sent < 200000 && !sluggishLeft; sent += kBatch) {
+        talker.send(batch);
+        for (int echoes = 0; echoes < kBatch;) {
+            auto r = talker.next(10s);
+            ASSERT_TRUE(r) << "the talker lost its connection after " << sent << " lines";
+            if (r->type == kTalk) {
+                ++echoes;
+            } else if (r->type == kLeft) {
+                sluggishLeft = true;
+            }
+        }
+    }
+    EXPECT_TRUE(sluggishLeft);
+    std::string log = server.stop_and_log();
+    EXPECT_TRUE(has(log, "slow reader")) << log.substr(0, 2000);
 }
 
 TEST(ServerTls, RefusesCertificateFilesItCannotUse) {
