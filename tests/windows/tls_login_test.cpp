@@ -90,17 +90,37 @@ TEST_F(TlsLogin, LogsInTalksAndLogsOutByAddressOrName) {
 }
 
 TEST_F(TlsLogin, RefusesCertificatesThatDoNotProveTheServerUnlessTold) {
-    for (const char* port : {"PALAVER_TLS_PORT_OTHER_NAME", "PALAVER_TLS_PORT_EXPIRED",
-                             "PALAVER_TLS_PORT_UNKNOWN_CA"}) {
+    struct Case {
+        const char* port;
+        const char* address;
+        const char* why;
+    } cases[] = {
+        {"PALAVER_TLS_PORT_OTHER_NAME", "127.0.0.1", "not for 127.0.0.1"},
+        {"PALAVER_TLS_PORT_OTHER_NAME", "localhost", "not for localhost"},
+        {"PALAVER_TLS_PORT_EXPIRED", "127.0.0.1", "expired"},
+        {"PALAVER_TLS_PORT_UNKNOWN_CA", "127.0.0.1", "authority"},
+    };
+    for (const Case& c : cases) {
         Host host;
-        EXPECT_EQ(host.login(port), 0) << port;
-        EXPECT_EQ(host.error, PALAVER_E_TLS_CERTIFICATE) << port << ": " << host.detail;
+        EXPECT_EQ(host.login(c.port, c.address), 0) << c.port;
+        EXPECT_EQ(host.error, PALAVER_E_TLS_CERTIFICATE) << c.port << ": " << host.detail;
+        EXPECT_NE(host.detail.find(c.why), std::string::npos) << host.detail;
         EXPECT_EQ(palaver_is_connected(host.client), 0);
 
         ASSERT_EQ(palaver_set_tls_verify(host.client, 0), 1);
-        EXPECT_EQ(host.login(port), 1) << port << ": " << host.detail;
+        EXPECT_EQ(host.login(c.port, c.address), 1) << c.port << ": " << host.detail;
         palaver_logout(host.client);
     }
+
+    // The system's store does not hold the tests' CA; a CA file must be read.
+    Host system;
+    palaver_set_tls_ca_file(system.client, nullptr);
+    EXPECT_EQ(system.login("PALAVER_TLS_PORT_SERVER"), 0);
+    EXPECT_EQ(system.error, PALAVER_E_TLS_CERTIFICATE) << system.detail;
+    Host unreadable;
+    palaver_set_tls_ca_file(unreadable.client, (env("PALAVER_TLS_CA") + ".missing").c_str());
+    EXPECT_EQ(unreadable.login("PALAVER_TLS_PORT_SERVER"), 0);
+    EXPECT_EQ(unreadable.error, PALAVER_E_TLS_SETUP) << unreadable.detail;
 }
 
 }  // namespace

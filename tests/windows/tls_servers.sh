@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes the test certificates with the Linux build's make_test_certs, starts
-# one native TLS server per server certificate on loopback, and runs a test
-# program under Wine against them (ports in PALAVER_TLS_PORT_*, the CA in
-# PALAVER_TLS_CA). SERVER is "openssl" (a line-reversing s_server) or a
-# palaver-server.
+# native TLS servers on loopback, and runs a test program under Wine against
+# them (ports in PALAVER_TLS_PORT_*, the CA in PALAVER_TLS_CA). SERVER is
+# "openssl" (line-reversing s_servers: a good one, one with a CBC suite, one
+# with TLS 1.1) or a palaver-server (one per test certificate).
 # Usage: tls_servers.sh CERT_TOOL SERVER WINE TEST_PROGRAM
 set -euo pipefail
 source "$(dirname "$0")/../hosts/need.sh"
@@ -46,13 +46,14 @@ serve() {
   export "$2=${line##*:}"
 }
 serve server PALAVER_TLS_PORT_SERVER
-serve expired PALAVER_TLS_PORT_EXPIRED
-serve other-name PALAVER_TLS_PORT_OTHER_NAME
-serve unknown-ca PALAVER_TLS_PORT_UNKNOWN_CA
 if [ "$server" = openssl ]; then
-  # Forward-secret, but not authenticated encryption.
+  # Forward-secret, but not authenticated encryption; and too old.
   serve server PALAVER_TLS_PORT_CBC -tls1_2 -cipher ECDHE-ECDSA-AES256-SHA
   serve server PALAVER_TLS_PORT_TLS11 -tls1_1 -cipher 'DEFAULT@SECLEVEL=0'
+else
+  serve expired PALAVER_TLS_PORT_EXPIRED
+  serve other-name PALAVER_TLS_PORT_OTHER_NAME
+  serve unknown-ca PALAVER_TLS_PORT_UNKNOWN_CA
 fi
 
 export PALAVER_TLS_CA="Z:${work//\//\\}\\ca.pem"
