@@ -148,15 +148,8 @@ class SchannelSession : public TlsSession {
     }
 
     void close() override {
-        if (state_ == State::Handshaking || failure_ != TlsFailure::None || closeSent_) {
-            return;
-        }
-        closeSent_ = true;
-        DWORD shutdown = SCHANNEL_SHUTDOWN;
-        SecBuffer token{sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
-        SecBufferDesc control{SECBUFFER_VERSION, 1, &token};
-        if (ApplyControlToken(&context_, &control) == SEC_E_OK) {
-            step(nullptr);  // its output is the close alert
+        if (state_ != State::Handshaking && failure_ == TlsFailure::None) {
+            put_close_alert();
         }
     }
 
@@ -229,6 +222,19 @@ class SchannelSession : public TlsSession {
             nullptr, nullptr, &credentials_, nullptr);
         haveCredentials_ = status == SEC_E_OK;
         return status;
+    }
+
+    void put_close_alert() {
+        if (closeSent_) {
+            return;
+        }
+        closeSent_ = true;
+        DWORD shutdown = SCHANNEL_SHUTDOWN;
+        SecBuffer token{sizeof shutdown, SECBUFFER_TOKEN, &shutdown};
+        SecBufferDesc control{SECBUFFER_VERSION, 1, &token};
+        if (ApplyControlToken(&context_, &control) == SEC_E_OK) {
+            step(nullptr);  // its output is the close alert
+        }
     }
 
     // One InitializeSecurityContext call on `input` (null: none); what it
@@ -308,10 +314,10 @@ class SchannelSession : public TlsSession {
             fail(TlsFailure::Handshake, "no record sizes from Schannel: " + describe(status));
             return false;
         }
-        if (!recent_protocol() || (!tls13_ && !strong_suite())) {
-            return false;
-        }
-        if (options_.verify && !verify()) {
+        if (!recent_protocol() || (!tls13_ && !strong_suite()) || (options_.verify && !verify())) {
+            // Refused after a handshake Schannel completed: the server is
+            // told the session ends, where OpenSSL would send its alert.
+            put_close_alert();
             return false;
         }
         state_ = State::Open;
