@@ -34,8 +34,6 @@ constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
 // Every Login makes a full handshake: a session leaves Schannel's cache at
 // once, so no later connection resumes it (0 would mean ten hours).
 constexpr DWORD kSessionLifespanMs = 1;
-// Handshake steps on what was fed at one call; more means Schannel is stuck.
-constexpr int kMaxSteps = 16;
 
 const char* meaning(SECURITY_STATUS status) {
     switch (status) {
@@ -268,9 +266,12 @@ class SchannelSession : public TlsSession {
     }
 
     // Runs the handshake as far as what was fed allows. False on failure.
+    // Every round takes bytes (a server may send a record per message, or
+    // split them finely), or the handshake is stuck.
     bool negotiate() {
-        for (int steps = 0; steps < kMaxSteps; ++steps) {
+        for (;;) {
             SECURITY_STATUS status;
+            bool advanced = true;
             if (!haveContext_) {
                 status = step(nullptr);  // the ClientHello
             } else {
@@ -279,6 +280,8 @@ class SchannelSession : public TlsSession {
                 if (unused() == 0 && !stepNow_) {
                     return true;
                 }
+                const std::size_t before = unused();
+                const bool asked = stepNow_;
                 SecBuffer in[2] = {
                     {static_cast<ULONG>(unused()), SECBUFFER_TOKEN, received_.data() + used_},
                     {0, SECBUFFER_EMPTY, nullptr}};
@@ -289,6 +292,7 @@ class SchannelSession : public TlsSession {
                     return true;
                 }
                 keep_unused(in[1]);
+                advanced = asked || unused() < before;
             }
             if (status == SEC_E_OK) {
                 return finish_handshake();
@@ -298,9 +302,11 @@ class SchannelSession : public TlsSession {
                      describe(status));
                 return false;
             }
+            if (!advanced) {
+                fail(TlsFailure::Handshake, "the TLS handshake does not advance");
+                return false;
+            }
         }
-        fail(TlsFailure::Handshake, "the TLS handshake does not advance");
-        return false;
     }
 
     bool finish_handshake() {
