@@ -77,8 +77,10 @@ Chain build_chain(PCCERT_CONTEXT server, HCERTSTORE authorities) {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, server, nullptr, extra.get(), &para, 0, nullptr,
-                                 &chain)) {
+    // No issuer is fetched from the network: the server sends its chain, and
+    // a login does not wait on a third party's web server.
+    if (!CertGetCertificateChain(nullptr, server, nullptr, extra.get(), &para,
+                                 CERT_CHAIN_DISABLE_AIA, nullptr, &chain)) {
         return nullptr;
     }
     return Chain(chain);
