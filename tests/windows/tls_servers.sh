@@ -8,6 +8,11 @@
 set -euo pipefail
 source "$(dirname "$0")/../hosts/need.sh"
 cert_tool=$1 server=$2 wine=$3 program=$4
+if [ -z "$cert_tool" ] || [ -z "$server" ]; then
+  echo "skipped: configure with -DPALAVER_LINUX_CERT_TOOL=<linux build>/tests/support/make_test_certs" \
+    "and -DPALAVER_LINUX_SERVER=<linux build>/server/palaver-server (scripts/test.sh does)"
+  exit 77
+fi
 need "$wine" "$cert_tool"
 if [ "$server" = openssl ]; then
   need openssl
