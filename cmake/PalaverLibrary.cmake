@@ -33,7 +33,8 @@ set(PALAVER_SOURCES
   c_api/tls.cpp
 )
 if(WIN32)
-  list(APPEND PALAVER_SOURCES platform/socket_win32.cpp platform/worker_thread_win32.cpp)
+  list(APPEND PALAVER_SOURCES platform/socket_win32.cpp platform/worker_thread_win32.cpp
+    platform/tls_schannel.cpp platform/schannel_certificate.cpp)
 else()
   list(APPEND PALAVER_SOURCES platform/socket_posix.cpp platform/worker_thread_std.cpp)
 endif()
@@ -55,7 +56,8 @@ set_target_properties(palaver_objects PROPERTIES
   VISIBILITY_INLINES_HIDDEN ON)
 target_link_libraries(palaver_objects PRIVATE palaver_warnings PUBLIC Threads::Threads)
 if(WIN32)
-  target_link_libraries(palaver_objects PUBLIC ws2_32)
+  # Schannel (secur32) and the certificate chain engine (crypt32): system DLLs.
+  target_link_libraries(palaver_objects PUBLIC ws2_32 secur32 crypt32)
 endif()
 if(NOT WIN32)
   # OpenSSL's headers only: the library loads libssl when a client first asks
@@ -75,7 +77,7 @@ target_include_directories(Palaver PUBLIC
   $<INSTALL_INTERFACE:include>)
 target_link_libraries(Palaver PRIVATE Threads::Threads)
 if(WIN32)
-  target_link_libraries(Palaver PRIVATE ws2_32)
+  target_link_libraries(Palaver PRIVATE ws2_32 secur32 crypt32)
 endif()
 set_target_properties(Palaver PROPERTIES
   CXX_VISIBILITY_PRESET hidden

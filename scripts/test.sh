@@ -42,9 +42,11 @@ windows_leg() {
   wineserver -p
   trap 'wineserver -k || true' EXIT
   wineboot -i >/dev/null 2>&1
-  # The host built for Microsoft's ABI talks to the Linux leg's server.
+  # The host built for Microsoft's ABI and the TLS tests talk to the Linux
+  # leg's server; the TLS tests' certificates come from its make_test_certs.
   leg windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DPALAVER_BUILD_BENCH=OFF \
-    -DPALAVER_LINUX_SERVER="$PWD/build/linux/server/palaver-server"
+    -DPALAVER_LINUX_SERVER="$PWD/build/linux/server/palaver-server" \
+    -DPALAVER_LINUX_CERT_TOOL="$PWD/build/linux/tests/support/make_test_certs"
   wineserver -k
   trap - EXIT
 }
