@@ -471,7 +471,8 @@ std::unique_ptr<TlsSession> open_tls_session(const TlsOptions& options) {
     return std::make_unique<SchannelSession>(options);
 }
 
-bool tls_available() {
+// Schannel is part of every Windows system.
+bool tls_available(std::string* /*why*/) {
     return true;
 }
 
