@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "client/error.h"
 #include "connection/send.h"
@@ -43,7 +44,41 @@ bool send_talk_text(ClientState& state, int target, const char* text, std::size_
     return send_message(state.connection, message.data(), size);
 }
 
+// A batch goes out in writes of about this size: few system calls, and a
+// buffer that stays small however many lines the host hands over.
+constexpr std::size_t kBatchWrite = 32 * 1024;
+
 }  // namespace
+
+bool send_talks(ClientState& state, int target, const char* const* texts, std::size_t count,
+                bool whisper) {
+    if (count > 0 && texts == nullptr) {
+        set_error(PALAVER_E_INVALID);
+        return false;
+    }
+    std::size_t length;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!fits(texts[i], kMaxTalkText, length)) {
+            return false;
+        }
+    }
+    const LocationKey key = key_of(state);
+    std::vector<std::uint8_t> batch;
+    for (std::size_t i = 0; i < count; ++i) {
+        fits(texts[i], kMaxTalkText, length);
+        if (batch.size() + kMaxTalkSize > kBatchWrite && !batch.empty()) {
+            if (!send_message(state.connection, batch.data(), batch.size())) {
+                return false;
+            }
+            batch.clear();
+        }
+        std::size_t at = batch.size();
+        batch.resize(at + kMaxTalkSize);
+        batch.resize(at + encode_talk(batch.data() + at, state.room.self.userId, target, key,
+                                      whisper, texts[i], length));
+    }
+    return batch.empty() || send_message(state.connection, batch.data(), batch.size());
+}
 
 bool send_talk(ClientState& state, int target, const char* text, bool whisper) {
     std::size_t length;
