@@ -41,7 +41,7 @@ class KeepAliveClock {
 void run_receive(ClientState& state) {
     Connection& c = state.connection;
     const platform::SocketHandle s = c.socket.load();
-    FrameReader reader;
+    ClientFrameReader reader;
     RoomUpdater updater(state.room);
     KeepAliveClock keepAlive;
     while (!c.stop.load()) {
