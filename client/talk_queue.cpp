@@ -38,12 +38,6 @@ void PackedLines::clear() {
     count_ = 0;
 }
 
-void PackedLines::append(const PackedLines& other) {
-    bytes_.insert(bytes_.end(), other.bytes_.begin() + static_cast<std::ptrdiff_t>(other.head_),
-                  other.bytes_.end());
-    count_ += other.count_;
-}
-
 void PackedLines::drop_front(std::size_t bytes, std::size_t lines) {
     head_ += bytes;
     count_ -= lines;
