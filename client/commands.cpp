@@ -56,7 +56,7 @@ bool send_talks(ClientState& state, int target, const char* const* texts, std::s
         set_error(PALAVER_E_INVALID);
         return false;
     }
-    std::size_t length;
+    std::size_t length = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (!fits(texts[i], kMaxTalkText, length)) {
             return false;
@@ -64,20 +64,26 @@ bool send_talks(ClientState& state, int target, const char* const* texts, std::s
     }
     const LocationKey key = key_of(state);
     std::vector<std::uint8_t> batch;
-    for (std::size_t i = 0; i < count; ++i) {
-        fits(texts[i], kMaxTalkText, length);
-        if (batch.size() + kMaxTalkSize > kBatchWrite && !batch.empty()) {
-            if (!send_message(state.connection, batch.data(), batch.size())) {
-                return false;
-            }
-            batch.clear();
+    for (std::size_t first = 0; first < count;) {
+        // The next write: whole messages, sized first so that the buffer
+        // grows once.
+        std::size_t end = first, size = 0;
+        for (; end < count && size + kMaxTalkSize <= kBatchWrite; ++end) {
+            fits(texts[end], kMaxTalkText, length);
+            size += kTalkFixedSize + length;
         }
-        std::size_t at = batch.size();
-        batch.resize(at + kMaxTalkSize);
-        batch.resize(at + encode_talk(batch.data() + at, state.room.self.userId, target, key,
-                                      whisper, texts[i], length));
+        batch.resize(size);
+        std::size_t at = 0;
+        for (; first < end; ++first) {
+            fits(texts[first], kMaxTalkText, length);
+            at += encode_talk(batch.data() + at, state.room.self.userId, target, key, whisper,
+                              texts[first], length);
+        }
+        if (!send_message(state.connection, batch.data(), at)) {
+            return false;
+        }
     }
-    return batch.empty() || send_message(state.connection, batch.data(), batch.size());
+    return true;
 }
 
 bool send_talk(ClientState& state, int target, const char* text, bool whisper) {
