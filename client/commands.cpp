@@ -56,11 +56,14 @@ bool send_talks(ClientState& state, int target, const char* const* texts, std::s
         set_error(PALAVER_E_INVALID);
         return false;
     }
-    std::size_t length = 0;
+    // Each text is measured once: the writes are sized and filled from these.
+    std::vector<std::uint16_t> lengths(count);
     for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length = 0;
         if (!fits(texts[i], kMaxTalkText, length)) {
             return false;
         }
+        lengths[i] = static_cast<std::uint16_t>(length);
     }
     const LocationKey key = key_of(state);
     std::vector<std::uint8_t> batch;
@@ -69,15 +72,13 @@ bool send_talks(ClientState& state, int target, const char* const* texts, std::s
         // grows once.
         std::size_t end = first, size = 0;
         for (; end < count && size + kMaxTalkSize <= kBatchWrite; ++end) {
-            fits(texts[end], kMaxTalkText, length);
-            size += kTalkFixedSize + length;
+            size += kTalkFixedSize + lengths[end];
         }
         batch.resize(size);
         std::size_t at = 0;
         for (; first < end; ++first) {
-            fits(texts[first], kMaxTalkText, length);
             at += encode_talk(batch.data() + at, state.room.self.userId, target, key, whisper,
-                              texts[first], length);
+                              texts[first], lengths[first]);
         }
         if (!send_message(state.connection, batch.data(), at)) {
             return false;
