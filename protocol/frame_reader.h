@@ -50,7 +50,9 @@ class BasicFrameReader {
   private:
     void compact();
 
-    std::array<std::uint8_t, kCapacity> buffer_{};
+    // Not zeroed: only bytes written are read, and a client thread touches
+    // no more of its buffer than its reads fill.
+    std::array<std::uint8_t, kCapacity> buffer_;
     std::size_t begin_ = 0;  // first byte not yet handed out
     std::size_t end_ = 0;    // one past the last byte held
     bool broken_ = false;
