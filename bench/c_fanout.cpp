@@ -7,8 +7,10 @@
 // than 256 of their own lines ahead of their own echo; every line is checked
 // to arrive exactly once and in order at every member. Deliveries are lines
 // received from others, summed over the clients, from the first send to the
-// last delivery. Each library client has a host thread that sleeps in
-// palaver_wait and takes its lines with palaver_get_talk.
+// last delivery. Each library client has a host thread that sends what its
+// window allows with one palaver_send_talks (--line-sends: palaver_send_talk
+// for each line), sleeps in palaver_wait and takes its lines with
+// palaver_get_talk.
 //
 // Latency: two library clients take turns to send one line; from the send
 // call to the return of the receiver's palaver_wait that brought it. Beside
@@ -56,6 +58,7 @@ struct Options {
     std::size_t scale = 0;
     std::size_t roomSize = 100;
     bool libraryOnly = false;
+    bool lineSends = false;
 };
 
 Limits limits_for(const Options& o, ServerProcess& server) {
@@ -124,7 +127,9 @@ void fanouts(const Options& o) {
                 });
             }
             Side c = measure(o, r, [&](ServerProcess& server) {
-                FanoutFigures f = c_room_fanout(server.port(), r, lines, limits_for(o, server));
+                FanoutFigures f = c_room_fanout(server.port(), r, lines,
+                                                o.lineSends ? SendMode::EachLine : SendMode::Batch,
+                                                limits_for(o, server));
                 return std::pair{f.rate(), f.delivered};
             });
             raw[r].push_back(rawSide.rate);
@@ -220,6 +225,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--library-only", o.libraryOnly,
                  "Leave out the raw clients (to profile the library alone)");
+    app.add_flag("--line-sends", o.lineSends,
+                 "Fan-out hosts send each line with palaver_send_talk, not a window at a time "
+                 "with palaver_send_talks");
     CLI11_PARSE(app, argc, argv);
     std::printf("library %s\n", palaver_version());
     try {

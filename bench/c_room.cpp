@@ -52,18 +52,25 @@ class Room {
     std::int32_t baseId_ = 0;
 };
 
+struct LineText {
+    char text[kTextSize + 1];
+};
+
 // One member's host: sends its lines, and checks that every member's lines
 // reach it once each and in order.
 class Host {
   public:
-    Host(const Room& room, std::size_t self, HostGroup& group)
+    Host(const Room& room, std::size_t self, HostGroup& group, SendMode mode)
         : room_(room),
           self_(self),
           client_(room.client(self)),
           group_(group),
+          mode_(mode),
           next_(room.size(), 0),
           batch_(kBatch),
-          users_(room.size()) {}
+          users_(room.size()),
+          texts_(kWindow),
+          textPointers_(kWindow) {}
 
     void send(std::uint64_t number) {
         char text[kTextSize + 1];
@@ -73,11 +80,24 @@ class Host {
         }
         ++sent_;
     }
-    // Sends while fewer than kWindow of its lines are ahead of their echo.
+    // Sends while fewer than kWindow of its lines are ahead of their echo:
+    // one call per line, or all of them in one call.
     void send_window(std::uint64_t lines) {
-        while (sent_ < lines && sent_ - next_[self_] < kWindow) {
-            send(sent_);
+        if (mode_ == SendMode::EachLine) {
+            while (sent_ < lines && sent_ - next_[self_] < kWindow) {
+                send(sent_);
+            }
+            return;
         }
+        std::size_t n = 0;
+        for (; sent_ + n < lines && sent_ + n - next_[self_] < kWindow; ++n) {
+            format_line(sent_ + n, texts_[n].text);
+            textPointers_[n] = texts_[n].text;
+        }
+        if (n > 0 && palaver_send_talks(client_, 0, textPointers_.data(), n, 0) != 1) {
+            throw std::runtime_error(last_error_text("palaver_send_talks"));
+        }
+        sent_ += n;
     }
     // Waits up to kWaitMs for lines and takes them all; `arrived(member,
     // number, woken, taken)` is called for each line, `woken` being the moment
@@ -159,9 +179,12 @@ class Host {
     std::size_t self_;
     palaver_client* client_;
     HostGroup& group_;
+    SendMode mode_;
     std::vector<std::uint64_t> next_;  // next line number due from each member
     std::vector<palaver_chat_line> batch_;
     std::vector<stUserInfo> users_;
+    std::vector<LineText> texts_;  // a window's lines for palaver_send_talks
+    std::vector<const char*> textPointers_;
     std::uint64_t sent_ = 0;
     std::uint64_t received_ = 0;
     std::uint64_t delivered_ = 0;
@@ -171,13 +194,13 @@ class Host {
 }  // namespace
 
 FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64_t lines,
-                            const Limits& limits) {
+                            SendMode mode, const Limits& limits) {
     Room room(port, members);
     std::vector<std::unique_ptr<Host>> hosts;
     HostGroup group(
         limits.stall, [&room] { room.log_out_all(); }, limits.hang);
     for (std::size_t i = 0; i < members; ++i) {
-        hosts.push_back(std::make_unique<Host>(room, i, group));
+        hosts.push_back(std::make_unique<Host>(room, i, group, mode));
         Host& host = *hosts.back();
         group.add([&host, &group, lines, members] {
             const std::uint64_t expected = lines * members;
@@ -208,7 +231,7 @@ std::vector<double> c_one_line_latency(std::uint16_t port, std::size_t lines,
     HostGroup group(
         limits.stall, [&room] { room.log_out_all(); }, limits.hang);
     for (std::size_t self = 0; self < 2; ++self) {
-        hosts.push_back(std::make_unique<Host>(room, self, group));
+        hosts.push_back(std::make_unique<Host>(room, self, group, SendMode::EachLine));
         Host& host = *hosts.back();
         group.add([&host, &group, &sentAt, &wokenAt, &takenAt, self, lines] {
             const std::size_t other = 1 - self;

@@ -23,11 +23,15 @@ struct FanoutFigures {
     double rate() const { return static_cast<double>(delivered) / seconds; }
 };
 
+// How the hosts hand their lines to the library: palaver_send_talk for each,
+// or palaver_send_talks for all the window allows at once.
+enum class SendMode { EachLine, Batch };
+
 // `members` clients in one room each send `lines` lines of 40 bytes, never
 // more than kWindow ahead of their own echo. Every line is checked to arrive
 // exactly once and in order at every member; throws when one does not.
 FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64_t lines,
-                            const Limits& limits);
+                            SendMode mode, const Limits& limits);
 
 // Two clients take turns to send one line, `lines` in all; each sample is
 // the time in microseconds from the send call to the return of the

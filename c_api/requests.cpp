@@ -38,6 +38,13 @@ PALAVER_C_API int palaver_send_talk(palaver_client* client, int32_t target, cons
     });
 }
 
+PALAVER_C_API int palaver_send_talks(palaver_client* client, int32_t target,
+                                     const char* const* texts, size_t count, int whisper) {
+    return call(client, 0, true, [&](ClientState& s) {
+        return palaver::send_talks(s, target, texts, count, whisper != 0) ? 1 : 0;
+    });
+}
+
 PALAVER_C_API int palaver_do_action(palaver_client* client, int32_t target, unsigned char action) {
     return call(client, 0, true,
                 [&](ClientState& s) { return palaver::do_action(s, target, action) ? 1 : 0; });

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "client/error.h"
 #include "connection/send.h"
@@ -43,7 +44,48 @@ bool send_talk_text(ClientState& state, int target, const char* text, std::size_
     return send_message(state.connection, message.data(), size);
 }
 
+// A batch goes out in writes of about this size: few system calls, and a
+// buffer that stays small however many lines the host hands over.
+constexpr std::size_t kBatchWrite = 32 * 1024;
+
 }  // namespace
+
+bool send_talks(ClientState& state, int target, const char* const* texts, std::size_t count,
+                bool whisper) {
+    if (count > 0 && texts == nullptr) {
+        set_error(PALAVER_E_INVALID);
+        return false;
+    }
+    // Each text is measured once: the writes are sized and filled from these.
+    std::vector<std::uint16_t> lengths(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length = 0;
+        if (!fits(texts[i], kMaxTalkText, length)) {
+            return false;
+        }
+        lengths[i] = static_cast<std::uint16_t>(length);
+    }
+    const LocationKey key = key_of(state);
+    std::vector<std::uint8_t> batch;
+    for (std::size_t first = 0; first < count;) {
+        // The next write: whole messages, sized first so that the buffer
+        // grows once.
+        std::size_t end = first, size = 0;
+        for (; end < count && size + kMaxTalkSize <= kBatchWrite; ++end) {
+            size += kTalkFixedSize + lengths[end];
+        }
+        batch.resize(size);
+        std::size_t at = 0;
+        for (; first < end; ++first) {
+            at += encode_talk(batch.data() + at, state.room.self.userId, target, key, whisper,
+                              texts[first], lengths[first]);
+        }
+        if (!send_message(state.connection, batch.data(), at)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool send_talk(ClientState& state, int target, const char* text, bool whisper) {
     std::size_t length;

@@ -3,11 +3,17 @@
 #ifndef PALAVER_CLIENT_COMMANDS_H
 #define PALAVER_CLIENT_COMMANDS_H
 
+#include <cstddef>
+
 #include "client/client_state.h"
 
 namespace palaver {
 
 bool send_talk(ClientState& state, int target, const char* text, bool whisper);
+// Every text checked first: one that is null or too long refuses the batch,
+// and nothing is sent. The lines then go out in order, many to a write.
+bool send_talks(ClientState& state, int target, const char* const* texts, std::size_t count,
+                bool whisper);
 bool do_action(ClientState& state, int target, unsigned char action);
 bool walk_to(ClientState& state, double x, double y, double z, float fourth);
 bool change_name(ClientState& state, const char* name);

@@ -13,18 +13,17 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 void PackedLines::add(std::int32_t sender, std::int32_t target, const unsigned char key[4],
                       bool flag, const char* text, std::size_t length) {
-    std::size_t at = bytes_.size();
-    bytes_.resize(at + kLineHeader + length);
-    std::uint8_t* p = bytes_.data() + at;
+    // Appended, not resized and overwritten: the receive thread writes each
+    // byte once.
+    std::uint8_t header[kLineHeader];
     std::uint16_t length16 = static_cast<std::uint16_t>(length);
-    std::memcpy(p, &sender, 4);
-    std::memcpy(p + 4, &target, 4);
-    std::memcpy(p + 8, key, 4);
-    p[12] = flag ? 1 : 0;
-    std::memcpy(p + 13, &length16, 2);
-    if (length > 0) {
-        std::memcpy(p + kLineHeader, text, length);
-    }
+    std::memcpy(header, &sender, 4);
+    std::memcpy(header + 4, &target, 4);
+    std::memcpy(header + 8, key, 4);
+    header[12] = flag ? 1 : 0;
+    std::memcpy(header + 13, &length16, 2);
+    bytes_.insert(bytes_.end(), header, header + kLineHeader);
+    bytes_.insert(bytes_.end(), text, text + length);
     ++count_;
 }
 
@@ -36,12 +35,6 @@ void PackedLines::clear() {
     bytes_.clear();
     head_ = 0;
     count_ = 0;
-}
-
-void PackedLines::append(const PackedLines& other) {
-    bytes_.insert(bytes_.end(), other.bytes_.begin() + static_cast<std::ptrdiff_t>(other.head_),
-                  other.bytes_.end());
-    count_ += other.count_;
 }
 
 void PackedLines::drop_front(std::size_t bytes, std::size_t lines) {

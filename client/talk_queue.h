@@ -17,8 +17,7 @@
 
 namespace palaver {
 
-// Lines packed one after another, as the receive thread stages them and the
-// queue keeps them.
+// Lines packed one after another, as the queue keeps them.
 class PackedLines {
   public:
     void add(std::int32_t sender, std::int32_t target, const unsigned char key[4], bool flag,
@@ -28,8 +27,6 @@ class PackedLines {
     bool empty() const { return count_ == 0; }
     std::size_t count() const { return count_; }
     void clear();
-    // Adds all of `other`'s lines after this one's.
-    void append(const PackedLines& other);
     // Frees the storage when it has grown past what a steady stream needs.
     void trim();
 
@@ -63,7 +60,10 @@ class TalkQueue {
     bool empty() const { return lines_.empty(); }
     std::size_t size() const { return lines_.count(); }
 
-    void append(const PackedLines& lines) { lines_.append(lines); }
+    void add(std::int32_t sender, std::int32_t target, const unsigned char key[4], bool flag,
+             const char* text, std::size_t length) {
+        lines_.add(sender, target, key, flag, text, length);
+    }
     void push_back(const stChatContent& line) { lines_.add(line); }
 
     // Passes at most `max` of the oldest lines to f(sender, target, key,

@@ -43,7 +43,7 @@ void run_receive(ClientState& state) {
     Connection& c = state.connection;
     const platform::SocketHandle s = c.socket.load();
     TlsStream* const tls = c.tls.get();  // set before this thread starts, reset after it ends
-    FrameReader reader;
+    ClientFrameReader reader;
     RoomUpdater updater(state.room);
     KeepAliveClock keepAlive;
     while (!c.stop.load()) {

@@ -38,17 +38,16 @@ void RoomUpdater::apply(const Frame& frame) {
     // Every other type is skipped by its length.
 }
 
-void RoomUpdater::move_staged_locked() {
-    room_.talk.append(staged_);
-    staged_.clear();
+void RoomUpdater::hold_queue() {
+    if (!queueHold_.owns_lock()) {
+        queueHold_ = std::unique_lock<std::mutex>(room_.queueLock);
+    }
 }
 
 void RoomUpdater::flush() {
-    if (staged_.empty()) {
-        return;
+    if (queueHold_.owns_lock()) {
+        queueHold_.unlock();
     }
-    std::lock_guard<std::mutex> queue(room_.queueLock);
-    move_staged_locked();
 }
 
 void RoomUpdater::user_entered(const Frame& frame) {
@@ -91,9 +90,10 @@ void RoomUpdater::talk(const Frame& frame) {
     }
     bool isAction = line->textLength >= kActionMarkerSize &&
                     std::memcmp(line->text, kActionMarker, kActionMarkerSize) == 0;
+    hold_queue();
     if (!isAction) {
-        staged_.add(line->sender, line->target, line->key.data(), line->flag == 1, line->text,
-                    line->textLength);
+        room_.talk.add(line->sender, line->target, line->key.data(), line->flag == 1, line->text,
+                       line->textLength);
         return;
     }
     stActionContent action;
@@ -102,8 +102,6 @@ void RoomUpdater::talk(const Frame& frame) {
     action.action = line->textLength > kActionMarkerSize
                         ? static_cast<unsigned char>(line->text[kActionMarkerSize])
                         : 0;
-    std::lock_guard<std::mutex> queue(room_.queueLock);
-    move_staged_locked();
     for (auto& entry : room_.actions) {
         if (entry.sender == action.sender && entry.target == action.target) {
             entry.action = action.action;

@@ -1,12 +1,15 @@
 // Applies the server's messages to the room: the receive thread's handlers.
 // Fed whole frames in stream order; knows nothing of sockets.
 //
-// Chat lines are staged outside the locks and handed to the talk queue in
-// batches: flush() copies them in under one hold of the queue lock. Any
-// message that queues something else flushes first, so the queue keeps stream
-// order.
+// Chat lines and actions go straight into the talk queue and the action list
+// under one hold of the queue lock, taken at the first of them and kept until
+// flush(): one lock per read, not per line, and no staging copy. Any message
+// that needs another lock flushes first, so the lock order (userLock before
+// queueLock) holds.
 #ifndef PALAVER_CONNECTION_ROOM_UPDATER_H
 #define PALAVER_CONNECTION_ROOM_UPDATER_H
+
+#include <mutex>
 
 #include "Palaver.h"
 #include "client/room_state.h"
@@ -20,7 +23,7 @@ class RoomUpdater {
     explicit RoomUpdater(RoomState& room) : room_(room) {}
 
     void apply(const Frame& frame);
-    // Hands every staged chat line to the talk queue.
+    // Lets go of the queue lock, if held: the read's lines are the host's.
     void flush();
 
   private:
@@ -30,10 +33,10 @@ class RoomUpdater {
     void users_updated(const Frame& frame);
     void room_list(const Frame& frame);
     void rename_self(const stUserInfo& record);
-    void move_staged_locked();
+    void hold_queue();
 
     RoomState& room_;
-    PackedLines staged_;  // chat lines read but not yet queued
+    std::unique_lock<std::mutex> queueHold_;  // on room_.queueLock, while a read's lines go in
 };
 
 }  // namespace palaver

@@ -13,13 +13,14 @@
 #include <set>
 #include <vector>
 
+#include "client/room_state.h"
 #include "connection/room_updater.h"
 #include "fuzz/room_model.h"
-#include "client/room_state.h"
 #include "protocol/frame_reader.h"
 
 namespace {
 
+using palaver::ClientFrameReader;
 using palaver::FrameReader;
 
 constexpr std::size_t kMaxText = 500 - 1 - 13;  // the longest text a frame can carry
@@ -112,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     palaver::RoomState room;
     room.self = own_record();
     palaver::RoomUpdater updater(room);
-    FrameReader reader;
+    ClientFrameReader reader;
 
     std::size_t at = 0;
     std::size_t read = 0;

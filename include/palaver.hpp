@@ -87,6 +87,17 @@ class Client {
     bool send_talk(std::int32_t target, const std::string& text, bool whisper = false) {
         return palaver_send_talk(client_, target, text.c_str(), whisper ? 1 : 0) == 1;
     }
+    // All the lines in order, few writes; one line too long refuses them all.
+    bool send_talks(std::int32_t target, const std::vector<std::string>& texts,
+                    bool whisper = false) {
+        std::vector<const char*> pointers;
+        pointers.reserve(texts.size());
+        for (const auto& text : texts) {
+            pointers.push_back(text.c_str());
+        }
+        return palaver_send_talks(client_, target, pointers.data(), pointers.size(),
+                                  whisper ? 1 : 0) == 1;
+    }
     bool act(std::int32_t target, unsigned char action) {
         return palaver_do_action(client_, target, action) == 1;
     }

@@ -141,6 +141,15 @@ PALAVER_C_API int palaver_is_connected(const palaver_client* client);
  * the last error). A failed write ends the connection. */
 PALAVER_C_API int palaver_send_talk(palaver_client* client, int32_t target, const char* text,
                                     int whisper); /* text: at most 300 bytes */
+/* `count` Talk lines to one target, sent in order with as few writes as the
+ * system allows: what a host sending many lines at once uses. Every text is
+ * checked before anything is sent; one that is null (PALAVER_E_INVALID) or
+ * longer than 300 bytes (PALAVER_E_TOO_LONG) refuses the whole batch, and none
+ * of its lines is sent. 1 when every line was written; 0 when refused, or when
+ * a write failed, which ends the connection: lines before the failed write may
+ * have gone out. No lines (count 0) is 1; `texts` may then be null. */
+PALAVER_C_API int palaver_send_talks(palaver_client* client, int32_t target,
+                                     const char* const* texts, size_t count, int whisper);
 PALAVER_C_API int palaver_do_action(palaver_client* client, int32_t target, unsigned char action);
 PALAVER_C_API int palaver_walk(palaver_client* client, double x, double y, double z, float fourth);
 /* At most 30 bytes; the own name changes when the server confirms it. */

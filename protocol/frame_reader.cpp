@@ -7,7 +7,8 @@
 
 namespace palaver {
 
-void FrameReader::compact() {
+template <std::size_t Capacity>
+void BasicFrameReader<Capacity>::compact() {
     if (begin_ == end_) {
         begin_ = end_ = 0;
     } else if (begin_ > 0) {
@@ -17,28 +18,33 @@ void FrameReader::compact() {
     }
 }
 
-std::uint8_t* FrameReader::write_position() {
+template <std::size_t Capacity>
+std::uint8_t* BasicFrameReader<Capacity>::write_position() {
     compact();
     return buffer_.data() + end_;
 }
 
-std::size_t FrameReader::write_room() {
+template <std::size_t Capacity>
+std::size_t BasicFrameReader<Capacity>::write_room() {
     compact();
     return kCapacity - end_;
 }
 
-void FrameReader::commit(std::size_t count) {
+template <std::size_t Capacity>
+void BasicFrameReader<Capacity>::commit(std::size_t count) {
     end_ += std::min(count, kCapacity - end_);
 }
 
-std::size_t FrameReader::feed(const std::uint8_t* bytes, std::size_t count) {
+template <std::size_t Capacity>
+std::size_t BasicFrameReader<Capacity>::feed(const std::uint8_t* bytes, std::size_t count) {
     std::size_t taken = std::min(count, write_room());
     std::memcpy(buffer_.data() + end_, bytes, taken);
     end_ += taken;
     return taken;
 }
 
-FrameReader::Status FrameReader::next(Frame& out) {
+template <std::size_t Capacity>
+FrameStatus BasicFrameReader<Capacity>::next(Frame& out) {
     for (;;) {
         if (broken_) {
             return Status::Broken;
@@ -69,5 +75,8 @@ FrameReader::Status FrameReader::next(Frame& out) {
         return Status::Frame;
     }
 }
+
+template class BasicFrameReader<4096>;
+template class BasicFrameReader<16 * 1024>;
 
 }  // namespace palaver

@@ -1,6 +1,9 @@
-// A framed stream reader over one fixed 4096-byte buffer: bytes go in at the
-// end, whole messages come out in stream order, and the bytes of a message
-// that is not yet whole stay for the next read. No sockets, no allocation.
+// A framed stream reader over one fixed buffer: bytes go in at the end, whole
+// messages come out in stream order, and the bytes of a message that is not
+// yet whole stay for the next read. No sockets, no allocation.
+//
+// The capacity is what one read can bring. The server keeps 4 KiB for each of
+// its many sessions; a client reads a busy room's lines in fewer, larger reads.
 #ifndef PALAVER_PROTOCOL_FRAME_READER_H
 #define PALAVER_PROTOCOL_FRAME_READER_H
 
@@ -12,15 +15,19 @@
 
 namespace palaver {
 
-class FrameReader {
-public:
-    static constexpr std::size_t kCapacity = 4096;
+enum class FrameStatus {
+    Frame,     // `out` holds the next whole message
+    NeedMore,  // the buffer ends inside a message (or is empty)
+    Broken,    // a length above 500 was met; the stream is lost for good
+};
 
-    enum class Status {
-        Frame,     // `out` holds the next whole message
-        NeedMore,  // the buffer ends inside a message (or is empty)
-        Broken,    // a length above 500 was met; the stream is lost for good
-    };
+template <std::size_t Capacity>
+class BasicFrameReader {
+  public:
+    static constexpr std::size_t kCapacity = Capacity;
+    static_assert(kCapacity >= 2 * kMaxMessageSize, "a read must always find room");
+
+    using Status = FrameStatus;
 
     // Room for the next read: where to put bytes and how many fit. Moves a
     // partial message to the front first, so the room is never less than
@@ -40,15 +47,23 @@ public:
     // them as hostile (the server) checks this after each next().
     std::size_t empty_frames() const { return emptyFrames_; }
 
-private:
+  private:
     void compact();
 
-    std::array<std::uint8_t, kCapacity> buffer_{};
+    // Not zeroed: only bytes written are read, and a client thread touches
+    // no more of its buffer than its reads fill.
+    std::array<std::uint8_t, kCapacity> buffer_;
     std::size_t begin_ = 0;  // first byte not yet handed out
     std::size_t end_ = 0;    // one past the last byte held
     bool broken_ = false;
     std::size_t emptyFrames_ = 0;
 };
+
+using FrameReader = BasicFrameReader<4096>;
+using ClientFrameReader = BasicFrameReader<16 * 1024>;
+
+extern template class BasicFrameReader<4096>;
+extern template class BasicFrameReader<16 * 1024>;
 
 }  // namespace palaver
 

@@ -159,6 +159,49 @@ TEST_F(CInterfaceTest, QueriesCopyIntoTheCallersBuffersAndSayWhatWaits) {
     EXPECT_EQ(more, 0);
 }
 
+TEST_F(CInterfaceTest, ABatchOfLinesGoesOutInOrderOrNotAtAll) {
+    log_in();
+    const unsigned char* key = palaver_self(client)->locationKey;
+    auto talkTo7 = [key](const std::string& text) {
+        return ByteWriter()
+            .u16(static_cast<std::uint16_t>(15 + text.size()))
+            .u8(3)
+            .i32(kSelf)
+            .i32(7)
+            .raw(key, 4)
+            .u8(0)
+            .text(text)
+            .u8(0)
+            .bytes();
+    };
+    // More lines than one write takes: they still arrive whole and in order.
+    std::vector<std::string> texts;
+    std::vector<const char*> pointers;
+    ByteWriter expected;
+    for (int i = 0; i < 400; ++i) {
+        texts.push_back("line " + std::to_string(i) +
+                        std::string(static_cast<std::size_t>(i % 90), '.'));
+    }
+    for (const auto& text : texts) {
+        pointers.push_back(text.c_str());
+        expected.raw(talkTo7(text));
+    }
+    ASSERT_EQ(palaver_send_talks(client, 7, pointers.data(), pointers.size(), 0), 1);
+    EXPECT_TRUE(server.expect(expected));
+
+    // One text too long, or null, refuses the batch: none of it goes out.
+    const std::string tooLong(301, 'x');
+    const char* refused[] = {"first", tooLong.c_str(), "third"};
+    EXPECT_EQ(palaver_send_talks(client, 7, refused, 3, 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_TOO_LONG);
+    refused[1] = nullptr;
+    EXPECT_EQ(palaver_send_talks(client, 7, refused, 3, 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_INVALID);
+    EXPECT_EQ(palaver_send_talks(client, 7, nullptr, 0, 0), 1);
+    ASSERT_EQ(palaver_send_talk(client, 7, "after", 0), 1);
+    EXPECT_TRUE(server.expect(talkTo7("after")));
+}
+
 TEST_F(CInterfaceTest, TheWaitWakesForEachKindOfEventAndTimesOut) {
     log_in({user(5, "anna")});
     std::size_t n = 0;

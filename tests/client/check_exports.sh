@@ -52,6 +52,7 @@ palaver_logout
 palaver_request_room_list
 palaver_self
 palaver_send_talk
+palaver_send_talks
 palaver_set_server
 palaver_set_tls
 palaver_set_tls_ca_file

@@ -78,25 +78,26 @@ TEST(FrameReader, SkipsLengthZeroAndStopsForGoodAbove500) {
     EXPECT_TRUE(reader.broken());
 }
 
-TEST(FrameReader, AFrameAcrossTheBufferEndIsCompleted) {
-    // Fill the buffer so that the last message straddles its 4096-byte end.
+// Fills the buffer so that the last message straddles its end.
+template <typename Reader>
+void complete_a_frame_across_the_buffer_end() {
     std::vector<std::uint8_t> stream;
-    while (stream.size() < FrameReader::kCapacity - 40) {
+    while (stream.size() < Reader::kCapacity - 40) {
         auto m = frame(57, 3);
         stream.insert(stream.end(), m.begin(), m.end());
     }
     auto last = frame(200, 12, 7);
     stream.insert(stream.end(), last.begin(), last.end());
-    ASSERT_GT(stream.size(), FrameReader::kCapacity);
+    ASSERT_GT(stream.size(), Reader::kCapacity);
 
-    FrameReader reader;
+    Reader reader;
     std::size_t offset = 0, frames = 0;
     Frame f;
     while (offset < stream.size()) {
         std::size_t room = reader.write_room();
         ASSERT_GT(room, 0u);
         offset += reader.feed(stream.data() + offset, stream.size() - offset);
-        while (reader.next(f) == FrameReader::Status::Frame) {
+        while (reader.next(f) == FrameStatus::Frame) {
             ++frames;
         }
     }
@@ -105,6 +106,11 @@ TEST(FrameReader, AFrameAcrossTheBufferEndIsCompleted) {
     EXPECT_EQ(f.payload[198], 7);
     EXPECT_EQ(reader.buffered(), 0u);
     EXPECT_GT(frames, 60u);
+}
+
+TEST(FrameReader, AFrameAcrossTheBufferEndIsCompleted) {
+    complete_a_frame_across_the_buffer_end<FrameReader>();
+    complete_a_frame_across_the_buffer_end<ClientFrameReader>();
 }
 
 }  // namespace

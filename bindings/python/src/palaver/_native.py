@@ -85,6 +85,10 @@ _SIGNATURES = {
     "palaver_logout": (_c.c_int, [_client_p]),
     "palaver_is_connected": (_c.c_int, [_client_p]),
     "palaver_send_talk": (_c.c_int, [_client_p, _c.c_int32, _c.c_char_p, _c.c_int]),
+    "palaver_send_talks": (
+        _c.c_int,
+        [_client_p, _c.c_int32, _c.POINTER(_c.c_char_p), _c.c_size_t, _c.c_int],
+    ),
     "palaver_do_action": (_c.c_int, [_client_p, _c.c_int32, _c.c_ubyte]),
     "palaver_walk": (_c.c_int, [_client_p, _c.c_double, _c.c_double, _c.c_double, _c.c_float]),
     "palaver_change_name": (_c.c_int, [_client_p, _c.c_char_p]),
