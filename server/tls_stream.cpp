@@ -36,8 +36,9 @@ std::size_t read_received(TlsStream& tls, std::uint8_t* data, std::size_t room,
                           asio::error_code& ec) {
     SSL* ssl = tls.stream.native_handle();
     std::size_t got = 0;
+    // Once: a read that succeeds leaves the queue empty for the next.
+    ERR_clear_error();
     while (got < room) {
-        ERR_clear_error();
         const int want = static_cast<int>(std::min<std::size_t>(room - got, INT_MAX));
         const int n = SSL_read(ssl, data + got, want);
         if (n > 0) {
