@@ -10,8 +10,11 @@
 // failure this benchmark watches for: a connection whose receive window
 // sticks below one segment freezes the room). Reports each run's time and
 // deliveries per second; exits non-zero when a run stalled or lost a line.
-// Everything stays on 127.0.0.1 and ends by itself. --tls runs the room
-// through the server's TLS listener.
+// Everything stays on 127.0.0.1 and ends by itself.
+//
+// Each run is made twice, on the plain listener and through the server's TLS
+// listener, in alternating order; the end reports both medians and their
+// ratio. --plain or --tls makes only the one.
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -211,6 +214,29 @@ RunResult run_once(const std::string& binary, const palaver::test::TestCerts* ce
     return result;
 }
 
+struct Transport {
+    const char* name;
+    const palaver::test::TestCerts* certs;  // null: plain
+    std::vector<double> rates;              // of the runs that ended well
+    int failed = 0;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+void summarise(const Transport& t) {
+    if (t.rates.empty()) {
+        std::printf("%-5s no run ended well\n", t.name);
+        return;
+    }
+    auto [least, most] = std::minmax_element(t.rates.begin(), t.rates.end());
+    std::printf("%-5s median %.2f M deliveries/s (%.2f to %.2f, %zu runs)\n", t.name,
+                median(t.rates), *least, *most, t.rates.size());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,14 +248,17 @@ int main(int argc, char** argv) {
     app.add_option("--server", binary, "palaver-server binary");
     app.add_option("--hosts", hosts, "host processes in the room")->check(CLI::Range(2, 200));
     app.add_option("--lines", lines, "lines each host sends")->check(CLI::Range(1, 10000000));
-    app.add_option("--runs", runs, "runs, each with a fresh server")->check(CLI::Range(1, 1000));
+    app.add_option("--runs", runs, "runs of each, each with a fresh server")
+        ->check(CLI::Range(1, 1000));
     app.add_option("--limit", limit, "seconds after which a run counts as stalled");
-    bool tls = false;
-    app.add_flag("--tls", tls, "through TLS, with certificates made for the run");
+    bool plainOnly = false, tlsOnly = false;
+    auto* plainFlag = app.add_flag("--plain", plainOnly, "only on the plain listener");
+    app.add_flag("--tls", tlsOnly, "only through TLS, with certificates made for the run")
+        ->excludes(plainFlag);
     CLI11_PARSE(app, argc, argv);
 
     palaver::test::TestCerts certs;
-    if (tls) {
+    if (!plainOnly) {
         std::string folder = "/tmp/palaver_bench_tls_XXXXXX";
         std::string error;
         if (::mkdtemp(folder.data()) == nullptr ||
@@ -238,17 +267,42 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-
-    int failed = 0;
-    for (int run = 1; run <= runs; ++run) {
-        RunResult r = run_once(binary, tls ? &certs : nullptr, hosts, lines, limit);
-        double deliveries = static_cast<double>(hosts * (hosts - 1) * lines);
-        std::printf("run %d: %s %.2f s, %.2f M deliveries/s\n", run,
-                    !r.finished ? "STALLED after" : (r.ok ? "ok" : "LOST LINES in"), r.seconds,
-                    r.finished ? deliveries / r.seconds / 1e6 : 0.0);
-        std::fflush(stdout);
-        failed += r.finished && r.ok ? 0 : 1;
+    std::vector<Transport> transports;
+    if (!tlsOnly) {
+        transports.push_back({"plain", nullptr, {}});
     }
-    std::printf("%d of %d runs failed\n", failed, runs);
+    if (!plainOnly) {
+        transports.push_back({"TLS", &certs, {}});
+    }
+
+    const double deliveries = static_cast<double>(hosts * (hosts - 1) * lines);
+    for (int run = 1; run <= runs; ++run) {
+        // Alternating which goes first spreads slow drifts of the machine's
+        // other load over both.
+        for (std::size_t i = 0; i < transports.size(); ++i) {
+            Transport& t = transports[(i + static_cast<std::size_t>(run) + 1) % transports.size()];
+            RunResult r = run_once(binary, t.certs, hosts, lines, limit);
+            const bool good = r.finished && r.ok;
+            std::printf("run %d %-5s %s %.2f s, %.2f M deliveries/s\n", run, t.name,
+                        !r.finished ? "STALLED after" : (r.ok ? "ok" : "LOST LINES in"), r.seconds,
+                        r.finished ? deliveries / r.seconds / 1e6 : 0.0);
+            std::fflush(stdout);
+            if (good) {
+                t.rates.push_back(deliveries / r.seconds / 1e6);
+            } else {
+                ++t.failed;
+            }
+        }
+    }
+    int failed = 0;
+    for (const Transport& t : transports) {
+        summarise(t);
+        failed += t.failed;
+    }
+    if (transports.size() == 2 && !transports[0].rates.empty() && !transports[1].rates.empty()) {
+        std::printf("TLS/plain %.2f (of the medians)\n",
+                    median(transports[1].rates) / median(transports[0].rates));
+    }
+    std::printf("%d of %d runs failed\n", failed, runs * static_cast<int>(transports.size()));
     return failed == 0 ? 0 : 1;
 }

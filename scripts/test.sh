@@ -18,8 +18,9 @@ leg() {
 }
 
 leg linux -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPALAVER_BUILD_BENCH=ON
-# Ten library hosts, one process each, flood one room: a connection whose
-# receive window sticks makes a run stall and fail.
+# Ten library hosts, one process each, flood one room, on the plain listener
+# and through TLS: a connection whose receive window sticks makes a run stall
+# and fail.
 build/linux/bench/bench_library_fanout --hosts 10 --lines 60000 --runs 3 --limit 120
 # The whole project with clang too (another compiler's view of atomics,
 # warnings and the standard library).

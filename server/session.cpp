@@ -110,11 +110,7 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
         return;
     }
     if (ec) {
-        if (ec == asio::error::eof || (tls_ && tls_closed(ec))) {
-            close("connection closed by the client");
-        } else {
-            close("read failed: " + (tls_ ? tls_failure(ec) : ec.message()));
-        }
+        read_failed(ec);
         return;
     }
     if (!readAny_) {
@@ -128,9 +124,36 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
         }
     }
     reader_.commit(count);
+    bool any = false;
+    if (!take_frames(any)) {
+        return;
+    }
+    // The records already received are taken in this turn too, so that
+    // what they bring goes out in one write to each member.
+    while (tls_) {
+        asio::error_code failure;
+        count = read_received(*tls_, reader_.write_position(), reader_.write_room(), failure);
+        reader_.commit(count);
+        if (count > 0 && !take_frames(any)) {
+            return;
+        }
+        if (failure) {
+            read_failed(failure);
+            return;
+        }
+        if (count == 0) {
+            break;
+        }
+    }
+    if (any && loggedIn_) {
+        deadline_ = Clock::now() + state_.settings().idleTimeout;
+    }
+    read();
+}
+
+bool Session::take_frames(bool& any) {
     Frame frame;
     FrameReader::Status status;
-    bool any = false;
     while ((status = reader_.next(frame)) == FrameReader::Status::Frame) {
         if (reader_.empty_frames() != 0) {
             break;
@@ -142,21 +165,26 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
             handle_login(state_, *this, frame);
         }
         if (closed_ || finishing_) {
-            return;
+            return false;
         }
     }
     if (reader_.empty_frames() != 0) {
         close("hostile input: a frame of length 0", Level::Warn);
-        return;
+        return false;
     }
     if (status == FrameReader::Status::Broken) {
         close("hostile input: a frame longer than 500 bytes", Level::Warn);
-        return;
+        return false;
     }
-    if (any && loggedIn_) {
-        deadline_ = Clock::now() + state_.settings().idleTimeout;
+    return true;
+}
+
+void Session::read_failed(const asio::error_code& ec) {
+    if (ec == asio::error::eof || (tls_ && tls_closed(ec))) {
+        close("connection closed by the client");
+    } else {
+        close("read failed: " + (tls_ ? tls_failure(ec) : ec.message()));
     }
-    read();
 }
 
 void Session::wait_deadline() {

@@ -74,6 +74,10 @@ class Session : public std::enable_shared_from_this<Session> {
     void handshake();
     void read();
     void on_read(const asio::error_code& ec, std::size_t count);
+    // Handles the whole frames read so far; false once the session stops
+    // reading (closed, finishing, or hostile input).
+    bool take_frames(bool& any);
+    void read_failed(const asio::error_code& ec);
     void wait_deadline();
     void on_deadline(const asio::error_code& ec);
     void write();

@@ -35,6 +35,15 @@ std::string tls_failure(const asio::error_code& ec);
 // rather than wait for the client's.
 void skip_peer_close_notify(TlsStream& tls);
 
+// Decrypts what is already received, up to `room` bytes, without waiting for
+// the socket: Asio's read returns one record at a time, and a turn of the
+// event loop per record (one short line each) would give every line its own
+// writes to each member of the room. Stops at the first record that needs
+// more bytes (Asio's next read fetches them); `ec` says when the client's
+// close_notify or a broken record came first.
+std::size_t read_received(TlsStream& tls, std::uint8_t* data, std::size_t room,
+                          asio::error_code& ec);
+
 // True for the end of a TLS client's stream: a close, with or without its
 // close_notify.
 bool tls_closed(const asio::error_code& ec);

@@ -56,19 +56,17 @@ TlsClient::TlsClient(std::uint16_t port) : stream_(io_, context_) {
     context_.load_verify_file(test_certs().ca);
     stream_.set_verify_mode(asio::ssl::verify_peer);
     stream_.set_verify_callback(asio::ssl::host_name_verification("127.0.0.1"));
-    stream_.lowest_layer().connect(
-        asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    stream_.lowest_layer().connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
     stream_.lowest_layer().set_option(asio::ip::tcp::no_delay(true));
 }
 
 bool TlsClient::handshake(Ms timeout) {
     bool done = false;
     asio::error_code result;
-    stream_.async_handshake(asio::ssl::stream_base::client,
-                            [&](const asio::error_code& ec) {
-                                done = true;
-                                result = ec;
-                            });
+    stream_.async_handshake(asio::ssl::stream_base::client, [&](const asio::error_code& ec) {
+        done = true;
+        result = ec;
+    });
     if (!run_until([&] { return done; }, after(timeout))) {
         error_ = "the handshake did not finish";
         stream_.lowest_layer().close();
@@ -85,6 +83,14 @@ void TlsClient::send(const std::uint8_t* bytes, std::size_t size) {
                       [&](const asio::error_code&, std::size_t) { done = true; });
     if (!run_until([&] { return done; }, after(kDeadline))) {
         throw std::runtime_error("a TLS write did not finish");
+    }
+}
+
+void TlsClient::send_close_notify() {
+    bool done = false;
+    stream_.async_shutdown([&](const asio::error_code&) { done = true; });
+    if (!run_until([&] { return done; }, after(kDeadline))) {
+        throw std::runtime_error("the server did not answer the close_notify");
     }
 }
 

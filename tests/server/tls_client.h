@@ -8,9 +8,9 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 #include "test_certs.h"
@@ -48,6 +48,8 @@ class TlsClient {
 
     std::optional<Received> next(Ms timeout = kDeadline);
     std::optional<Received> next_of(std::uint8_t type, Ms timeout = kDeadline);
+    // Sends the client's close_notify and waits for the server's answer.
+    void send_close_notify();
     // True when the server ends the connection in time (frames are dropped).
     bool closed_within(Ms timeout = kDeadline);
     // After a close: whether the server sent its close_notify first.

@@ -64,6 +64,35 @@ TEST(ServerTls, LoginTalkAndLogoutBesideAPlainClientInTheSameRoom) {
     EXPECT_TRUE(has(log, "(TLS)")) << log;
 }
 
+TEST(ServerTls, RecordsThatArriveTogetherAreAllTakenInOrderBeforeTheCloseNotify) {
+    TestServer server(tls_settings());
+    TlsClient tina(server.tls_port());
+    ASSERT_TRUE(tina.handshake()) << tina.error();
+    ASSERT_EQ(tina.login("tina"), 1);
+    RawClient paul(server.port());
+    ASSERT_EQ(paul.login("paul"), 1);
+    ASSERT_TRUE(tina.next_of(kEntered));
+
+    // One record per line, and the close_notify right behind them: the
+    // server finds many records in one read of its socket.
+    constexpr int kLines = 500;
+    for (int i = 0; i < kLines; ++i) {
+        tina.talk(0, "line " + std::to_string(i));
+    }
+    tina.send_close_notify();
+    for (int i = 0; i < kLines; ++i) {
+        auto got = paul.next_of(kTalk);
+        ASSERT_TRUE(got) << "line " << i;
+        std::string text(got->payload.begin(), got->payload.end() - 1);
+        ASSERT_EQ(text.substr(text.find("line ")), "line " + std::to_string(i));
+    }
+    auto left = paul.next_of(kLeft);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{tina.id()});
+    std::string log = server.stop_and_log();
+    EXPECT_TRUE(has(log, "connection closed by the client")) << log;
+}
+
 TEST(ServerTls, ServesTlsAloneWithListenNoneAndItsRulesHold) {
     auto settings = tls_settings();
     settings.plain = false;
@@ -148,7 +177,8 @@ TEST(ServerTls, ATlsClientThatNeverReadsIsDisconnected) {
     constexpr int kBatch = 64;
     std::string text(300, 'z');
     std::uint8_t m[kMaxTalkSize];
-    std::size_t size = encode_talk(m, talker.id(), 0, talker.key(), false, text.data(), text.size());
+    std::size_t size =
+        encode_talk(m, talker.id(), 0, talker.key(), false, text.data(), text.size());
     std::vector<std::uint8_t> batch;
     for (int i = 0; i < kBatch; ++i) {
         batch.insert(batch.end(), m, m + size);
