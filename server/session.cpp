@@ -238,6 +238,18 @@ void Session::deliver(const MessageRef& message) {
     }
 }
 
+bool Session::drained() {
+    if (head_ != queue_.size()) {
+        return false;
+    }
+    queue_.clear();
+    head_ = 0;
+    if (finishing_) {
+        close(finishReason_);
+    }
+    return true;
+}
+
 void Session::write() {
     if (tls_) {
         write_tls();
@@ -248,12 +260,7 @@ void Session::write() {
     // when the socket is full.
     static thread_local std::array<iovec, kMaxGather> gather;
     while (!closed_ && !writing_) {
-        if (head_ == queue_.size()) {
-            queue_.clear();
-            head_ = 0;
-            if (finishing_) {
-                close(finishReason_);
-            }
+        if (drained()) {
             return;
         }
         std::size_t count = 0;
@@ -295,12 +302,7 @@ void Session::write_tls() {
     if (closed_ || writing_ || !tls_->handshaken) {
         return;
     }
-    if (head_ == queue_.size()) {
-        queue_.clear();
-        head_ = 0;
-        if (finishing_) {
-            close(finishReason_);
-        }
+    if (drained()) {
         return;
     }
     std::vector<std::uint8_t>& out = tls_->out;

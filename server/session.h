@@ -80,6 +80,9 @@ class Session : public std::enable_shared_from_this<Session> {
     void read_failed(const asio::error_code& ec);
     void wait_deadline();
     void on_deadline(const asio::error_code& ec);
+    // True when the whole queue is written: empties it, and ends a session
+    // that was finishing.
+    bool drained();
     void write();
     void write_tls();
     void written(std::size_t bytes);
