@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <stdexcept>
 
@@ -175,6 +177,35 @@ std::optional<Received> RawClient::next(Ms timeout) {
         }
         reader_.commit(static_cast<std::size_t>(n));
     }
+}
+
+std::optional<Received> flood_until_a_departure(RawClient& talker) {
+    constexpr int kBatch = 64;
+    std::string line(300, 'z');
+    std::uint8_t m[kMaxTalkSize];
+    std::size_t size =
+        encode_talk(m, talker.id(), 0, talker.key(), false, line.data(), line.size());
+    std::vector<std::uint8_t> batch;
+    for (int i = 0; i < kBatch; ++i) {
+        batch.insert(batch.end(), m, m + size);
+    }
+    // Enough to fill every kernel buffer on the way many times over.
+    for (int sent = 0; sent < 200000; sent += kBatch) {
+        talker.send(batch);
+        for (int echoes = 0; echoes < kBatch;) {
+            auto r = talker.next(10s);
+            if (!r) {
+                ADD_FAILURE() << "the talker lost its connection after " << sent << " lines";
+                return std::nullopt;
+            }
+            if (r->type == kTalk) {
+                ++echoes;
+            } else if (r->type == kLeft) {
+                return r;
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<Received> RawClient::next_of(std::uint8_t type, Ms timeout) {

@@ -119,6 +119,13 @@ class RawClient {
     FrameReader reader_;
 };
 
+// The talker floods the room with 300-byte lines, 64 to a write, and reads the
+// echoes of each batch before it sends the next: it never leaves more than a
+// batch (20 KB) untaken, so it cannot be the slow reader itself, whatever the
+// schedule. Returns the first departure notice it hears; nothing when 200,000
+// lines went by without one or the talker lost its connection (a failure).
+std::optional<Received> flood_until_a_departure(RawClient& talker);
+
 // Polls `condition` until it holds or the time is up.
 template <class Condition>
 bool eventually(Condition condition, Ms timeout = kDeadline) {

@@ -92,36 +92,10 @@ TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
     RawClient talker(server.port());
     ASSERT_EQ(talker.login("talker"), 1);
 
-    // The server echoes the room's lines to the talker as well. The talker
-    // reads the echoes of each batch before it sends the next, so it never
-    // leaves more than a batch (20 KB, below the queue limit) untaken,
-    // whatever the schedule: it cannot be the slow reader. The sluggish
-    // client gets every line and reads none.
-    constexpr int kBatch = 64;
-    std::string line(300, 'z');
-    std::uint8_t m[kMaxTalkSize];
-    std::size_t size =
-        encode_talk(m, talker.id(), 0, talker.key(), false, line.data(), line.size());
-    std::vector<std::uint8_t> batch;
-    for (int i = 0; i < kBatch; ++i) {
-        batch.insert(batch.end(), m, m + size);
-    }
-    bool sluggishLeft = false;
-    // Enough to fill every kernel buffer on the way many times over.
-    for (int sent = 0; sent < 200000 && !sluggishLeft; sent += kBatch) {
-        talker.send(batch);
-        for (int echoes = 0; echoes < kBatch;) {
-            auto r = talker.next(10s);
-            ASSERT_TRUE(r) << "the talker lost its connection after " << sent << " lines";
-            if (r->type == kTalk) {
-                ++echoes;
-            } else if (r->type == kLeft) {
-                EXPECT_EQ(ids_of(*r), std::vector<std::int32_t>{sluggish.id()});
-                sluggishLeft = true;
-            }
-        }
-    }
-    EXPECT_TRUE(sluggishLeft);
+    // The sluggish client gets every line and reads none.
+    auto left = flood_until_a_departure(talker);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
     talker.send(encode_logout(talker.key()));
     EXPECT_TRUE(talker.closed_within());
     std::string log = server.stop_and_log();
