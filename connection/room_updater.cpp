@@ -38,6 +38,14 @@ void RoomUpdater::apply(const Frame& frame) {
     // Every other type is skipped by its length.
 }
 
+void RoomUpdater::announce(stChatContent notice) {
+    // Marked before the notice shows: a host woken by the notice finds the
+    // user set's change with it, never the line alone.
+    room_.events.mark_users_changed();
+    std::lock_guard<std::mutex> queue(room_.queueLock);
+    room_.talk.push_back(std::move(notice));
+}
+
 void RoomUpdater::hold_queue() {
     if (!queueHold_.owns_lock()) {
         queueHold_ = std::unique_lock<std::mutex>(room_.queueLock);
@@ -61,9 +69,7 @@ void RoomUpdater::user_entered(const Frame& frame) {
             room_.users.insert(*record);
         }
     }
-    stChatContent notice = make_notice(arrival_text(*record));
-    std::lock_guard<std::mutex> queue(room_.queueLock);
-    room_.talk.push_back(std::move(notice));
+    announce(make_notice(arrival_text(*record)));
 }
 
 void RoomUpdater::users_left(const Frame& frame) {
@@ -78,8 +84,7 @@ void RoomUpdater::users_left(const Frame& frame) {
         }
         stChatContent notice = make_notice(departure_text(*found));
         room_.users.erase(found);
-        std::lock_guard<std::mutex> queue(room_.queueLock);
-        room_.talk.push_back(std::move(notice));
+        announce(std::move(notice));
     }
 }
 
@@ -138,14 +143,14 @@ void RoomUpdater::users_updated(const Frame& frame) {
             continue;
         }
         std::size_t oldLength = name_length(*found);
-        if (oldLength != name_length(record) ||
-            std::memcmp(found->name, record.name, oldLength) != 0) {
-            stChatContent notice = make_notice(rename_text(*found, record));
-            std::lock_guard<std::mutex> queue(room_.queueLock);
-            room_.talk.push_back(std::move(notice));
-        }
+        const bool renamed = oldLength != name_length(record) ||
+                             std::memcmp(found->name, record.name, oldLength) != 0;
+        stChatContent notice = renamed ? make_notice(rename_text(*found, record)) : stChatContent{};
         // The id, and so the set's order, is unchanged by the overwrite.
         std::memcpy(const_cast<stUserInfo*>(&*found), &record, kUserInfoSize);
+        if (renamed) {
+            announce(std::move(notice));
+        }
     }
 }
 

@@ -33,6 +33,8 @@ class RoomUpdater {
     void users_updated(const Frame& frame);
     void room_list(const Frame& frame);
     void rename_self(const stUserInfo& record);
+    // Queues a notice of a change already made to the user set.
+    void announce(stChatContent notice);
     void hold_queue();
 
     RoomState& room_;
