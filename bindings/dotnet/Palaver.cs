@@ -38,6 +38,7 @@ namespace Palaver
         [DllImport(Library)] public static extern int palaver_logout(IntPtr client);
         [DllImport(Library)] public static extern int palaver_is_connected(IntPtr client);
         [DllImport(Library)] public static extern int palaver_send_talk(IntPtr client, int target, byte[] text, int whisper);
+        [DllImport(Library)] public static extern int palaver_send_talks(IntPtr client, int target, IntPtr[] texts, UIntPtr count, int whisper);
         [DllImport(Library)] public static extern int palaver_do_action(IntPtr client, int target, byte action);
         [DllImport(Library)] public static extern int palaver_walk(IntPtr client, double x, double y, double z, float fourth);
         [DllImport(Library)] public static extern int palaver_change_name(IntPtr client, byte[] name);
@@ -178,6 +179,29 @@ namespace Palaver
 
         public void Say(string text) { Check(Native.palaver_send_talk(handle, -1, Bytes(text), 0), 0, "Say"); }
         public void Whisper(int target, string text) { Check(Native.palaver_send_talk(handle, target, Bytes(text), 1), 0, "Whisper"); }
+        // Many lines to the room in as few writes as the system allows (a bot
+        // replaying a log, a bridge relaying a burst). The texts are pinned
+        // for the call only; one that is too long refuses the whole batch.
+        public void SayAll(IList<string> texts)
+        {
+            var pins = new GCHandle[texts.Count];
+            var pointers = new IntPtr[texts.Count];
+            try
+            {
+                for (int i = 0; i < texts.Count; i++)
+                {
+                    pins[i] = GCHandle.Alloc(Bytes(texts[i]), GCHandleType.Pinned);
+                    pointers[i] = pins[i].AddrOfPinnedObject();
+                }
+                Check(Native.palaver_send_talks(handle, -1, pointers, (UIntPtr)texts.Count, 0), 0, "SayAll");
+            }
+            finally
+            {
+                foreach (GCHandle pin in pins)
+                    if (pin.IsAllocated)
+                        pin.Free();
+            }
+        }
         public void Act(byte action, int target = -1) { Check(Native.palaver_do_action(handle, target, action), 0, "Act"); }
         public void Walk(double x, double y, double z, float heading = 0) { Check(Native.palaver_walk(handle, x, y, z, heading), 0, "Walk"); }
         public void Rename(string name) { Check(Native.palaver_change_name(handle, Bytes(name)), 0, "Rename"); }

@@ -2,6 +2,7 @@
 // on loopback whose port is in PALAVER_PORT: log in, talk, hear the other's
 // line, log out. Exit status 0 when everything held.
 using System;
+using System.Collections.Generic;
 using System.Diagnostics;
 using Palaver;
 
@@ -16,19 +17,26 @@ static class ChatTest
             failures++;
     }
 
-    // Waits (20 s at most) for a line from `sender`.
-    static ChatLine? LineFrom(Client client, int sender)
+    // Waits (20 s at most) for `count` lines from `sender`; gives what came.
+    static List<ChatLine> LinesFrom(Client client, int sender, int count)
     {
+        var heard = new List<ChatLine>();
         var clock = Stopwatch.StartNew();
-        while (clock.Elapsed.TotalSeconds < 20)
+        while (heard.Count < count && clock.Elapsed.TotalSeconds < 20)
         {
             if (client.Wait(500) == Events.None)
                 continue;
             foreach (ChatLine line in client.Lines())
-                if (line.Sender == sender)
-                    return line;
+                if (line.Sender == sender && heard.Count < count)
+                    heard.Add(line);
         }
-        return null;
+        return heard;
+    }
+
+    static ChatLine? LineFrom(Client client, int sender)
+    {
+        List<ChatLine> heard = LinesFrom(client, sender, 1);
+        return heard.Count == 1 ? heard[0] : (ChatLine?)null;
     }
 
     static int Main()
@@ -51,6 +59,12 @@ static class ChatTest
             heard = LineFrom(bob, a.Id);
             Expect(heard.HasValue && heard.Value.Whisper && heard.Value.Target == b.Id, "bob gets alice's whisper");
             Expect(alice.Self().Id == a.Id, "the own record holds the own id");
+
+            bob.SayAll(new[] { "一", "two", "三" });
+            string burst = "";
+            foreach (ChatLine line in LinesFrom(alice, b.Id, 3))
+                burst += line.Text + "|";
+            Expect(burst == "一|two|三|", "alice hears bob's batch whole and in order: " + burst);
 
             bob.Logout();
             Expect(!bob.Connected, "bob logged out");
