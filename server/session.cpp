@@ -91,6 +91,11 @@ void Session::handshake() {
 void Session::mark_logged_in() {
     loggedIn_ = true;
     deadline_ = Clock::now() + state_.settings().idleTimeout;
+    // The timer still waits for the login deadline: an idle limit shorter
+    // than the login one must not wait that long.
+    if (deadline_ < timer_.expiry()) {
+        wait_deadline();
+    }
 }
 
 void Session::read() {
