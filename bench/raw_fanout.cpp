@@ -63,8 +63,8 @@ struct RawFanout::Client {
     std::vector<std::uint64_t> next;  // next line number expected from each sender
 };
 
-RawFanout::RawFanout(std::uint16_t port, std::size_t members, std::uint64_t lines, WindowRule rule,
-                     std::chrono::seconds stallLimit)
+RawFanout::RawFanout(const std::vector<std::uint16_t>& ports, std::size_t members,
+                     std::uint64_t lines, WindowRule rule, std::chrono::seconds stallLimit)
     : lines_(lines),
       target_(members * (members - 1) * lines),
       rule_(rule),
@@ -73,16 +73,30 @@ RawFanout::RawFanout(std::uint16_t port, std::size_t members, std::uint64_t line
     for (std::size_t i = 0; i < members; ++i) {
         clients_.push_back(std::make_unique<Client>(io_));
         Client& c = *clients_.back();
-        c.id = raw_login(c.socket, port, "bench" + std::to_string(i), 42).userId;
+        c.id = raw_login(c.socket, ports[i % ports.size()], "bench" + std::to_string(i), 42).userId;
         c.next.assign(members, 0);
         c.out.reserve(kWindow * kLineSize);
     }
     baseId_ = clients_.front()->id;
     for (std::size_t i = 0; i < members; ++i) {
-        if (clients_[i]->id != baseId_ + static_cast<std::int32_t>(i)) {
-            throw std::runtime_error("the server handed out ids out of order");
+        consecutive_ = consecutive_ && clients_[i]->id == baseId_ + static_cast<std::int32_t>(i);
+        if (!memberOf_.emplace(clients_[i]->id, i).second) {
+            throw std::runtime_error("the server handed out one id twice");
         }
     }
+}
+
+// One server hands out ids one after another, so a subtraction finds the
+// member; nodes of a cluster each give their own range.
+std::size_t RawFanout::member_of(std::int32_t id) const {
+    if (consecutive_) {
+        std::int64_t at = std::int64_t{id} - baseId_;
+        return at >= 0 && at < static_cast<std::int64_t>(clients_.size())
+                   ? static_cast<std::size_t>(at)
+                   : clients_.size();
+    }
+    auto found = memberOf_.find(id);
+    return found != memberOf_.end() ? found->second : clients_.size();
 }
 
 RawFanout::~RawFanout() = default;
@@ -196,7 +210,7 @@ void RawFanout::read(Client& c) {
 // Walks the whole frames held; false after a failure.
 bool RawFanout::take(Client& c) {
     std::size_t at = 0;
-    const std::size_t receiver = static_cast<std::size_t>(c.id - baseId_);
+    const std::size_t receiver = member_of(c.id);
     while (c.held - at >= 2) {
         std::size_t length = wire::load_u16(c.in.data() + at);
         if (length == 0 || length > kMaxLength) {
@@ -212,7 +226,7 @@ bool RawFanout::take(Client& c) {
             continue;  // arrivals of the members that logged in later
         }
         auto t = decode_talk(f);
-        auto sender = t ? static_cast<std::size_t>(t->sender - baseId_) : clients_.size();
+        auto sender = t ? member_of(t->sender) : clients_.size();
         std::uint64_t number = t ? line_number(t->text, t->textLength) : kNotALine;
         if (sender >= clients_.size() || number == kNotALine) {
             fail("a line that was never sent");

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Palaver.h"
@@ -32,7 +33,11 @@ enum class WindowRule {
 class RawFanout {
   public:
     RawFanout(std::uint16_t port, std::size_t members, std::uint64_t lines, WindowRule rule,
-              std::chrono::seconds stallLimit = std::chrono::seconds(10));
+              std::chrono::seconds stallLimit = std::chrono::seconds(10))
+        : RawFanout(std::vector<std::uint16_t>{port}, members, lines, rule, stallLimit) {}
+    // Member i logs in on ports[i % ports.size()]: a room spread over nodes.
+    RawFanout(const std::vector<std::uint16_t>& ports, std::size_t members, std::uint64_t lines,
+              WindowRule rule, std::chrono::seconds stallLimit = std::chrono::seconds(10));
     ~RawFanout();
 
     // Deliveries per second, from the first send to the last delivery. Throws
@@ -50,10 +55,13 @@ class RawFanout {
     void pump();
     void read(Client& c);
     bool take(Client& c);
+    std::size_t member_of(std::int32_t id) const;  // clients_.size() for a stranger
 
     asio::io_context io_{1};
     std::vector<std::unique_ptr<Client>> clients_;
     std::int32_t baseId_ = 0;
+    bool consecutive_ = true;
+    std::unordered_map<std::int32_t, std::size_t> memberOf_;
     std::uint64_t lines_;
     std::uint64_t target_;
     WindowRule rule_;
