@@ -209,17 +209,7 @@ std::optional<Received> flood_until_a_departure(RawClient& talker) {
 }
 
 std::optional<Received> RawClient::next_of(std::uint8_t type, Ms timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
-        }
-        auto m = next(left);
-        if (!m || m->type == type) {
-            return m;
-        }
-    }
+    return next_message_of(*this, type, timeout);
 }
 
 bool RawClient::closed_within(Ms timeout) {

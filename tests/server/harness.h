@@ -63,6 +63,23 @@ struct Received {
 
 stUserInfo make_user(const std::string& name, std::uint32_t room = 1);
 
+// The next message of `type` from a test client (RawClient, TlsClient),
+// skipping the others; nothing when the time is up or the stream ends.
+template <class Client>
+std::optional<Received> next_message_of(Client& client, std::uint8_t type, Ms timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        auto m = client.next(left);
+        if (!m || m->type == type) {
+            return m;
+        }
+    }
+}
+
 class RawClient {
   public:
     explicit RawClient(std::uint16_t port);

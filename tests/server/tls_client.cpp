@@ -138,17 +138,7 @@ std::optional<Received> TlsClient::next(Ms timeout) {
 }
 
 std::optional<Received> TlsClient::next_of(std::uint8_t type, Ms timeout) {
-    auto end = after(timeout);
-    for (;;) {
-        auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
-        }
-        auto m = next(left);
-        if (!m || m->type == type) {
-            return m;
-        }
-    }
+    return next_message_of(*this, type, timeout);
 }
 
 bool TlsClient::closed_within(Ms timeout) {
