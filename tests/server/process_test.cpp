@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 #include "tls_client.h"
@@ -15,70 +16,77 @@
 namespace palaver::test {
 namespace {
 
-TEST(ServerProcess, PrintsItsPortAndStopsOnSigterm) {
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::execl(PALAVER_SERVER_BINARY, "palaver-server", "--listen", "127.0.0.1:0", "--log-level",
-                "error", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    FILE* lines = ::fdopen(out[0], "r");
-    char line[200] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, lines), nullptr);
-    std::string text(line);
-    auto colon = text.rfind(':');
-    ASSERT_NE(colon, std::string::npos) << text;
-    auto port = static_cast<std::uint16_t>(std::stoi(text.substr(colon + 1)));
+// palaver-server started with `arguments`, its standard output piped here.
+struct ServerChild {
+    pid_t pid = -1;
+    FILE* out = nullptr;
 
-    RawClient client(port);
+    explicit ServerChild(std::vector<std::string> arguments) {
+        int pipeEnds[2];
+        if (::pipe(pipeEnds) != 0) {
+            return;
+        }
+        std::vector<char*> argv;
+        for (auto& a : arguments) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(pipeEnds[1], STDOUT_FILENO);
+            ::close(pipeEnds[0]);
+            ::execv(PALAVER_SERVER_BINARY, argv.data());
+            ::_exit(127);
+        }
+        ::close(pipeEnds[1]);
+        out = ::fdopen(pipeEnds[0], "r");
+    }
+    ~ServerChild() {
+        if (out != nullptr) {
+            std::fclose(out);
+        }
+    }
+    // The first line it prints: the port it listens on.
+    std::string first_line() {
+        char line[200] = {};
+        return out != nullptr && std::fgets(line, sizeof line, out) != nullptr ? line : "";
+    }
+    // SIGTERM, then whether it ended by itself with status 0.
+    bool stops_cleanly() {
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+};
+
+std::uint16_t port_in(const std::string& line) {
+    return static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+}
+
+TEST(ServerProcess, PrintsItsPortAndStopsOnSigterm) {
+    ServerChild server({"palaver-server", "--listen", "127.0.0.1:0", "--log-level", "error"});
+    std::string line = server.first_line();
+    ASSERT_EQ(line.rfind("palaver-server listening on 127.0.0.1:", 0), 0u) << line;
+
+    RawClient client(port_in(line));
     EXPECT_EQ(client.login("alice"), 1);
-    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(server.stops_cleanly());
     EXPECT_TRUE(client.closed_within());
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::fclose(lines);
 }
 
 TEST(ServerProcess, PrintsItsTlsPortWithListenNone) {
     const auto& certs = test_certs();
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::execl(PALAVER_SERVER_BINARY, "palaver-server", "--listen", "none", "--tls-listen",
-                "127.0.0.1:0", "--tls-cert", certs.serverCert.c_str(), "--tls-key",
-                certs.serverKey.c_str(), "--log-level", "error", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    FILE* lines = ::fdopen(out[0], "r");
-    char line[200] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, lines), nullptr);
-    std::string text(line);
-    EXPECT_EQ(text.rfind("palaver-server listening for TLS on 127.0.0.1:", 0), 0u) << text;
-    auto port = static_cast<std::uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
+    ServerChild server({"palaver-server", "--listen", "none", "--tls-listen", "127.0.0.1:0",
+                        "--tls-cert", certs.serverCert, "--tls-key", certs.serverKey, "--log-level",
+                        "error"});
+    std::string line = server.first_line();
+    ASSERT_EQ(line.rfind("palaver-server listening for TLS on 127.0.0.1:", 0), 0u) << line;
 
-    TlsClient client(port);
+    TlsClient client(port_in(line));
     ASSERT_TRUE(client.handshake()) << client.error();
     EXPECT_EQ(client.login("alice"), 1);
-    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(server.stops_cleanly());
     EXPECT_TRUE(client.closed_within());
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::fclose(lines);
 }
 
 }  // namespace
