@@ -89,8 +89,10 @@ void receive_thread(void* context) {
     // the socket down itself once its goodbye is out; or broken, perhaps under
     // a sender, which shut it down already.
     if (!c.hostEnding.load()) {
-        state.room.events.set_broken(true);
+        // Ended first, told after: a host woken by the break finds the client
+        // no longer connected.
         connection_lost(c, c.socket.load());
+        state.room.events.set_broken(true);
     }
 }
 
