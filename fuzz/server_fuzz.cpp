@@ -115,7 +115,7 @@ struct Harness {
     asio::executor_work_guard<asio::io_context::executor_type> busy{io.get_executor()};
     std::shared_ptr<asio::ssl::context> tls = fuzz::self_signed_tls_context();
     // Other members of the room: the watcher, whose id the input can name,
-    // and one more, so that the room lists one input can ask for (170 bytes
+    // and one more, so that the room lists one input can ask for (169 bytes
     // each) fill more than one of the TLS session's 64 KiB writes.
     struct Member {
         std::unique_ptr<Client> client;
