@@ -76,8 +76,8 @@ def field(text, width):
 
 def server():
     # Byte 0: bit 0 the harness logs in first, bit 1 as the admin; bits 2-4
-    # the cut count; bit 5 a TLS session, bit 6 whose client hangs up
-    # without its close_notify.
+    # the cut count; bit 5 is set by the target (its TLS seeds carry it to
+    # say so), bit 6 a TLS client that hangs up without its close_notify.
     login = frame(1, user(0, "fuzz", ROOM) + field(b"f", 20))
     write("server", "login_then_talk", b"\x00" + login +
           frame(3, SELF + struct.pack("<i", -1) + ROOM + b"\0hi all\0"))

@@ -9,15 +9,18 @@
 //   bits 2-4: the number of cuts; the client's bytes go out in pieces of
 //             1 + c * c / 16 bytes for the cuts c in turn, the server's event
 //             loop running after each piece (none: all in one piece).
-//   bit 5: a TLS session, as the TLS listener makes it (the server's own
-//          context with a self-signed P-256 certificate). The client shakes
-//          hands, then sends each piece as one TLS record; after a record
-//          whose cut is odd the loop does not run, so the next record
-//          arrives with it and a frame can span records. This covers the
-//          TLS transport (server/tls_stream.h): the handshake, reads that
-//          take every record already received in one turn, gathered writes
-//          of up to 64 KiB, and the server's close_notify. What the server
-//          writes must decrypt.
+//   bit 5: set by the target, not the input: palaver_server_tls_fuzz (built
+//          with PALAVER_FUZZ_TLS) makes a TLS session, palaver_server_fuzz a
+//          plain one; a handshake costs ten plain inputs, so the TLS target
+//          gets runs of its own. A TLS session is made as the TLS listener
+//          makes it (the server's own context with a self-signed P-256
+//          certificate). The client shakes hands, then sends each piece as
+//          one TLS record; after a record whose cut is odd the loop does not
+//          run, so the next record arrives with it and a frame can span
+//          records. This covers the TLS transport (server/tls_stream.h): the
+//          handshake, reads that take every record already received in one
+//          turn, gathered writes of up to 64 KiB, and the server's
+//          close_notify. What the server writes must decrypt.
 //   bit 6 (TLS only): the client hangs up without its close_notify.
 //   The bytes EE EE EE EE anywhere in the client's bytes become the client's
 //   own id and DD DD DD DD the id of a second, watching client in the same
@@ -56,6 +59,11 @@ using fuzz::TlsClient;
 
 constexpr std::uint32_t kRoom = 0x00C0FFEE;
 constexpr std::uint8_t kLogIn = 1, kAdmin = 2, kTls = 0x20, kNoCloseNotify = 0x40;
+#ifdef PALAVER_FUZZ_TLS
+constexpr bool kTlsTarget = true;
+#else
+constexpr bool kTlsTarget = false;
+#endif
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -271,7 +279,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return 0;
     }
-    std::uint8_t mode = data[0];
+    // The target's transport decides bit 5, so one corpus seeds both.
+    std::uint8_t mode = kTlsTarget ? (data[0] | kTls) : (data[0] & ~kTls);
     std::size_t cutCount = (mode >> 2) % 8;
     if (size < 1 + cutCount) {
         return 0;
