@@ -76,7 +76,8 @@ def field(text, width):
 
 def server():
     # Byte 0: bit 0 the harness logs in first, bit 1 as the admin; bits 2-4
-    # the cut count.
+    # the cut count; bit 5 is set by the target (its TLS seeds carry it to
+    # say so), bit 6 a TLS client that hangs up without its close_notify.
     login = frame(1, user(0, "fuzz", ROOM) + field(b"f", 20))
     write("server", "login_then_talk", b"\x00" + login +
           frame(3, SELF + struct.pack("<i", -1) + ROOM + b"\0hi all\0"))
@@ -92,6 +93,15 @@ def server():
     write("server", "requests", b"\x01" + requests + frame(2, ROOM))
     write("server", "requests_cut", b"\x0d\x00\x05\x20" + requests)
     write("server", "admin_kick", b"\x03" + frame(10, WATCHER + struct.pack("<i", 0)))
+    tls = 0x20
+    write("server", "tls_login_then_talk", bytes([tls]) + login +
+          frame(3, SELF + struct.pack("<i", -1) + ROOM + b"\0hi all\0"))
+    # Cuts 5 and 33 are odd: their records arrive with the next.
+    write("server", "tls_requests_cut", bytes([tls | 0x11, 5, 0, 33, 32]) + requests)
+    # Enough room lists for more than one gathered write of 64 KiB.
+    write("server", "tls_room_lists", bytes([tls | 0x01]) + frame(12, ROOM) * 580)
+    write("server", "tls_refused_no_close_notify", bytes([tls | 0x40]) +
+          frame(1, user(0, "nobody", ROOM) + field(b"x", 20)))
 
 
 def bus_message(kind, seq, body=b"", node=2, incarnation=77):

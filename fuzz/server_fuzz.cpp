@@ -2,23 +2,38 @@
 // Each input becomes one connection to a server state built from the server's
 // own pieces (ServerState, Session) on this thread's event loop, through a
 // socket pair rather than TCP so that a run is quick and deterministic.
-// Sessions from the TLS listener hand their decrypted bytes to the same frame
-// reader and handlers once the handshake is over, so the plain session
-// covers them too; only the transport (server/tls_stream.h) differs.
 //
 // Input: a mode byte, a cut table, then the client's bytes.
 //   mode bit 0: the harness logs in first (as "fuzz"), so the bytes are all
 //               requests; bit 1: log in as the admin "boss" instead.
+//   bits 2-4: the number of cuts; the client's bytes go out in pieces of
+//             1 + c * c / 16 bytes for the cuts c in turn, the server's event
+//             loop running after each piece (none: all in one piece).
+//   bit 5: set by the target, not the input: palaver_server_tls_fuzz (built
+//          with PALAVER_FUZZ_TLS) makes a TLS session, palaver_server_fuzz a
+//          plain one; a handshake costs ten plain inputs, so the TLS target
+//          gets runs of its own. A TLS session is made as the TLS listener
+//          makes it (the server's own context with a self-signed P-256
+//          certificate). The client shakes hands, then sends each piece as
+//          one TLS record; after a record whose cut is odd the loop does not
+//          run, so the next record arrives with it and a frame can span
+//          records. This covers the TLS transport (server/tls_stream.h): the
+//          handshake, reads that take every record already received in one
+//          turn, gathered writes of up to 64 KiB, and the server's
+//          close_notify. What the server writes must decrypt.
+//   bit 6 (TLS only): the client hangs up without its close_notify.
 //   The bytes EE EE EE EE anywhere in the client's bytes become the client's
 //   own id and DD DD DD DD the id of a second, watching client in the same
 //   room, so requests can name real users.
-// After the bytes the client half-closes; the server must then end the
-// session within a bounded number of event loop turns.
+// After the bytes the client sends its close_notify (TLS) and half-closes;
+// the server must then end the session within a bounded number of event loop
+// turns.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +44,8 @@
 #include <vector>
 
 #include "PalaverProfile.h"
+#include "fuzz/self_signed_tls.h"
+#include "fuzz/tls_client.h"
 #include "protocol/client_messages.h"
 #include "protocol/login_reply.h"
 #include "server/server_state.h"
@@ -38,8 +55,15 @@ namespace {
 
 using namespace palaver;
 using namespace palaver::server;
+using fuzz::TlsClient;
 
 constexpr std::uint32_t kRoom = 0x00C0FFEE;
+constexpr std::uint8_t kLogIn = 1, kAdmin = 2, kTls = 0x20, kNoCloseNotify = 0x40;
+#ifdef PALAVER_FUZZ_TLS
+constexpr bool kTlsTarget = true;
+#else
+constexpr bool kTlsTarget = false;
+#endif
 
 void check(bool ok, const char* what) {
     if (!ok) {
@@ -52,7 +76,9 @@ void check(bool ok, const char* what) {
 struct Client {
     int fd = -1;
     std::weak_ptr<Session> session;
-    std::vector<std::uint8_t> received;
+    std::vector<std::uint8_t> received;  // what the server said, decrypted
+    std::unique_ptr<TlsClient> tls;      // none on a plain session
+    std::vector<std::uint8_t> wire;      // the server's TLS records
 
     ~Client() {
         if (fd >= 0) {
@@ -61,11 +87,24 @@ struct Client {
     }
     // Takes whatever the server has written; false once it has closed.
     bool pull() {
+        std::vector<std::uint8_t>& into = tls ? wire : received;
+        bool open = recv_all(into);
+        if (tls) {
+            auto state = tls->feed(wire.data(), wire.size(), received);
+            wire.clear();
+            check(state != TlsClient::State::Broken, "what the server wrote is not sound TLS");
+            open = open && state == TlsClient::State::Open;
+        }
+        return open;
+    }
+
+  private:
+    bool recv_all(std::vector<std::uint8_t>& into) {
         std::uint8_t buffer[65536];
         for (;;) {
             ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
             if (n > 0) {
-                received.insert(received.end(), buffer, buffer + n);
+                into.insert(into.end(), buffer, buffer + n);
                 continue;
             }
             return n < 0;  // EAGAIN: still open
@@ -82,43 +121,84 @@ struct Harness {
     asio::io_context io{1};
     // Keeps poll() working when no session is left between inputs.
     asio::executor_work_guard<asio::io_context::executor_type> busy{io.get_executor()};
-    std::unique_ptr<Client> watcher;
-    bool watcherReady = false;  // its login reply has been read
+    std::shared_ptr<asio::ssl::context> tls = fuzz::self_signed_tls_context();
+    // Other members of the room: the watcher, whose id the input can name,
+    // and one more, so that the room lists one input can ask for (169 bytes
+    // each) fill more than one of the TLS session's 64 KiB writes.
+    struct Member {
+        std::unique_ptr<Client> client;
+        std::int32_t id = 0;
+        bool ready = false;  // its login reply has been read
+    };
+    std::array<Member, 2> members;  // the watcher first
 
     Harness() {
         Settings settings;
         settings.port = 0;
         settings.idleTimeout = std::chrono::hours(1);
         settings.loginTimeout = std::chrono::hours(1);
-        std::istringstream file("boss s3cret admin\nfuzz f\nwatcher w\n");
+        std::istringstream file("boss s3cret admin\nfuzz f\nwatcher w\ncrowd c\n");
         std::string error;
         settings.accounts = std::make_shared<const Accounts>(*Accounts::parse(file, error));
         state = std::make_unique<ServerState>(io, settings, log);
     }
 
-    std::unique_ptr<Client> connect() {
+    std::unique_ptr<Client> connect(bool withTls = false) {
         int fds[2];
         check(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0, "socketpair");
         tcp::socket socket(io);
         socket.assign(tcp::v4(), fds[0]);
-        auto session = std::make_shared<Session>(std::move(socket), *state);
+        auto session =
+            std::make_shared<Session>(std::move(socket), *state, withTls ? tls.get() : nullptr);
         state->connected(*session);
         session->start();
         auto client = std::make_unique<Client>();
         client->fd = fds[1];
         client->session = session;
+        if (withTls) {
+            shake_hands(*client);
+        }
         return client;
+    }
+
+    void shake_hands(Client& c) {
+        c.tls = std::make_unique<TlsClient>();
+        for (int i = 0; !c.tls->handshake(); ++i) {
+            check(i < 1000, "the TLS handshake did not finish");
+            flush(c);
+            turn();
+            check(c.pull(), "the server ended a sound TLS handshake");
+        }
+        flush(c);
     }
 
     void turn() {
         io.poll();
-        if (watcher && watcherReady) {
-            watcher->pull();
-            watcher->received.clear();
+        for (Member& m : members) {
+            if (m.ready) {
+                m.client->pull();
+                m.client->received.clear();
+            }
         }
     }
 
+    // Sends the bytes, as one TLS record on a TLS session.
     void send(Client& c, const std::uint8_t* bytes, std::size_t size) {
+        if (!c.tls) {
+            send_wire(c, bytes, size);
+        } else if (c.tls->write(bytes, size)) {
+            flush(c);
+        }
+    }
+
+    // Sends what the TLS client has made.
+    void flush(Client& c) {
+        std::vector<std::uint8_t> records;
+        c.tls->take_output(records);
+        send_wire(c, records.data(), records.size());
+    }
+
+    void send_wire(Client& c, const std::uint8_t* bytes, std::size_t size) {
         while (size > 0) {
             ssize_t n = ::send(c.fd, bytes, size, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n <= 0) {
@@ -167,15 +247,18 @@ struct Harness {
         return 0;
     }
 
+    // Brings back the members the last input ended; the watcher's id.
     std::int32_t watcher_id() {
-        static std::int32_t id = 0;
-        if (!watcher || watcher->session.expired()) {
-            watcherReady = false;
-            watcher = connect();
-            id = log_in(*watcher, "watcher", "w");
-            watcherReady = true;
+        for (Member& m : members) {
+            if (!m.client || m.client->session.expired()) {
+                m.ready = false;
+                m.client = connect();
+                bool watcher = &m == &members[0];
+                m.id = log_in(*m.client, watcher ? "watcher" : "crowd", watcher ? "w" : "c");
+                m.ready = true;
+            }
         }
-        return id;
+        return members[0].id;
     }
 };
 
@@ -196,7 +279,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) {
         return 0;
     }
-    std::uint8_t mode = data[0];
+    // The target's transport decides bit 5, so one corpus seeds both.
+    std::uint8_t mode = kTlsTarget ? (data[0] | kTls) : (data[0] & ~kTls);
     std::size_t cutCount = (mode >> 2) % 8;
     if (size < 1 + cutCount) {
         return 0;
@@ -205,10 +289,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> bytes(data + 1 + cutCount, data + size);
 
     std::int32_t watcher = h.watcher_id();
-    auto client = h.connect();
+    auto client = h.connect(mode & kTls);
     std::int32_t self = 0;
-    if (mode & 1) {
-        self = (mode & 2) ? h.log_in(*client, "boss", "s3cret") : h.log_in(*client, "fuzz", "f");
+    if (mode & kLogIn) {
+        self =
+            (mode & kAdmin) ? h.log_in(*client, "boss", "s3cret") : h.log_in(*client, "fuzz", "f");
     }
     put_id(bytes, 0xEE, self);
     put_id(bytes, 0xDD, watcher);
@@ -216,15 +301,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t at = 0;
     for (std::size_t read = 0; at < bytes.size() && !client->session.expired(); ++read) {
         std::size_t n = bytes.size() - at;
+        std::size_t cut = cutCount > 0 ? cuts[read % cutCount] : 0;
         if (cutCount > 0) {
-            std::size_t c = cuts[read % cutCount];
-            n = std::min(n, 1 + c * c / 16);
+            n = std::min(n, 1 + cut * cut / 16);
         }
         h.send(*client, bytes.data() + at, n);
         at += n;
+        if (client->tls && cut % 2 == 1 && at < bytes.size()) {
+            continue;  // the next record joins this one
+        }
         h.turn();
         client->pull();
         client->received.clear();
+    }
+    if (client->tls && !(mode & kNoCloseNotify)) {
+        client->tls->close_notify();
+        h.flush(*client);
     }
     ::shutdown(client->fd, SHUT_WR);
     for (int i = 0; !client->session.expired(); ++i) {

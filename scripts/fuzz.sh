@@ -32,21 +32,23 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
   -DPALAVER_FUZZ=ON -DPALAVER_SANITIZE=address,undefined \
   -DPALAVER_BUILD_TESTS=OFF -DPALAVER_BUILD_BENCH=OFF >/dev/null
 cmake --build build/fuzz -j "$(nproc)" \
-  --target palaver_receive_fuzz palaver_login_reply_fuzz palaver_server_fuzz palaver_bus_fuzz
+  --target palaver_receive_fuzz palaver_login_reply_fuzz palaver_server_fuzz palaver_server_tls_fuzz \
+  palaver_bus_fuzz
 
 mkdir -p build/fuzz/findings
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1
 
-# target, CI runs, largest input
+# target, CI runs, largest input, seed corpus (fuzz/corpus/...)
 targets=(
-  "receive 2000000 9000"
-  "login_reply 2000000 20000"
-  "server 300000 4096"
-  "bus 300000 8192"
+  "receive 2000000 9000 receive"
+  "login_reply 2000000 20000 login_reply"
+  "server 300000 4096 server"
+  "server_tls 20000 4096 server"
+  "bus 300000 8192 bus"
 )
 for entry in "${targets[@]}"; do
-  read -r name runs maxlen <<<"$entry"
+  read -r name runs maxlen seeds <<<"$entry"
   binary=build/fuzz/fuzz/palaver_${name}_fuzz
   if [ "$long" = 1 ]; then
     work=build/fuzz/corpus/$name
@@ -60,7 +62,7 @@ for entry in "${targets[@]}"; do
   log=build/fuzz/findings/$name.log
   status=0
   "$binary" "${limit[@]}" -max_len="$maxlen" -print_final_stats=1 \
-    -artifact_prefix="build/fuzz/findings/$name-" "$work" "fuzz/corpus/$name" >"$log" 2>&1 ||
+    -artifact_prefix="build/fuzz/findings/$name-" "$work" "fuzz/corpus/$seeds" >"$log" 2>&1 ||
     status=$?
   if [ "$long" = 0 ]; then
     rm -rf "$work"
