@@ -13,8 +13,8 @@
 #include <set>
 #include <vector>
 
-#include "client/room_state.h"
-#include "connection/room_updater.h"
+#include "lib/client/room_state.h"
+#include "lib/connection/room_updater.h"
 #include "fuzz/room_model.h"
 #include "protocol/frame_reader.h"
 

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 
 // C++11 and later: hosts need not be C++17.
 namespace palaver {

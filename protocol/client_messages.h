@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 #include "protocol/message.h"
 
 namespace palaver {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 #include "protocol/records.h"
 #include "protocol/wire.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 #include "PalaverProfile.h"
 #include "protocol/wire.h"
 
@@ -29,10 +29,6 @@ static_assert(offsetof(stUserInfo, locationKey) == kLocationKeyOffset, "location
 static_assert(sizeof(stActionContent) == 9, "stActionContent is 9 packed bytes");
 static_assert(offsetof(stActionContent, target) == 4, "action target at byte 4");
 static_assert(offsetof(stActionContent, action) == 8, "action code at byte 8");
-static_assert(offsetof(stChatContent, target) == 4, "chat target at byte 4");
-static_assert(offsetof(stChatContent, locationKey) == 8, "chat location key at byte 8");
-static_assert(offsetof(stChatContent, flag) == 12, "chat flag at byte 12");
-static_assert(offsetof(stChatContent, text) == kChatFixedSize, "chat text object at byte 13");
 
 // The profile layout (palaver::profile) is public: PalaverProfile.h.
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 #include "protocol/message.h"
 #include "protocol/records.h"
 

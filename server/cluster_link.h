@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 
 namespace palaver::server {
 

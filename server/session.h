@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 #include "protocol/frame_reader.h"
 #include "server/log.h"
 #include "server/message.h"

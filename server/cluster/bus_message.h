@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 
 namespace palaver::server::cluster {
 

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Palaver.h"
+#include "palaver_records.h"
 #include "server/cluster/bus_message.h"
 
 namespace palaver::server::cluster {

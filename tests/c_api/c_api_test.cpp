@@ -9,7 +9,7 @@
 
 #include "fake_server.h"
 #include "messages.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 #include "palaver_c.h"
 
 namespace palaver::test {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 #include "palaver_c.h"
 #include "palaver.hpp"
 

@@ -61,9 +61,21 @@ palaver_version
 palaver_wait
 palaver_walk'
 
+# Every one of ours carries the version node of the export map.
+node=PALAVER_1.2
+unversioned=$("$nm" -D --defined-only "$library" | awk '{print $3}' |
+    grep -E '^(palaver_|_ZN14chatComunicate|_ZN8CPalaver|_Z9fnPalaver|nPalaver)' |
+    grep -v "@@$node\$" || true)
+if [ -n "$unversioned" ]; then
+    echo "exported without the version node $node:"
+    echo "$unversioned"
+    exit 1
+fi
+
 # Mangled names of the standard library's namespaces, and the sanitizers'
-# own markers, are not ours.
-actual=$("$nm" -D --defined-only "$library" | awk '{print $3}' |
+# own markers, are not ours; neither is the version node itself.
+actual=$("$nm" -D --defined-only "$library" | awk '{print $3}' | sed 's/@.*//' |
+    grep -Ev "^$node\$" |
     grep -Ev '^_Z(TI|TS|TV|TT|GV|Z)?(N|NK)?(St|Sa|Ss|9__gnu_cxx)' |
     grep -Ev '^(_init|_fini|_edata|_end|__bss_start|__odr_asan\..*)$' |
     c++filt | LC_ALL=C sort)

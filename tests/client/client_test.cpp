@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <future>
 
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 
 namespace palaver::test {
 

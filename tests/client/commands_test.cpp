@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "client_test.h"
-#include "module/default_client.h"
-#include "platform/socket.h"
+#include "lib/api/default_client.h"
+#include "lib/platform/socket.h"
 #include "socket_compat.h"
 
 namespace palaver::test {

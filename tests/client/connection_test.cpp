@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "client_test.h"
-#include "module/default_client.h"
-#include "module/timing.h"
-#include "platform/socket.h"
+#include "lib/api/default_client.h"
+#include "lib/connection/timing.h"
+#include "lib/platform/socket.h"
 
 namespace palaver::test {
 namespace {

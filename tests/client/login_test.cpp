@@ -5,7 +5,7 @@
 #include <future>
 
 #include "client_test.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 
 namespace palaver::test {
 namespace {

@@ -2,7 +2,7 @@
 #include <cerrno>
 
 #include "client_test.h"
-#include "platform/socket.h"
+#include "lib/platform/socket.h"
 
 namespace palaver::test {
 namespace {

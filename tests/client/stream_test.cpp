@@ -2,8 +2,8 @@
 // dripped, packed together, straddling the 4096-byte read, and malformed
 // lengths.
 #include "client_test.h"
-#include "module/default_client.h"
-#include "platform/socket.h"
+#include "lib/api/default_client.h"
+#include "lib/platform/socket.h"
 
 namespace palaver::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "harness.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 #include "nats_process.h"
 #include "protocol/server_messages.h"
 #include "tests/faults/server_process.h"

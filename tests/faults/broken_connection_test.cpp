@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "module/default_client.h"
-#include "platform/socket.h"
+#include "lib/api/default_client.h"
+#include "lib/platform/socket.h"
 #include "tests/faults/client_fixture.h"
 
 namespace palaver::faults {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Palaver.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 #include "tests/faults/fake_server.h"
 
 namespace palaver::faults {

@@ -8,7 +8,7 @@
 
 #include <future>
 
-#include "connection/send.h"
+#include "lib/connection/send.h"
 #include "tests/faults/client_fixture.h"
 
 namespace palaver::faults {

@@ -7,7 +7,7 @@
 
 #include "PalaverProfile.h"
 #include "harness.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 #include "protocol/server_messages.h"
 
 namespace palaver::test {

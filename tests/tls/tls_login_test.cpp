@@ -15,7 +15,7 @@
 
 #include "Palaver.h"
 #include "harness.h"
-#include "module/timing.h"
+#include "lib/connection/timing.h"
 #include "palaver_c.h"
 #include "test_certs.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/tls.h"
+#include "lib/platform/tls.h"
 
 namespace {
 

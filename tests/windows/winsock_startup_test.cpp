@@ -2,7 +2,7 @@
 // in its low byte: 2.0 is a version Winsock grants, 0.2 is not.
 #include <gtest/gtest.h>
 
-#include "module/winsock_startup.h"
+#include "lib/api/winsock_startup.h"
 
 namespace {
 

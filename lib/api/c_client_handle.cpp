@@ -1,0 +1,85 @@
+// Making and freeing clients; the version, the error texts and details.
+#include <memory>
+#include <new>
+
+#include "lib/api/c_call.h"
+
+extern "C" {
+
+PALAVER_C_API palaver_client* palaver_client_new(void) {
+    palaver::set_error(PALAVER_OK);
+    try {
+        // The host owns it from here until palaver_client_free.
+        return std::make_unique<palaver_client>().release();
+    } catch (const std::bad_alloc&) {
+        palaver::set_error(PALAVER_E_NO_MEMORY);
+        return nullptr;
+    }
+}
+
+PALAVER_C_API void palaver_client_free(palaver_client* client) {
+    palaver::set_error(PALAVER_OK);
+    // The client's destructor ends a connection that is still open.
+    std::unique_ptr<palaver_client> owned(client);
+}
+
+#define PALAVER_STRINGIFY2(x) #x
+#define PALAVER_STRINGIFY(x) PALAVER_STRINGIFY2(x)
+
+PALAVER_C_API const char* palaver_version(void) {
+    return PALAVER_STRINGIFY(PALAVER_VERSION_MAJOR) "." PALAVER_STRINGIFY(
+        PALAVER_VERSION_MINOR) "." PALAVER_STRINGIFY(PALAVER_VERSION_PATCH);
+}
+
+PALAVER_C_API int palaver_last_error(void) {
+    return palaver::last_error_code();
+}
+
+PALAVER_C_API const char* palaver_last_error_detail(void) {
+    return palaver::last_error_detail();
+}
+
+PALAVER_C_API const char* palaver_error_text(int code) {
+    switch (code) {
+        case PALAVER_OK:
+            return "no error";
+        case PALAVER_E_INVALID:
+            return "invalid argument (a null client or pointer, or a value out of range)";
+        case PALAVER_E_TOO_LONG:
+            return "text, name, picture or login string too long";
+        case PALAVER_E_NOT_CONNECTED:
+            return "not connected";
+        case PALAVER_E_RESOLVE:
+            return "the server's address does not resolve";
+        case PALAVER_E_NO_ADDRESS:
+            return "no server address was set";
+        case PALAVER_E_CONNECT:
+            return "the connection to the server failed";
+        case PALAVER_E_TIMEOUT:
+            return "the server did not answer in time";
+        case PALAVER_E_CANCELLED:
+            return "the login was called off by a logout";
+        case PALAVER_E_REFUSED:
+            return "the server refused the login";
+        case PALAVER_E_BROKEN_REPLY:
+            return "the login reply broke off";
+        case PALAVER_E_SEND:
+            return "a send failed; the connection has ended";
+        case PALAVER_E_NO_MEMORY:
+            return "out of memory";
+        case PALAVER_E_THREAD:
+            return "the receive thread could not be started";
+        case PALAVER_E_TLS_UNAVAILABLE:
+            return "TLS is not available on this system (no TLS library)";
+        case PALAVER_E_TLS_SETUP:
+            return "TLS could not be set up (the CA file cannot be read)";
+        case PALAVER_E_TLS_CERTIFICATE:
+            return "the server's certificate was refused";
+        case PALAVER_E_TLS_HANDSHAKE:
+            return "the TLS handshake with the server failed";
+        default:
+            return "unknown error code";
+    }
+}
+
+}  // extern "C"

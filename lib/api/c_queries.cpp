@@ -1,0 +1,71 @@
+// The C interface's queries and its wait: copies into the caller's buffers,
+// never a container of the library's.
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "lib/api/c_call.h"
+#include "lib/client/queries.h"
+
+using palaver::ClientState;
+using palaver::c_api::call;
+
+namespace {
+
+// Queries return how many more wait, or -1 when refused.
+int more(std::size_t waiting) {
+    return waiting > 0x7fffffff ? 0x7fffffff : static_cast<int>(waiting);
+}
+
+}  // namespace
+
+extern "C" {
+
+PALAVER_C_API int palaver_get_users(palaver_client* client, stUserInfo* users, size_t capacity,
+                                    size_t* written) {
+    return call(client, -1, (users != nullptr || capacity == 0) && written != nullptr,
+                [&](ClientState& s) {
+                    return more(palaver::copy_users(s.room, users, capacity, *written));
+                });
+}
+
+PALAVER_C_API int palaver_get_talk(palaver_client* client, palaver_chat_line* lines,
+                                   size_t capacity, size_t* written) {
+    return call(client, -1, (lines != nullptr || capacity == 0) && written != nullptr,
+                [&](ClientState& s) {
+                    return more(palaver::take_talk(s.room, lines, capacity, *written));
+                });
+}
+
+PALAVER_C_API int palaver_get_actions(palaver_client* client, stActionContent* actions,
+                                      size_t capacity, size_t* written) {
+    return call(client, -1, (actions != nullptr || capacity == 0) && written != nullptr,
+                [&](ClientState& s) {
+                    return more(palaver::take_actions(s.room, actions, capacity, *written));
+                });
+}
+
+PALAVER_C_API int palaver_copy_self(palaver_client* client, stUserInfo* self) {
+    return call(client, 0, self != nullptr, [&](ClientState& s) {
+        // Login writes the whole record before the receive thread runs; after
+        // that only the name changes, under this lock.
+        std::lock_guard<std::mutex> hold(s.room.selfNameLock);
+        std::memcpy(self, &s.room.self, sizeof *self);
+        return 1;
+    });
+}
+
+PALAVER_C_API const stUserInfo* palaver_self(palaver_client* client) {
+    palaver::set_error(client == nullptr ? PALAVER_E_INVALID : PALAVER_OK);
+    return client == nullptr ? nullptr : &client->state.room.self;
+}
+
+PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms) {
+    return call(client, -1, true, [&](ClientState& s) {
+        palaver::RoomState& room = s.room;
+        return room.events.wait([&room] { return palaver::pending_events(room); },
+                                std::chrono::milliseconds(timeout_ms));
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,48 @@
+// One client's connection to its server: the socket, the TLS session, the
+// locks that order sends and the connection's life, and the receive thread.
+// Its functions (login, the receive loop, logout) are in lifecycle.h.
+#ifndef PALAVER_LIB_CONNECTION_CONNECTION_H
+#define PALAVER_LIB_CONNECTION_CONNECTION_H
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "lib/platform/socket.h"
+#include "lib/platform/worker_thread.h"
+
+namespace palaver {
+
+class TlsStream;
+
+struct Connection {
+    Connection();
+    ~Connection();
+
+    // Valid from a successful Login until the connection is ended; changed
+    // only under sendLock, so no sender ever writes to a closed handle.
+    std::atomic<platform::SocketHandle> socket{platform::kNoSocket};
+    std::atomic<bool> stop{false};        // the receive thread ends
+    std::atomic<bool> hostEnding{false};  // by the host's wish, not a break
+    std::atomic<bool> connected{false};
+
+    // One whole message at a time on the socket, from every thread.
+    std::timed_mutex sendLock;
+    // The TLS session when the host asked for one, else null: the plain
+    // path costs nothing more. Set and reset under sendLock, like the socket.
+    std::unique_ptr<TlsStream> tls;
+    // Opening, ending and handing over the connection, one at a time. Held
+    // only briefly: a Login waits for its server without it.
+    std::mutex lifecycleLock;
+    // One Login at a time: a second waits for the one in progress.
+    std::mutex loginLock;
+    // Logouts so far: a Login that began before the latest one gives up.
+    std::atomic<unsigned> logouts{0};
+
+    // Reads the server's messages and sends the KeepAlives.
+    platform::WorkerThread receiver;
+};
+
+}  // namespace palaver
+
+#endif

@@ -1,0 +1,80 @@
+// The thin OS layer for TCP: every call the library makes on a socket goes
+// through here, so POSIX and Winsock differ in this file's implementations
+// only. Results follow the BSD conventions the rest of the code expects.
+#ifndef PALAVER_LIB_PLATFORM_SOCKET_H
+#define PALAVER_LIB_PLATFORM_SOCKET_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace palaver::platform {
+
+#if defined(_WIN32)
+using SocketHandle = std::uintptr_t;
+#else
+using SocketHandle = int;
+#endif
+
+extern const SocketHandle kNoSocket;
+
+// An IPv4 or IPv6 endpoint, port and address in network byte order (an IPv4
+// address in the first 4 bytes). `family` is 0 until an address was stored,
+// which no connect accepts.
+struct Endpoint {
+    std::uint16_t family = 0;
+    std::uint16_t port = 0;
+    std::uint8_t address[16] = {};
+    std::uint32_t scope = 0;  // an IPv6 link-local address's interface
+};
+
+constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+
+// Starts and stops the socket layer (Winsock, asking for major.minor);
+// nothing to do on POSIX.
+bool network_startup(unsigned char major, unsigned char minor);
+void network_cleanup();
+
+// The socket layer's last error, and the ways the library looks at it.
+int last_error();
+void set_last_error(int code);
+bool is_timeout(int code);    // a receive that gave up after its time-out
+int timed_out_code();         // ETIMEDOUT, WSAETIMEDOUT: a wait that ran out
+int invalid_argument_code();  // WSAEINVAL, EINVAL
+
+std::uint16_t family_inet();
+std::uint16_t host_to_network(std::uint16_t port);
+// Dotted IPv4 text to an address in network order; kAddressNone when the text
+// is not one (as 255.255.255.255 itself also gives).
+std::uint32_t parse_dotted(const char* text);
+// Looks a host name up; false when it has no IPv4 address.
+bool resolve_ipv4(const char* name, std::uint32_t& address);
+// An IPv4 endpoint of `address` (network order) and `port`.
+Endpoint ipv4_endpoint(std::uint32_t address, std::uint16_t port);
+// An IPv4 or IPv6 literal or a host name, and a port: the first address the
+// system gives. False when nothing resolves.
+bool resolve_any(const char* text, std::uint16_t port, Endpoint& endpoint);
+
+SocketHandle open_tcp_socket(std::uint16_t family);
+bool set_receive_timeout(SocketHandle s, int milliseconds);
+// How a bounded wait on a socket ended; on Failed, last_error() says why.
+enum class Readiness { Ready, TimedOut, Failed };
+// Starts connecting without blocking; false when that failed at once.
+bool begin_connect(SocketHandle s, const Endpoint& endpoint);
+// Waits at most `milliseconds` for the connect begun above to complete.
+// Once it is Ready the socket blocks again as before.
+Readiness wait_connected(SocketHandle s, int milliseconds);
+// Waits at most `milliseconds` for bytes (or the end of the stream) to read.
+Readiness wait_readable(SocketHandle s, int milliseconds);
+// One send or receive call. Send never raises SIGPIPE; both return what the
+// OS returned (above 0 bytes, 0 closed, below 0 failed; see last_error()).
+long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count);
+long receive_some(SocketHandle s, std::uint8_t* bytes, std::size_t count);
+// True when a send would not block, waiting at most `milliseconds`.
+bool wait_writable(SocketHandle s, int milliseconds);
+// Ends both directions, waking a thread blocked in receive_some at once.
+void shutdown_both(SocketHandle s);
+void close_socket(SocketHandle s);
+
+}  // namespace palaver::platform
+
+#endif

@@ -1,0 +1,65 @@
+#include "lib/platform/socket_address.h"
+
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#include <netdb.h>
+#endif
+
+#include <cstring>
+
+namespace palaver::platform {
+
+int to_sockaddr(const Endpoint& endpoint, sockaddr_storage& to) {
+    if (endpoint.family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&to);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = endpoint.port;
+        std::memcpy(&in6->sin6_addr, endpoint.address, 16);
+        in6->sin6_scope_id = endpoint.scope;
+        return sizeof(sockaddr_in6);
+    }
+    auto* in = reinterpret_cast<sockaddr_in*>(&to);
+    in->sin_family = AF_INET;
+    in->sin_port = endpoint.port;
+    std::memcpy(&in->sin_addr, endpoint.address, 4);
+    return sizeof(sockaddr_in);
+}
+
+Endpoint ipv4_endpoint(std::uint32_t address, std::uint16_t port) {
+    Endpoint e;
+    e.family = AF_INET;
+    e.port = htons(port);
+    std::memcpy(e.address, &address, 4);
+    return e;
+}
+
+bool resolve_any(const char* text, std::uint16_t port, Endpoint& endpoint) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    bool ok = true;
+    Endpoint e;
+    e.port = htons(port);
+    if (found->ai_family == AF_INET) {
+        e.family = AF_INET;
+        std::memcpy(e.address, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
+    } else if (found->ai_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
+        e.family = AF_INET6;
+        std::memcpy(e.address, &in6->sin6_addr, 16);
+        e.scope = in6->sin6_scope_id;
+    } else {
+        ok = false;
+    }
+    freeaddrinfo(found);
+    if (ok) {
+        endpoint = e;
+    }
+    return ok;
+}
+
+}  // namespace palaver::platform
