@@ -61,8 +61,8 @@ std::array<std::uint8_t, kLoginRequestSize> encode_login_request(const stUserInf
                                                                  std::size_t loginLength) {
     auto m = start<kLoginRequestSize>(ClientType::Login);
     std::memcpy(m.data() + 3, &user, kUserInfoSize);
-    std::memcpy(m.data() + 86, login, loginLength < kLoginStringField ? loginLength
-                                                                        : kLoginStringField);
+    std::memcpy(m.data() + 86, login,
+                loginLength < kLoginStringField ? loginLength : kLoginStringField);
     return m;
 }
 
@@ -94,8 +94,8 @@ std::size_t encode_talk(std::uint8_t* out, std::int32_t sender, std::int32_t tar
     return total;
 }
 
-std::array<std::uint8_t, kWalkSize> encode_walk(std::int32_t self, const LocationKey& key,
-                                                double x, double y, double z, float fourth) {
+std::array<std::uint8_t, kWalkSize> encode_walk(std::int32_t self, const LocationKey& key, double x,
+                                                double y, double z, float fourth) {
     auto m = start<kWalkSize>(ClientType::Walk);
     put_owned(m.data(), self, key);
     wire::store_f64(m.data() + 11, x);

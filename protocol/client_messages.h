@@ -49,8 +49,8 @@ std::array<std::uint8_t, kShortNoticeSize> encode_room_list_request(const Locati
 std::size_t encode_talk(std::uint8_t* out, std::int32_t sender, std::int32_t target,
                         const LocationKey& key, bool flag, const char* text,
                         std::size_t textLength);
-std::array<std::uint8_t, kWalkSize> encode_walk(std::int32_t self, const LocationKey& key,
-                                                double x, double y, double z, float fourth);
+std::array<std::uint8_t, kWalkSize> encode_walk(std::int32_t self, const LocationKey& key, double x,
+                                                double y, double z, float fourth);
 // `name` holds at most 30 bytes.
 std::array<std::uint8_t, kRenameSize> encode_rename(std::int32_t self, const LocationKey& key,
                                                     const char* name, std::size_t nameLength);
@@ -76,10 +76,10 @@ struct TalkView {
     std::int32_t sender;
     std::int32_t target;
     LocationKey key;
-    std::uint8_t flag;      // the raw byte; only 1 means set
-    const char* text;       // up to its NUL, or the frame's end when it has none
+    std::uint8_t flag;  // the raw byte; only 1 means set
+    const char* text;   // up to its NUL, or the frame's end when it has none
     std::size_t textLength;
-    bool terminated;        // a NUL ended the text inside the frame
+    bool terminated;  // a NUL ended the text inside the frame
 };
 
 struct OwnedHeader {  // the own id and location key opening most requests

@@ -31,8 +31,8 @@ void LoginReplyParser::finish_group() {
 
 std::size_t LoginReplyParser::feed(const std::uint8_t* bytes, std::size_t count, Sink& sink) {
     std::size_t used = 0;
-    while (used < count && (state_ == State::Status || state_ == State::GroupCount ||
-                            state_ == State::Records)) {
+    while (used < count &&
+           (state_ == State::Status || state_ == State::GroupCount || state_ == State::Records)) {
         std::size_t need = (state_ == State::Records ? kUserInfoSize : 4) - partialSize_;
         std::size_t take = std::min(need, count - used);
         std::memcpy(partial_.data() + partialSize_, bytes + used, take);

@@ -22,7 +22,7 @@ constexpr std::size_t kGroupBufferSize = 16384;
 // whole. wanted() never asks past the reply's end, so a reader that reads at
 // most wanted() bytes leaves what follows the reply on the connection.
 class LoginReplyParser {
-public:
+  public:
     enum class State { Status, GroupCount, Records, Refused, Done };
 
     struct Sink {
@@ -40,7 +40,7 @@ public:
     // Consumes bytes up to the end of the reply and returns how many it took.
     std::size_t feed(const std::uint8_t* bytes, std::size_t count, Sink& sink);
 
-private:
+  private:
     void finish_group();
 
     State state_ = State::Status;

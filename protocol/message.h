@@ -8,9 +8,9 @@
 
 namespace palaver {
 
-constexpr std::size_t kHeaderSize = 3;       // length field and type byte
+constexpr std::size_t kHeaderSize = 3;  // length field and type byte
 constexpr std::size_t kLengthFieldSize = 2;
-constexpr std::size_t kMaxLength = 500;      // largest length a receiver accepts
+constexpr std::size_t kMaxLength = 500;  // largest length a receiver accepts
 constexpr std::size_t kMaxMessageSize = kMaxLength + kLengthFieldSize;
 
 enum class ClientType : std::uint8_t {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "palaver_records.h"
 #include "PalaverProfile.h"
+#include "palaver_records.h"
 #include "protocol/wire.h"
 
 namespace palaver {

@@ -15,9 +15,9 @@
 
 namespace palaver {
 
-constexpr std::size_t kUserEnteredSize = kHeaderSize + kUserInfoSize;  // 86
+constexpr std::size_t kUserEnteredSize = kHeaderSize + kUserInfoSize;            // 86
 constexpr std::size_t kMaxRecordsPerMessage = (kMaxLength - 1) / kUserInfoSize;  // 6
-constexpr std::size_t kMaxIdsPerMessage = (kMaxLength - 1) / 4;                   // 124
+constexpr std::size_t kMaxIdsPerMessage = (kMaxLength - 1) / 4;                  // 124
 
 std::array<std::uint8_t, kUserEnteredSize> encode_user_entered(const stUserInfo& user);
 // Each writes into `out` (room for kMaxMessageSize bytes) and returns the
@@ -28,26 +28,27 @@ std::size_t encode_room_list(std::uint8_t* out, const stUserInfo* users, std::si
 
 // Records of a User entered, Users updated or Room list message, in place.
 class RecordList {
-public:
-    explicit RecordList(const Frame& f)
-        : data_(f.payload), count_(f.size / kUserInfoSize) {}
+  public:
+    explicit RecordList(const Frame& f) : data_(f.payload), count_(f.size / kUserInfoSize) {}
     std::size_t size() const { return count_; }
-    stUserInfo operator[](std::size_t i) const { return user_from_bytes(data_ + i * kUserInfoSize); }
+    stUserInfo operator[](std::size_t i) const {
+        return user_from_bytes(data_ + i * kUserInfoSize);
+    }
     std::int32_t id(std::size_t i) const;
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t count_;
 };
 
 // The ids of a Users left message; bytes after the last whole id are ignored.
 class IdList {
-public:
+  public:
     explicit IdList(const Frame& f) : data_(f.payload), count_(f.size / 4) {}
     std::size_t size() const { return count_; }
     std::int32_t operator[](std::size_t i) const;
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t count_;
 };

@@ -15,7 +15,7 @@ fi
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/setup.sh
+bash scripts/setup.sh demo
 
 build=$root/build/demo
 echo "== building into build/demo"

@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# they are missing. Safe to run again.
+# Installs the Debian packages that are missing, and only those. Safe to run
+# again.
+#
+#   scripts/setup.sh        everything: the build, every test leg and the demo
+#   scripts/setup.sh demo   what the demo needs: compilers, CMake, Ninja, the
+#                           server's and palaver-chat's libraries, nats-server
 set -euo pipefail
 
-packages=(
+# The demo: build the library, palaver-server and palaver-chat, run them
+# (and nats-server for --cluster).
+demo=(
   cmake ninja-build g++ pkg-config
-  googletest libbenchmark-dev
   libasio-dev libcli11-dev libncurses-dev
   libnats-dev nats-server
-  libssl-dev libgnutls30 openssl
-  clang libclang-rt-14-dev llvm lld
+  libssl-dev openssl
+)
+# The test legs on top: GoogleTest and benchmarks, clang with its sanitizer
+# runtimes and libc++, the format check, MinGW-w64 and Wine for Windows, tmux
+# for palaver-chat's screen tests, Python and Mono for the bindings' hosts.
+tests=(
+  googletest libbenchmark-dev
+  libgnutls30
+  clang clang-format libclang-rt-14-dev llvm lld
   g++-mingw-w64-x86-64 wine wine64
   tmux
   python3-pytest python3-venv python3-setuptools python3-wheel
   mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
   libc++-dev libc++abi-dev
 )
+
+case "${1:-all}" in
+  demo) packages=("${demo[@]}") ;;
+  all) packages=("${demo[@]}" "${tests[@]}") ;;
+  *) sed -n 's/^#   //p' "$0" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 // The C interface's TLS settings: each client's choice for its next login.
-#include "lib/platform/tls.h"
 #include <string>
+#include "lib/platform/tls.h"
 
 #include "lib/api/c_call.h"
 

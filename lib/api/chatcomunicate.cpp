@@ -1,10 +1,10 @@
 // The chatComunicate functions: each hands the module's default client
 // to the routine that does the work.
 #include "Palaver.h"
+#include "lib/api/default_client.h"
 #include "lib/client/commands.h"
 #include "lib/client/queries.h"
 #include "lib/connection/lifecycle.h"
-#include "lib/api/default_client.h"
 
 namespace chatComunicate {
 

@@ -4,8 +4,8 @@
 #ifndef PALAVER_LIB_API_DEFAULT_CLIENT_H
 #define PALAVER_LIB_API_DEFAULT_CLIENT_H
 
-#include "lib/client/client_state.h"
 #include "lib/api/winsock_startup.h"
+#include "lib/client/client_state.h"
 
 namespace palaver {
 

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "lib/client/error.h"
+#include "lib/connection/lifecycle.h"
 #include "lib/connection/login_limit.h"
 #include "lib/connection/send.h"
-#include "lib/connection/lifecycle.h"
-#include "lib/connection/tls_stream.h"
 #include "lib/connection/timing.h"
+#include "lib/connection/tls_stream.h"
 #include "protocol/client_messages.h"
 #include "protocol/login_reply.h"
 

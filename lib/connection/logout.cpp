@@ -2,8 +2,8 @@
 #include <mutex>
 #include <thread>
 
-#include "lib/connection/send.h"
 #include "lib/connection/lifecycle.h"
+#include "lib/connection/send.h"
 #include "lib/connection/tls_stream.h"
 #include "protocol/client_messages.h"
 

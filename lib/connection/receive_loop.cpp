@@ -1,11 +1,11 @@
 #include <chrono>
 #include <new>
 
+#include "lib/connection/lifecycle.h"
 #include "lib/connection/room_updater.h"
 #include "lib/connection/send.h"
-#include "lib/connection/lifecycle.h"
-#include "lib/connection/tls_stream.h"
 #include "lib/connection/timing.h"
+#include "lib/connection/tls_stream.h"
 #include "protocol/frame_reader.h"
 
 namespace palaver {

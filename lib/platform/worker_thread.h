@@ -8,7 +8,7 @@
 namespace palaver::platform {
 
 class WorkerThread {
-public:
+  public:
     using Entry = void (*)(void* context);
 
     WorkerThread();
@@ -27,7 +27,7 @@ public:
     void release();
     bool running() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

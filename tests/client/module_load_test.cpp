@@ -4,13 +4,18 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "Palaver.h"
 #include "fake_server.h"
+#include "palaver_c.h"
 
 namespace palaver::test {
 namespace {
@@ -152,6 +157,34 @@ TEST(ModuleLoad, UnloadingWhileLoggedInEndsTheConnection) {
     // The module said goodbye and closed its socket on the way out.
     EXPECT_TRUE(server.expect({5, 0, 2, 1, 2, 3, 4}));
     EXPECT_TRUE(server.expect_closed());
+}
+
+// One version everywhere: the header a host compiles against, what the loaded
+// library reports, the file name the build gives it and the export map's
+// version node.
+TEST(ModuleLoad, HeaderLibraryFileAndSymbolVersionsAgree) {
+    Module m;
+    ASSERT_TRUE(m.loaded()) << dlerror();
+    const std::string major = std::to_string(PALAVER_VERSION_MAJOR);
+    const std::string minor = std::to_string(PALAVER_VERSION_MINOR);
+    const std::string header = major + "." + minor + "." + std::to_string(PALAVER_VERSION_PATCH);
+    auto version = m.get<const char*()>("palaver_version");
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version(), header);
+
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(PALAVER_LIBRARY_PATH, real), nullptr);
+    const std::string file(real);
+    const std::string suffix = ".so." + header;
+    EXPECT_EQ(
+        file.compare(file.size() - std::min(file.size(), suffix.size()), suffix.size(), suffix), 0)
+        << file;
+
+    void* handle = dlopen(PALAVER_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    ASSERT_NE(handle, nullptr);
+    const std::string node = "PALAVER_" + major + "." + minor;
+    EXPECT_NE(dlvsym(handle, "palaver_version", node.c_str()), nullptr) << node;
+    dlclose(handle);
 }
 
 }  // namespace
