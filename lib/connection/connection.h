@@ -1,6 +1,10 @@
 // One client's connection to its server: the socket, the TLS session, the
 // locks that order sends and the connection's life, and the receive thread.
 // Its functions (login, the receive loop, logout) are in lifecycle.h.
+//
+// Lock order: loginLock, lifecycleLock, sendLock, then the TLS session's own
+// lock (tls_stream.h). The room's locks (client/room_state.h) come after
+// these: no connection lock is taken while a room lock is held.
 #ifndef PALAVER_LIB_CONNECTION_CONNECTION_H
 #define PALAVER_LIB_CONNECTION_CONNECTION_H
 
