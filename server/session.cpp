@@ -9,7 +9,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "server/requests.h"
+#include "server/handlers.h"
 #include "server/server_state.h"
 #include "server/tls_stream.h"
 
@@ -218,7 +218,7 @@ void Session::on_deadline(const asio::error_code& ec) {
     }
 }
 
-void Session::deliver(const MessageRef& message) {
+void Session::deliver(const BufferRef& message) {
     if (closed_ || overflowed_) {
         return;
     }
@@ -345,7 +345,7 @@ void Session::written(std::size_t bytes) {
         }
         bytes -= left;
         queued_ -= queue_[head_]->size();
-        queue_[head_] = MessageRef();
+        queue_[head_] = BufferRef();
         ++head_;
         offset_ = 0;
     }

@@ -17,8 +17,8 @@
 
 #include "palaver_records.h"
 #include "protocol/frame_reader.h"
+#include "server/buffer_pool.h"
 #include "server/log.h"
-#include "server/message.h"
 #include "server/net.h"
 
 namespace asio::ssl {
@@ -44,7 +44,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Queues the message; the write starts on a later turn of the event loop,
     // so that everything queued meanwhile goes out in one gathered write.
-    void deliver(const MessageRef& message);
+    void deliver(const BufferRef& message);
     // Ends the session now.
     void close(std::string_view reason, Level level = Level::Info);
     // Stops reading and ends the session once its queue is written (a
@@ -100,7 +100,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Messages from head_ on are still to go out, the first of them from
     // byte offset_ on; those before head_ are written and released.
-    std::vector<MessageRef> queue_;
+    std::vector<BufferRef> queue_;
     std::size_t head_ = 0;
     std::size_t offset_ = 0;
     std::size_t queued_ = 0;  // bytes not yet written

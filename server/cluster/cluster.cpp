@@ -371,7 +371,7 @@ void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) 
     }
     for (std::size_t at = 0; at < ids.size(); at += kMaxIdsPerMessage) {
         std::size_t count = std::min(kMaxIdsPerMessage, ids.size() - at);
-        MessageRef m = state_.pool().make(kMaxMessageSize);
+        BufferRef m = state_.pool().make(kMaxMessageSize);
         m.shrink(encode_users_left(m.writable(), ids.data() + at, count));
         room->broadcast(m);
     }
@@ -379,7 +379,7 @@ void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) 
 
 void Cluster::changed(const stUserInfo& user) {
     if (Room* room = state_.room(profile::room(user))) {
-        MessageRef m = state_.pool().make(kHeaderSize + kUserInfoSize);
+        BufferRef m = state_.pool().make(kHeaderSize + kUserInfoSize);
         m.shrink(encode_users_updated(m.writable(), &user, 1));
         room->broadcast(m);
     }
@@ -391,7 +391,7 @@ void Cluster::heard(const BusTalk& talk) {
         return;
     }
     bool whisper = talk.flag == 1;
-    MessageRef m = state_.pool().make(kTalkFixedSize + talk.text.size());
+    BufferRef m = state_.pool().make(kTalkFixedSize + talk.text.size());
     palaver::encode_talk(m.writable(), talk.sender, talk.target, key_bytes(talk.key), whisper,
                          talk.text.data(), talk.text.size());
     if (!whisper) {
