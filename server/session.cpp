@@ -27,9 +27,6 @@ std::string peer_of(const tcp::socket& socket) {
     return text.str();
 }
 
-// Blocks per gathered write: the most one sendmsg takes (IOV_MAX).
-constexpr std::size_t kMaxGather = 1024;
-
 long long seconds(std::chrono::milliseconds ms) {
     return static_cast<long long>(ms.count() / 1000);
 }
@@ -222,18 +219,17 @@ void Session::deliver(const BufferRef& message) {
     if (closed_ || overflowed_) {
         return;
     }
-    std::size_t size = message->size();
-    if (queued_ > 0 && queued_ + size > state_.settings().queueLimit) {
+    if (!queue_.fits(message->size(), state_.settings().queueLimit)) {
         // Called while a room is being walked: close on the next turn.
         overflowed_ = true;
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
-            self->close("slow reader: " + std::to_string(self->queued_) + " bytes not taken",
-                        Level::Warn);
+            self->close(
+                "slow reader: " + std::to_string(self->queue_.pending()) + " bytes not taken",
+                Level::Warn);
         });
         return;
     }
-    queue_.push_back(message);
-    queued_ += size;
+    queue_.push(message);
     if (!writing_ && !writePosted_) {
         writePosted_ = true;
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -244,11 +240,9 @@ void Session::deliver(const BufferRef& message) {
 }
 
 bool Session::drained() {
-    if (head_ != queue_.size()) {
+    if (!queue_.empty()) {
         return false;
     }
-    queue_.clear();
-    head_ = 0;
     if (finishing_) {
         close(finishReason_);
     }
@@ -263,23 +257,17 @@ void Session::write() {
     // The gathered write goes straight to the socket, up to 1024 blocks at a
     // time (Asio's own writes take 64); the event loop is only asked to wait
     // when the socket is full.
-    static thread_local std::array<iovec, kMaxGather> gather;
+    static thread_local std::array<iovec, WriteQueue::kMaxGather> gather;
     while (!closed_ && !writing_) {
         if (drained()) {
             return;
         }
-        std::size_t count = 0;
-        for (std::size_t i = head_; i < queue_.size() && count < gather.size(); ++i, ++count) {
-            std::size_t skip = i == head_ ? offset_ : 0;
-            gather[count].iov_base = const_cast<std::uint8_t*>(queue_[i]->data() + skip);
-            gather[count].iov_len = queue_[i]->size() - skip;
-        }
         msghdr message{};
         message.msg_iov = gather.data();
-        message.msg_iovlen = count;
+        message.msg_iovlen = queue_.gather(gather.data(), gather.size());
         ssize_t n = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL);
         if (n >= 0) {
-            written(static_cast<std::size_t>(n));
+            queue_.written(static_cast<std::size_t>(n));
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             writing_ = true;
             socket_.async_wait(tcp::socket::wait_write,
@@ -311,13 +299,7 @@ void Session::write_tls() {
         return;
     }
     std::vector<std::uint8_t>& out = tls_->out;
-    out.clear();
-    for (std::size_t i = head_; i < queue_.size() && out.size() < TlsStream::kGather; ++i) {
-        std::size_t skip = i == head_ ? offset_ : 0;
-        const std::uint8_t* data = queue_[i]->data() + skip;
-        std::size_t n = std::min(queue_[i]->size() - skip, TlsStream::kGather - out.size());
-        out.insert(out.end(), data, data + n);
-    }
+    queue_.copy(out, TlsStream::kGather);
     writing_ = true;
     asio::async_write(tls_->stream, asio::buffer(out),
                       [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
@@ -329,30 +311,9 @@ void Session::write_tls() {
                               self->close("write failed: " + tls_failure(ec));
                               return;
                           }
-                          self->written(n);
+                          self->queue_.written(n);
                           self->write_tls();
                       });
-}
-
-void Session::written(std::size_t bytes) {
-    // Written messages leave the queue and the count at once, so the limit
-    // measures what the client has not taken yet.
-    while (bytes > 0) {
-        std::size_t left = queue_[head_]->size() - offset_;
-        if (bytes < left) {
-            offset_ += bytes;
-            break;
-        }
-        bytes -= left;
-        queued_ -= queue_[head_]->size();
-        queue_[head_] = BufferRef();
-        ++head_;
-        offset_ = 0;
-    }
-    if (head_ >= kMaxGather && head_ * 2 >= queue_.size()) {
-        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
-        head_ = 0;
-    }
 }
 
 void Session::finish(std::string_view reason) {
@@ -375,7 +336,6 @@ void Session::close(std::string_view reason, Level level) {
     state_.forget(*this, ServerState::Departure::Announced);
     timer_.cancel();
     queue_.clear();
-    head_ = 0;
     if (tls_ && tls_->handshaken && !writing_) {
         close_tls();
     } else {

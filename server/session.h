@@ -20,6 +20,7 @@
 #include "server/buffer_pool.h"
 #include "server/log.h"
 #include "server/net.h"
+#include "server/write_queue.h"
 
 namespace asio::ssl {
 class context;
@@ -85,7 +86,6 @@ class Session : public std::enable_shared_from_this<Session> {
     bool drained();
     void write();
     void write_tls();
-    void written(std::size_t bytes);
     void close_tls();
     void drop_socket();
 
@@ -98,12 +98,7 @@ class Session : public std::enable_shared_from_this<Session> {
     stUserInfo user_{};
     std::string peer_;
 
-    // Messages from head_ on are still to go out, the first of them from
-    // byte offset_ on; those before head_ are written and released.
-    std::vector<BufferRef> queue_;
-    std::size_t head_ = 0;
-    std::size_t offset_ = 0;
-    std::size_t queued_ = 0;  // bytes not yet written
+    WriteQueue queue_;
 
     bool loggedIn_ = false;
     bool readAny_ = false;
