@@ -1,9 +1,7 @@
-// One client connection. It owns the socket, reads frames and hands them to
-// the login or request handlers, and writes its queue of shared messages,
-// one gathered write at a time. A session from the TLS listener has a
-// TlsStream over its socket as well (server/tls_stream.h): it shakes hands
-// first, then reads and writes through it; a plain session's reads and
-// writes stay on the socket. Handlers hold it alive through
+// One client connection. It reads frames from its stream (server/stream.h:
+// the socket, with TLS over it on the TLS listener) and hands them to the
+// login or request handlers, and writes its queue of shared messages, one
+// gathered write at a time. Handlers hold it alive through
 // shared_from_this; the server state and the room only point at it while it
 // is open.
 #ifndef PALAVER_SERVER_SESSION_H
@@ -20,16 +18,12 @@
 #include "server/buffer_pool.h"
 #include "server/log.h"
 #include "server/net.h"
+#include "server/stream.h"
 #include "server/write_queue.h"
-
-namespace asio::ssl {
-class context;
-}
 
 namespace palaver::server {
 
 class Room;
-struct TlsStream;
 class ServerState;
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -61,7 +55,7 @@ class Session : public std::enable_shared_from_this<Session> {
     stUserInfo& user() { return user_; }
     const stUserInfo& user() const { return user_; }
     const std::string& peer() const { return peer_; }
-    bool tls() const { return tls_ != nullptr; }
+    bool tls() const { return stream_.tls(); }
     // "id 7 "alice" (127.0.0.1:5000)" once logged in, else the peer.
     std::string describe() const;
 
@@ -72,7 +66,6 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t roomIndex = 0;
 
   private:
-    void handshake();
     void read();
     void on_read(const asio::error_code& ec, std::size_t count);
     // Handles the whole frames read so far; false once the session stops
@@ -84,13 +77,11 @@ class Session : public std::enable_shared_from_this<Session> {
     // True when the whole queue is written: empties it, and ends a session
     // that was finishing.
     bool drained();
+    // Writes from the queue until it is empty or the stream must wait.
     void write();
-    void write_tls();
-    void close_tls();
-    void drop_socket();
+    void say_goodbye();
 
-    tcp::socket socket_;
-    std::unique_ptr<TlsStream> tls_;  // over socket_; none on the plain listener
+    Stream stream_;
     ServerState& state_;
     asio::steady_timer timer_;
     Clock::time_point deadline_;
@@ -104,7 +95,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool readAny_ = false;
     bool closed_ = false;
     bool finishing_ = false;
-    bool writing_ = false;  // waiting for room in the socket
+    bool writing_ = false;  // a write, or the wait for room in the socket, is under way
     bool writePosted_ = false;
     bool overflowed_ = false;
     std::string finishReason_;
