@@ -22,7 +22,7 @@ void Room::remove(Session& session) {
     departed_.push_back(session.id());
 }
 
-void Room::broadcast(const MessageRef& message, const Session* except) const {
+void Room::broadcast(const BufferRef& message, const Session* except) const {
     for (Session* member : members_) {
         if (member != except) {
             member->deliver(message);
@@ -30,10 +30,10 @@ void Room::broadcast(const MessageRef& message, const Session* except) const {
     }
 }
 
-void Room::announce_departures(MessagePool& pool) {
+void Room::announce_departures(BufferPool& pool) {
     for (std::size_t at = 0; at < departed_.size(); at += kMaxIdsPerMessage) {
         std::size_t count = std::min(kMaxIdsPerMessage, departed_.size() - at);
-        MessageRef m = pool.make(kMaxMessageSize);
+        BufferRef m = pool.make(kMaxMessageSize);
         m.shrink(encode_users_left(m.writable(), departed_.data() + at, count));
         broadcast(m);
     }

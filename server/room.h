@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "server/message.h"
+#include "server/buffer_pool.h"
 
 namespace palaver::server {
 
@@ -25,12 +25,12 @@ class Room {
     void remove(Session& session);
 
     // The same bytes to every member (but `except`), queued by reference.
-    void broadcast(const MessageRef& message, const Session* except = nullptr) const;
+    void broadcast(const BufferRef& message, const Session* except = nullptr) const;
 
     // True when departures are waiting to be announced; the caller announces
     // them with announce_departures() on a later turn of the event loop.
     bool departures_pending() const { return !departed_.empty(); }
-    void announce_departures(MessagePool& pool);
+    void announce_departures(BufferPool& pool);
 
   private:
     std::uint32_t key_;

@@ -62,7 +62,7 @@ void ServerState::join(Session& session) {
         }
     }
     std::size_t count = 1 + others.size() + remote.size();
-    MessageRef reply = pool_.make(login_reply_size(count));
+    BufferRef reply = pool_.make(login_reply_size(count));
     encode_login_reply_grouped(reply.writable(), count, [&](std::size_t i) -> const stUserInfo& {
         if (i == 0) {
             return user;

@@ -11,9 +11,9 @@
 #include <unordered_set>
 
 #include "server/bans.h"
+#include "server/buffer_pool.h"
 #include "server/cluster_link.h"
 #include "server/log.h"
-#include "server/message.h"
 #include "server/net.h"
 #include "server/room.h"
 #include "server/settings.h"
@@ -30,7 +30,7 @@ class ServerState {
 
     const Settings& settings() const { return settings_; }
     Log& log() { return log_; }
-    MessagePool& pool() { return pool_; }
+    BufferPool& pool() { return pool_; }
     Bans& bans() { return bans_; }
 
     // The rest of the cluster, when this node is one of several.
@@ -68,7 +68,7 @@ class ServerState {
     asio::io_context& io_;
     Settings settings_;
     Log& log_;
-    MessagePool pool_;
+    BufferPool pool_;
     Bans bans_;
     std::unordered_set<Session*> sessions_;
     std::unordered_map<std::int32_t, Session*> users_;

@@ -1,34 +1,12 @@
 #include "server/session.h"
 
-#include <sys/socket.h>
-#include <sys/uio.h>
-
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <sstream>
 
-#include "server/requests.h"
+#include "server/handlers.h"
 #include "server/server_state.h"
-#include "server/tls_stream.h"
 
 namespace palaver::server {
 namespace {
-
-std::string peer_of(const tcp::socket& socket) {
-    asio::error_code ec;
-    auto endpoint = socket.remote_endpoint(ec);
-    if (ec) {
-        return "unknown peer";
-    }
-    std::ostringstream text;
-    text << endpoint;
-    return text.str();
-}
-
-// Blocks per gathered write: the most one sendmsg takes (IOV_MAX).
-constexpr std::size_t kMaxGather = 1024;
 
 long long seconds(std::chrono::milliseconds ms) {
     return static_cast<long long>(ms.count() / 1000);
@@ -37,11 +15,10 @@ long long seconds(std::chrono::milliseconds ms) {
 }  // namespace
 
 Session::Session(tcp::socket socket, ServerState& state, asio::ssl::context* tls)
-    : socket_(std::move(socket)),
-      tls_(tls ? std::make_unique<TlsStream>(socket_, *tls) : nullptr),
+    : stream_(std::move(socket), tls),
       state_(state),
-      timer_(socket_.get_executor()),
-      peer_(peer_of(socket_)) {}
+      timer_(stream_.executor()),
+      peer_(stream_.peer()) {}
 
 Session::~Session() {
     // The event loop may be torn down with sessions still open.
@@ -60,32 +37,20 @@ std::string Session::describe() const {
 }
 
 void Session::start() {
-    asio::error_code ignored;
-    socket_.set_option(tcp::no_delay(true), ignored);
-    socket_.non_blocking(true, ignored);  // for the gathered writes
+    stream_.prepare();
     // The handshake, too, must be over within the login time.
     deadline_ = Clock::now() + state_.settings().loginTimeout;
     wait_deadline();
-    if (tls_) {
-        handshake();
-    } else {
-        read();
-    }
-}
-
-void Session::handshake() {
-    tls_->stream.async_handshake(
-        asio::ssl::stream_base::server, [self = shared_from_this()](const asio::error_code& ec) {
-            if (self->closed_) {
-                return;
-            }
-            if (ec) {
-                self->close("TLS handshake failed: " + tls_failure(ec), Level::Warn);
-                return;
-            }
-            self->tls_->handshaken = true;
-            self->read();
-        });
+    stream_.handshake([self = shared_from_this()](const asio::error_code& ec) {
+        if (self->closed_) {
+            return;
+        }
+        if (ec) {
+            self->close("TLS handshake failed: " + self->stream_.failure(ec), Level::Warn);
+            return;
+        }
+        self->read();
+    });
 }
 
 void Session::mark_logged_in() {
@@ -99,15 +64,10 @@ void Session::mark_logged_in() {
 }
 
 void Session::read() {
-    auto buffer = asio::buffer(reader_.write_position(), reader_.write_room());
-    auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
-        self->on_read(ec, count);
-    };
-    if (tls_) {
-        tls_->stream.async_read_some(buffer, std::move(done));
-    } else {
-        socket_.async_read_some(buffer, std::move(done));
-    }
+    stream_.read_some(reader_.write_position(), reader_.write_room(),
+                      [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
+                          self->on_read(ec, count);
+                      });
 }
 
 void Session::on_read(const asio::error_code& ec, std::size_t count) {
@@ -120,11 +80,9 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
     }
     if (!readAny_) {
         readAny_ = true;
-        // No frame starts with a length of 0x16.. (above 500), but a TLS
-        // ClientHello does: say what it is rather than "hostile input".
-        if (!tls_ && count > 0 && reader_.write_position()[0] == 0x16) {
-            close("a TLS client on the plain port (its first bytes are a TLS handshake)",
-                  Level::Warn);
+        auto foreign = stream_.foreign_start(reader_.write_position(), count);
+        if (!foreign.empty()) {
+            close(foreign, Level::Warn);
             return;
         }
     }
@@ -133,11 +91,11 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
     if (!take_frames(any)) {
         return;
     }
-    // The records already received are taken in this turn too, so that
-    // what they bring goes out in one write to each member.
-    while (tls_) {
+    // What is already received is taken in this turn too, so that what it
+    // brings goes out in one write to each member.
+    for (;;) {
         asio::error_code failure;
-        count = read_received(*tls_, reader_.write_position(), reader_.write_room(), failure);
+        count = stream_.read_received(reader_.write_position(), reader_.write_room(), failure);
         reader_.commit(count);
         if (count > 0 && !take_frames(any)) {
             return;
@@ -185,10 +143,10 @@ bool Session::take_frames(bool& any) {
 }
 
 void Session::read_failed(const asio::error_code& ec) {
-    if (ec == asio::error::eof || (tls_ && tls_closed(ec))) {
+    if (stream_.closed_by_peer(ec)) {
         close("connection closed by the client");
     } else {
-        close("read failed: " + (tls_ ? tls_failure(ec) : ec.message()));
+        close("read failed: " + stream_.failure(ec));
     }
 }
 
@@ -210,7 +168,7 @@ void Session::on_deadline(const asio::error_code& ec) {
     const Settings& s = state_.settings();
     if (loggedIn_) {
         close("idle for " + std::to_string(seconds(s.idleTimeout)) + " s");
-    } else if (tls_ && !tls_->handshaken) {
+    } else if (!stream_.handshaken()) {
         close("TLS handshake not finished within " + std::to_string(seconds(s.loginTimeout)) +
               " s");
     } else {
@@ -218,25 +176,24 @@ void Session::on_deadline(const asio::error_code& ec) {
     }
 }
 
-void Session::deliver(const MessageRef& message) {
+void Session::deliver(const BufferRef& message) {
     if (closed_ || overflowed_) {
         return;
     }
-    std::size_t size = message->size();
-    if (queued_ > 0 && queued_ + size > state_.settings().queueLimit) {
+    if (!queue_.fits(message->size(), state_.settings().queueLimit)) {
         // Called while a room is being walked: close on the next turn.
         overflowed_ = true;
-        asio::post(socket_.get_executor(), [self = shared_from_this()] {
-            self->close("slow reader: " + std::to_string(self->queued_) + " bytes not taken",
-                        Level::Warn);
+        asio::post(stream_.executor(), [self = shared_from_this()] {
+            self->close(
+                "slow reader: " + std::to_string(self->queue_.pending()) + " bytes not taken",
+                Level::Warn);
         });
         return;
     }
-    queue_.push_back(message);
-    queued_ += size;
+    queue_.push(message);
     if (!writing_ && !writePosted_) {
         writePosted_ = true;
-        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        asio::post(stream_.executor(), [self = shared_from_this()] {
             self->writePosted_ = false;
             self->write();
         });
@@ -244,11 +201,9 @@ void Session::deliver(const MessageRef& message) {
 }
 
 bool Session::drained() {
-    if (head_ != queue_.size()) {
+    if (!queue_.empty()) {
         return false;
     }
-    queue_.clear();
-    head_ = 0;
     if (finishing_) {
         close(finishReason_);
     }
@@ -256,102 +211,34 @@ bool Session::drained() {
 }
 
 void Session::write() {
-    if (tls_) {
-        write_tls();
-        return;
-    }
-    // The gathered write goes straight to the socket, up to 1024 blocks at a
-    // time (Asio's own writes take 64); the event loop is only asked to wait
-    // when the socket is full.
-    static thread_local std::array<iovec, kMaxGather> gather;
-    while (!closed_ && !writing_) {
+    while (!closed_ && !writing_ && stream_.handshaken()) {
         if (drained()) {
             return;
         }
-        std::size_t count = 0;
-        for (std::size_t i = head_; i < queue_.size() && count < gather.size(); ++i, ++count) {
-            std::size_t skip = i == head_ ? offset_ : 0;
-            gather[count].iov_base = const_cast<std::uint8_t*>(queue_[i]->data() + skip);
-            gather[count].iov_len = queue_[i]->size() - skip;
-        }
-        msghdr message{};
-        message.msg_iov = gather.data();
-        message.msg_iovlen = count;
-        ssize_t n = ::sendmsg(socket_.native_handle(), &message, MSG_NOSIGNAL);
-        if (n >= 0) {
-            written(static_cast<std::size_t>(n));
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        asio::error_code ec;
+        std::size_t n = stream_.write_now(queue_, ec);
+        if (ec == asio::error::would_block) {
             writing_ = true;
-            socket_.async_wait(tcp::socket::wait_write,
-                               [self = shared_from_this()](const asio::error_code& ec) {
-                                   self->writing_ = false;
-                                   if (self->closed_) {
-                                       return;
-                                   }
-                                   if (ec) {
-                                       self->close("write failed: " + ec.message());
-                                       return;
-                                   }
-                                   self->write();
-                               });
-        } else if (errno != EINTR) {
-            close(std::string("write failed: ") + std::strerror(errno));
+            stream_.write_later(
+                queue_, [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                    self->writing_ = false;
+                    if (self->closed_) {
+                        return;
+                    }
+                    if (ec) {
+                        self->close("write failed: " + self->stream_.failure(ec));
+                        return;
+                    }
+                    self->queue_.written(n);
+                    self->write();
+                });
+            return;
         }
-    }
-}
-
-void Session::write_tls() {
-    // OpenSSL makes a record of each write: copy what is queued, up to 64
-    // KiB, into one buffer and write that, so that small messages share
-    // records.
-    if (closed_ || writing_ || !tls_->handshaken) {
-        return;
-    }
-    if (drained()) {
-        return;
-    }
-    std::vector<std::uint8_t>& out = tls_->out;
-    out.clear();
-    for (std::size_t i = head_; i < queue_.size() && out.size() < TlsStream::kGather; ++i) {
-        std::size_t skip = i == head_ ? offset_ : 0;
-        const std::uint8_t* data = queue_[i]->data() + skip;
-        std::size_t n = std::min(queue_[i]->size() - skip, TlsStream::kGather - out.size());
-        out.insert(out.end(), data, data + n);
-    }
-    writing_ = true;
-    asio::async_write(tls_->stream, asio::buffer(out),
-                      [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
-                          self->writing_ = false;
-                          if (self->closed_) {
-                              return;
-                          }
-                          if (ec) {
-                              self->close("write failed: " + tls_failure(ec));
-                              return;
-                          }
-                          self->written(n);
-                          self->write_tls();
-                      });
-}
-
-void Session::written(std::size_t bytes) {
-    // Written messages leave the queue and the count at once, so the limit
-    // measures what the client has not taken yet.
-    while (bytes > 0) {
-        std::size_t left = queue_[head_]->size() - offset_;
-        if (bytes < left) {
-            offset_ += bytes;
-            break;
+        if (ec) {
+            close("write failed: " + stream_.failure(ec));
+            return;
         }
-        bytes -= left;
-        queued_ -= queue_[head_]->size();
-        queue_[head_] = MessageRef();
-        ++head_;
-        offset_ = 0;
-    }
-    if (head_ >= kMaxGather && head_ * 2 >= queue_.size()) {
-        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
-        head_ = 0;
+        queue_.written(n);
     }
 }
 
@@ -375,34 +262,26 @@ void Session::close(std::string_view reason, Level level) {
     state_.forget(*this, ServerState::Departure::Announced);
     timer_.cancel();
     queue_.clear();
-    head_ = 0;
-    if (tls_ && tls_->handshaken && !writing_) {
-        close_tls();
+    if (stream_.says_goodbye() && !writing_) {
+        say_goodbye();
     } else {
-        drop_socket();
+        stream_.close();
     }
 }
 
-void Session::close_tls() {
+void Session::say_goodbye() {
     // A TLS client is told with a close_notify that nothing was cut off; the
     // server does not wait for the client's own, and gives the write a second.
-    skip_peer_close_notify(*tls_);
     timer_.expires_after(std::chrono::seconds(1));
     timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (!ec) {
-            self->drop_socket();
+            self->stream_.close();
         }
     });
-    tls_->stream.async_shutdown([self = shared_from_this()](const asio::error_code&) {
+    stream_.goodbye([self = shared_from_this()] {
         self->timer_.cancel();
-        self->drop_socket();
+        self->stream_.close();
     });
-}
-
-void Session::drop_socket() {
-    asio::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
 }
 
 }  // namespace palaver::server

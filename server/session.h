@@ -1,9 +1,7 @@
-// One client connection. It owns the socket, reads frames and hands them to
-// the login or request handlers, and writes its queue of shared messages,
-// one gathered write at a time. A session from the TLS listener has a
-// TlsStream over its socket as well (server/tls_stream.h): it shakes hands
-// first, then reads and writes through it; a plain session's reads and
-// writes stay on the socket. Handlers hold it alive through
+// One client connection. It reads frames from its stream (server/stream.h:
+// the socket, with TLS over it on the TLS listener) and hands them to the
+// login or request handlers, and writes its queue of shared messages, one
+// gathered write at a time. Handlers hold it alive through
 // shared_from_this; the server state and the room only point at it while it
 // is open.
 #ifndef PALAVER_SERVER_SESSION_H
@@ -17,18 +15,15 @@
 
 #include "palaver_records.h"
 #include "protocol/frame_reader.h"
+#include "server/buffer_pool.h"
 #include "server/log.h"
-#include "server/message.h"
 #include "server/net.h"
-
-namespace asio::ssl {
-class context;
-}
+#include "server/stream.h"
+#include "server/write_queue.h"
 
 namespace palaver::server {
 
 class Room;
-struct TlsStream;
 class ServerState;
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -44,7 +39,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Queues the message; the write starts on a later turn of the event loop,
     // so that everything queued meanwhile goes out in one gathered write.
-    void deliver(const MessageRef& message);
+    void deliver(const BufferRef& message);
     // Ends the session now.
     void close(std::string_view reason, Level level = Level::Info);
     // Stops reading and ends the session once its queue is written (a
@@ -60,7 +55,7 @@ class Session : public std::enable_shared_from_this<Session> {
     stUserInfo& user() { return user_; }
     const stUserInfo& user() const { return user_; }
     const std::string& peer() const { return peer_; }
-    bool tls() const { return tls_ != nullptr; }
+    bool tls() const { return stream_.tls(); }
     // "id 7 "alice" (127.0.0.1:5000)" once logged in, else the peer.
     std::string describe() const;
 
@@ -71,7 +66,6 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t roomIndex = 0;
 
   private:
-    void handshake();
     void read();
     void on_read(const asio::error_code& ec, std::size_t count);
     // Handles the whole frames read so far; false once the session stops
@@ -83,14 +77,11 @@ class Session : public std::enable_shared_from_this<Session> {
     // True when the whole queue is written: empties it, and ends a session
     // that was finishing.
     bool drained();
+    // Writes from the queue until it is empty or the stream must wait.
     void write();
-    void write_tls();
-    void written(std::size_t bytes);
-    void close_tls();
-    void drop_socket();
+    void say_goodbye();
 
-    tcp::socket socket_;
-    std::unique_ptr<TlsStream> tls_;  // over socket_; none on the plain listener
+    Stream stream_;
     ServerState& state_;
     asio::steady_timer timer_;
     Clock::time_point deadline_;
@@ -98,18 +89,13 @@ class Session : public std::enable_shared_from_this<Session> {
     stUserInfo user_{};
     std::string peer_;
 
-    // Messages from head_ on are still to go out, the first of them from
-    // byte offset_ on; those before head_ are written and released.
-    std::vector<MessageRef> queue_;
-    std::size_t head_ = 0;
-    std::size_t offset_ = 0;
-    std::size_t queued_ = 0;  // bytes not yet written
+    WriteQueue queue_;
 
     bool loggedIn_ = false;
     bool readAny_ = false;
     bool closed_ = false;
     bool finishing_ = false;
-    bool writing_ = false;  // waiting for room in the socket
+    bool writing_ = false;  // a write, or the wait for room in the socket, is under way
     bool writePosted_ = false;
     bool overflowed_ = false;
     std::string finishReason_;

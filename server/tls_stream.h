@@ -1,6 +1,7 @@
-// The TLS side of a session on the TLS listener: OpenSSL's stream over the
-// session's own socket, and the buffer its writes are gathered into. A plain
-// session has none, so its reads and writes stay on the socket itself.
+// The TLS half of a session's Stream (server/stream.h): OpenSSL's stream
+// over the session's own socket, the buffer its writes are gathered into,
+// and what only TLS needs: failure texts, the quick shutdown and draining
+// the records already received.
 #ifndef PALAVER_SERVER_TLS_STREAM_H
 #define PALAVER_SERVER_TLS_STREAM_H
 

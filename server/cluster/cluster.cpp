@@ -14,15 +14,10 @@
 namespace palaver::server::cluster {
 namespace {
 
-// Ids are handed out from blocks reserved in the bucket, so that a node that
-// restarts under the same node id goes on above every id it gave before.
-constexpr std::uint32_t kIdBlock = 1u << 16;
-constexpr std::uint32_t kIdLimit = 1u << kNodeShift;
 // Messages handed to the event loop and not yet handled; beyond this the
 // bus thread drops them, and the gap leads to a snapshot.
 constexpr std::size_t kMaxBacklog = 1u << 18;
 constexpr std::size_t kMaxBacklogBytes = std::size_t{256} << 20;
-constexpr long long kLongestBanMinutes = 100LL * 366 * 24 * 60;
 
 std::uint64_t fresh_incarnation() {
     std::random_device random;
@@ -35,52 +30,6 @@ LocationKey key_bytes(std::uint32_t key) {
             static_cast<std::uint8_t>(key >> 16), static_cast<std::uint8_t>(key >> 24)};
 }
 
-// Bucket keys allow few characters; login names are any bytes.
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes) {
-        text += digits[c >> 4];
-        text += digits[c & 15];
-    }
-    return text;
-}
-
-std::optional<std::string> unhex(const std::string& text) {
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    };
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        int high = digit(text[i]), low = digit(text[i + 1]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        bytes += static_cast<char>(high * 16 + low);
-    }
-    return bytes;
-}
-
-std::optional<long long> number(const std::string& text) {
-    if (text.empty() || text.size() > 18 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    return std::stoll(text);
-}
-
-long long wall_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings& settings)
@@ -90,17 +39,16 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       incarnation_(fresh_incarnation()),
       view_(settings.node),
       timer_(io),
-      inbox_(kMaxBacklog, kMaxBacklogBytes) {
+      inbox_(kMaxBacklog, kMaxBacklogBytes),
+      bucket_(settings.node, state.log(), state.bans(),
+              [this](const std::string& key, const std::string& value) {
+                  return bus_ && bus_->store(key, value);
+              }) {
     bus_ = std::make_unique<NatsBus>(settings_.url, settings_.node, settings_.reconnectWait,
                                      handlers());
-    std::string idsKey = "ids." + std::to_string(settings_.node);
-    if (auto stored = bus_->load(idsKey)) {
-        auto from = number(*stored);
-        counter_ = from && *from > 0 && *from < kIdLimit ? static_cast<std::uint32_t>(*from) : 1;
-    }
-    reserved_ = counter_;
+    bucket_.resume_ids(bus_->load(bucket_.ids_key()));
     state_.log().info("cluster: node ", settings_.node, " on ", settings_.url, ", user ids from ",
-                      (std::int32_t{settings_.node} << kNodeShift) + counter_);
+                      bucket_.upcoming_id());
     // Everybody's snapshot, and everybody will ask for this node's.
     out_.clear();
     encode_resync_request(out_, header(BusType::ResyncRequest), 0);
@@ -129,7 +77,7 @@ NatsBus::Handlers Cluster::handlers() {
         asio::post(io_, [this, what] { state_.log().warn("cluster: ", what); });
     };
     h.stored = [this](const std::string& key, const std::string& value) {
-        asio::post(io_, [this, key, value] { on_stored(key, value); });
+        asio::post(io_, [this, key, value] { bucket_.stored(key, value); });
     };
     return h;
 }
@@ -249,37 +197,13 @@ void Cluster::on_connection(bool connected) {
     out_.clear();
     encode_resync_request(out_, header(BusType::ResyncRequest), 0);
     publish();
-    if (!reservationStored_) {
-        store_reservation();
-    }
-    auto waiting = std::move(unstoredBans_);
-    unstoredBans_.clear();
-    for (const auto& [key, value] : waiting) {
-        store_ban(key, value);
-    }
+    bucket_.reconnected();
 }
 
 // --- what this node's users do, for the other nodes
 
 std::int32_t Cluster::next_id() {
-    if (counter_ >= kIdLimit) {
-        counter_ = 1;
-        reserved_ = 1;
-        state_.log().warn("cluster: the user ids of node ", settings_.node, " wrap round");
-    }
-    std::int32_t id =
-        (std::int32_t{settings_.node} << kNodeShift) | static_cast<std::int32_t>(counter_);
-    ++counter_;
-    if (counter_ + kIdBlock / 2 > reserved_) {
-        reserved_ = std::min(counter_ + kIdBlock, kIdLimit);
-        store_reservation();
-    }
-    return id;
-}
-
-void Cluster::store_reservation() {
-    reservationStored_ =
-        bus_ && bus_->store("ids." + std::to_string(settings_.node), std::to_string(reserved_));
+    return bucket_.next_id();
 }
 
 void Cluster::entered(const stUserInfo& user) {
@@ -328,31 +252,7 @@ bool Cluster::kick(std::int32_t target, std::int32_t minutes, const std::string&
 }
 
 void Cluster::banned(const std::string& name, std::int32_t minutes) {
-    if (minutes <= 0) {
-        return;
-    }
-    long long until = wall_ms() + std::min<long long>(minutes, kLongestBanMinutes) * 60000;
-    store_ban("ban." + hex(name), std::to_string(until));
-}
-
-void Cluster::store_ban(const std::string& key, const std::string& value) {
-    if (!bus_ || !bus_->store(key, value)) {
-        state_.log().warn("cluster: the bus is away; a ban is stored once it is back");
-        unstoredBans_[key] = value;
-    }
-}
-
-void Cluster::on_stored(const std::string& key, const std::string& value) {
-    auto name = key.rfind("ban.", 0) == 0 ? unhex(key.substr(4)) : std::nullopt;
-    auto until = number(value);
-    if (!name || !until) {
-        state_.log().warn("cluster: ignored a malformed bucket entry ", key);
-        return;
-    }
-    long long left = *until - wall_ms();
-    if (left > 0) {
-        state_.bans().ban_until(*name, Clock::now() + std::chrono::milliseconds(left));
-    }
+    bucket_.ban(name, minutes);
 }
 
 // --- what the other nodes' users do, for this node's
@@ -371,7 +271,7 @@ void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) 
     }
     for (std::size_t at = 0; at < ids.size(); at += kMaxIdsPerMessage) {
         std::size_t count = std::min(kMaxIdsPerMessage, ids.size() - at);
-        MessageRef m = state_.pool().make(kMaxMessageSize);
+        BufferRef m = state_.pool().make(kMaxMessageSize);
         m.shrink(encode_users_left(m.writable(), ids.data() + at, count));
         room->broadcast(m);
     }
@@ -379,7 +279,7 @@ void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) 
 
 void Cluster::changed(const stUserInfo& user) {
     if (Room* room = state_.room(profile::room(user))) {
-        MessageRef m = state_.pool().make(kHeaderSize + kUserInfoSize);
+        BufferRef m = state_.pool().make(kHeaderSize + kUserInfoSize);
         m.shrink(encode_users_updated(m.writable(), &user, 1));
         room->broadcast(m);
     }
@@ -391,7 +291,7 @@ void Cluster::heard(const BusTalk& talk) {
         return;
     }
     bool whisper = talk.flag == 1;
-    MessageRef m = state_.pool().make(kTalkFixedSize + talk.text.size());
+    BufferRef m = state_.pool().make(kTalkFixedSize + talk.text.size());
     palaver::encode_talk(m.writable(), talk.sender, talk.target, key_bytes(talk.key), whisper,
                          talk.text.data(), talk.text.size());
     if (!whisper) {

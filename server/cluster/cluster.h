@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "server/cluster/bucket.h"
 #include "server/cluster/inbox.h"
 #include "server/cluster/nats_bus.h"
 #include "server/cluster/remote_view.h"
@@ -63,15 +64,12 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void take_inbox();
     void on_bus(const std::uint8_t* bytes, std::size_t size);
     void on_connection(bool connected);
-    void on_stored(const std::string& key, const std::string& value);
     void tick();
     void check_liveness();
     BusHeader header(BusType type);
     void publish();
     void send_snapshot();
     void ask_for_snapshot(std::uint16_t node);
-    void store_ban(const std::string& key, const std::string& value);
-    void store_reservation();
 
     asio::io_context& io_;
     ServerState& state_;
@@ -81,21 +79,19 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     RemoteView view_;
     asio::steady_timer timer_;
     std::vector<std::uint8_t> out_;  // the message being published
-    std::uint32_t counter_ = 1;      // low bits of the next user id
-    std::uint32_t reserved_ = 1;     // ids below this one are reserved in the bucket
-    bool reservationStored_ = true;  // false while the bus was away when it changed
     std::uint32_t snapshots_ = 0;
     bool snapshotPosted_ = false;
     bool stopped_ = false;
     bool warnedSameId_ = false;
     std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
-    std::map<std::string, std::string> unstoredBans_;   // to store once the bus is back
 
     std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
 
     // Shared with the bus client's threads.
     Inbox inbox_;
     std::array<std::atomic<Clock::rep>, kMaxNodeId + 1> heard_{};
+
+    Bucket bucket_;  // stores through bus_
 
     std::unique_ptr<NatsBus> bus_;  // last: its threads stop before the rest goes
 };

@@ -1,8 +1,8 @@
 // Outgoing bytes shared by every recipient of a broadcast: encoded once into
 // a pooled block, then handed to each session's queue by reference. The
 // server runs on one thread, so the count of references is a plain integer.
-#ifndef PALAVER_SERVER_MESSAGE_H
-#define PALAVER_SERVER_MESSAGE_H
+#ifndef PALAVER_SERVER_BUFFER_POOL_H
+#define PALAVER_SERVER_BUFFER_POOL_H
 
 #include <cstddef>
 #include <cstdint>
@@ -11,36 +11,36 @@
 
 namespace palaver::server {
 
-class MessagePool;
+class BufferPool;
 
-class Message {
+class PooledBuffer {
   public:
     const std::uint8_t* data() const { return bytes_.data(); }
     std::size_t size() const { return bytes_.size(); }
 
   private:
-    friend class MessagePool;
-    friend class MessageRef;
+    friend class BufferPool;
+    friend class BufferRef;
 
     std::vector<std::uint8_t> bytes_;
     std::uint32_t refs_ = 0;
-    MessagePool* pool_ = nullptr;
+    BufferPool* pool_ = nullptr;
 };
 
 // A counted reference; the block goes back to its pool with the last one.
-class MessageRef {
+class BufferRef {
   public:
-    MessageRef() = default;
-    MessageRef(const MessageRef& other) : m_(other.m_) { acquire(); }
-    MessageRef(MessageRef&& other) noexcept : m_(other.m_) { other.m_ = nullptr; }
-    MessageRef& operator=(MessageRef other) noexcept {
+    BufferRef() = default;
+    BufferRef(const BufferRef& other) : m_(other.m_) { acquire(); }
+    BufferRef(BufferRef&& other) noexcept : m_(other.m_) { other.m_ = nullptr; }
+    BufferRef& operator=(BufferRef other) noexcept {
         std::swap(m_, other.m_);
         return *this;
     }
-    ~MessageRef() { release(); }
+    ~BufferRef() { release(); }
 
-    const Message* operator->() const { return m_; }
-    const Message& operator*() const { return *m_; }
+    const PooledBuffer* operator->() const { return m_; }
+    const PooledBuffer& operator*() const { return *m_; }
     explicit operator bool() const { return m_ != nullptr; }
 
     // Only while the message is being written, before it is shared.
@@ -49,8 +49,8 @@ class MessageRef {
     void shrink(std::size_t size) { m_->bytes_.resize(size); }
 
   private:
-    friend class MessagePool;
-    explicit MessageRef(Message* m) : m_(m) { acquire(); }
+    friend class BufferPool;
+    explicit BufferRef(PooledBuffer* m) : m_(m) { acquire(); }
 
     void acquire() {
         if (m_ != nullptr) {
@@ -59,27 +59,27 @@ class MessageRef {
     }
     void release();
 
-    Message* m_ = nullptr;
+    PooledBuffer* m_ = nullptr;
 };
 
-class MessagePool {
+class BufferPool {
   public:
-    MessagePool() = default;
-    MessagePool(const MessagePool&) = delete;
-    MessagePool& operator=(const MessagePool&) = delete;
+    BufferPool() = default;
+    BufferPool(const BufferPool&) = delete;
+    BufferPool& operator=(const BufferPool&) = delete;
 
     // A block of `size` bytes for the caller to fill before sharing it.
-    MessageRef make(std::size_t size);
+    BufferRef make(std::size_t size);
     // A copy of `size` bytes.
-    MessageRef copy(const std::uint8_t* bytes, std::size_t size);
+    BufferRef copy(const std::uint8_t* bytes, std::size_t size);
 
     std::size_t idle() const { return free_.size(); }
 
   private:
-    friend class MessageRef;
-    void recycle(Message* m);
+    friend class BufferRef;
+    void recycle(PooledBuffer* m);
 
-    std::vector<std::unique_ptr<Message>> free_;
+    std::vector<std::unique_ptr<PooledBuffer>> free_;
 };
 
 }  // namespace palaver::server

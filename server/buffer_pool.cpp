@@ -1,4 +1,4 @@
-#include "server/message.h"
+#include "server/buffer_pool.h"
 
 #include <cstring>
 
@@ -12,17 +12,17 @@ constexpr std::size_t kMaxIdleBlocks = 4096;
 
 }  // namespace
 
-void MessageRef::release() {
+void BufferRef::release() {
     if (m_ != nullptr && --m_->refs_ == 0) {
         m_->pool_->recycle(m_);
     }
     m_ = nullptr;
 }
 
-MessageRef MessagePool::make(std::size_t size) {
-    std::unique_ptr<Message> block;
+BufferRef BufferPool::make(std::size_t size) {
+    std::unique_ptr<PooledBuffer> block;
     if (free_.empty()) {
-        block = std::make_unique<Message>();
+        block = std::make_unique<PooledBuffer>();
         block->pool_ = this;
         block->bytes_.reserve(kMaxMessageSize);
     } else {
@@ -31,17 +31,17 @@ MessageRef MessagePool::make(std::size_t size) {
     }
     block->bytes_.resize(size);
     // From here on the count of references owns the block, until recycle().
-    return MessageRef(block.release());
+    return BufferRef(block.release());
 }
 
-MessageRef MessagePool::copy(const std::uint8_t* bytes, std::size_t size) {
-    MessageRef m = make(size);
+BufferRef BufferPool::copy(const std::uint8_t* bytes, std::size_t size) {
+    BufferRef m = make(size);
     std::memcpy(m.writable(), bytes, size);
     return m;
 }
 
-void MessagePool::recycle(Message* m) {
-    std::unique_ptr<Message> block(m);
+void BufferPool::recycle(PooledBuffer* m) {
+    std::unique_ptr<PooledBuffer> block(m);
     // Login replies can be large: those blocks are not kept.
     if (free_.size() < kMaxIdleBlocks && block->bytes_.capacity() <= kMaxMessageSize) {
         free_.push_back(std::move(block));

@@ -4,7 +4,7 @@
 #include "PalaverProfile.h"
 #include "protocol/client_messages.h"
 #include "protocol/records.h"
-#include "server/requests.h"
+#include "server/handlers.h"
 #include "server/server_state.h"
 #include "server/session.h"
 

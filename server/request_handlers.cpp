@@ -7,7 +7,7 @@
 #include "protocol/client_messages.h"
 #include "protocol/records.h"
 #include "protocol/server_messages.h"
-#include "server/requests.h"
+#include "server/handlers.h"
 #include "server/room.h"
 #include "server/server_state.h"
 #include "server/session.h"
@@ -35,7 +35,7 @@ bool is_own(ServerState& state, Session& session, const Frame& frame, std::int32
 }
 
 void send_updated(ServerState& state, Session& session) {
-    MessageRef m = state.pool().make(kHeaderSize + kUserInfoSize);
+    BufferRef m = state.pool().make(kHeaderSize + kUserInfoSize);
     m.shrink(encode_users_updated(m.writable(), &session.user(), 1));
     session.room->broadcast(m);
     if (ClusterLink* link = state.link()) {
@@ -45,7 +45,7 @@ void send_updated(ServerState& state, Session& session) {
 
 // A whisper to a user of this room on another node: it goes over the bus,
 // and the sender gets its copy here.
-bool whisper_far(ServerState& state, Session& session, const TalkView& line, const MessageRef& m) {
+bool whisper_far(ServerState& state, Session& session, const TalkView& line, const BufferRef& m) {
     ClusterLink* link = state.link();
     const stUserInfo* target = link != nullptr ? link->remote_user(line.target) : nullptr;
     if (target == nullptr || profile::room(*target) != profile::room(session.user())) {
@@ -67,7 +67,7 @@ void talk(ServerState& state, Session& session, const Frame& frame) {
         return;
     }
     bool whisper = line->flag == 1;
-    MessageRef m = state.pool().make(kTalkFixedSize + line->textLength);
+    BufferRef m = state.pool().make(kTalkFixedSize + line->textLength);
     encode_talk(m.writable(), line->sender, line->target, line->key, whisper, line->text,
                 line->textLength);
     if (state.settings().logChat) {
@@ -208,7 +208,7 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
     bool fits = others <= kMaxRecordsPerMessage;
     std::size_t n = 0;
     auto send = [&] {
-        MessageRef m = state.pool().make(kMaxMessageSize);
+        BufferRef m = state.pool().make(kMaxMessageSize);
         m.shrink(fits ? encode_room_list(m.writable(), batch.data(), n)
                       : encode_users_updated(m.writable(), batch.data(), n));
         session.deliver(m);

@@ -1,7 +1,7 @@
 // What the server does with each message a client sends: the login request
 // first, then every other request. Each handler may end the session.
-#ifndef PALAVER_SERVER_REQUESTS_H
-#define PALAVER_SERVER_REQUESTS_H
+#ifndef PALAVER_SERVER_HANDLERS_H
+#define PALAVER_SERVER_HANDLERS_H
 
 #include "protocol/message.h"
 

@@ -1,0 +1,65 @@
+#include "server/write_queue.h"
+
+#include <algorithm>
+
+namespace palaver::server {
+
+bool WriteQueue::fits(std::size_t size, std::size_t limit) const {
+    return pending_ == 0 || pending_ + size <= limit;
+}
+
+void WriteQueue::push(const BufferRef& buffer) {
+    buffers_.push_back(buffer);
+    pending_ += buffer->size();
+}
+
+std::size_t WriteQueue::gather(iovec* blocks, std::size_t max) const {
+    std::size_t count = 0;
+    for (std::size_t i = head_; i < buffers_.size() && count < max; ++i, ++count) {
+        std::size_t skip = i == head_ ? offset_ : 0;
+        blocks[count].iov_base = const_cast<std::uint8_t*>(buffers_[i]->data() + skip);
+        blocks[count].iov_len = buffers_[i]->size() - skip;
+    }
+    return count;
+}
+
+void WriteQueue::copy(std::vector<std::uint8_t>& out, std::size_t limit) const {
+    out.clear();
+    for (std::size_t i = head_; i < buffers_.size() && out.size() < limit; ++i) {
+        std::size_t skip = i == head_ ? offset_ : 0;
+        const std::uint8_t* data = buffers_[i]->data() + skip;
+        std::size_t n = std::min(buffers_[i]->size() - skip, limit - out.size());
+        out.insert(out.end(), data, data + n);
+    }
+}
+
+void WriteQueue::written(std::size_t bytes) {
+    while (bytes > 0) {
+        std::size_t left = buffers_[head_]->size() - offset_;
+        if (bytes < left) {
+            offset_ += bytes;
+            break;
+        }
+        bytes -= left;
+        pending_ -= buffers_[head_]->size();
+        buffers_[head_] = BufferRef();
+        ++head_;
+        offset_ = 0;
+    }
+    if (head_ == buffers_.size()) {
+        clear();
+    } else if (head_ >= kMaxGather && head_ * 2 >= buffers_.size()) {
+        // The released front is dropped once it outweighs what is left.
+        buffers_.erase(buffers_.begin(), buffers_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+}
+
+void WriteQueue::clear() {
+    buffers_.clear();
+    head_ = 0;
+    offset_ = 0;
+    pending_ = 0;
+}
+
+}  // namespace palaver::server
