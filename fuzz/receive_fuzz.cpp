@@ -15,8 +15,8 @@
 
 #include "lib/client/room_state.h"
 #include "lib/connection/room_updater.h"
-#include "fuzz/room_model.h"
 #include "protocol/frame_reader.h"
+#include "tests/support/room_model.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ stUserInfo own_record() {
     return self;
 }
 
-void check_room(palaver::RoomState& room, const palaver::fuzz::RoomModel& model) {
+void check_room(palaver::RoomState& room, const palaver::test::RoomModel& model) {
     const stUserInfo own = own_record();
     check(std::memcmp(room.self.locationKey, own.locationKey, 4) == 0, "own location key changed");
     check(room.self.userId == own.userId, "own id changed");
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         broken = status == FrameReader::Status::Broken;
     }
 
-    palaver::fuzz::RoomModel model;
+    palaver::test::RoomModel model;
     model.self = own_record();
     std::size_t whole = model.run(stream, streamSize);
     if (!broken) {
