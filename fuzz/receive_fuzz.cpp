@@ -76,7 +76,7 @@ void check_room(palaver::RoomState& room, const palaver::test::RoomModel& model)
     check(lines.size() == model.talk.size(), "talk queue length differs");
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const stChatContent& l = lines[i];
-        const palaver::fuzz::ModelLine& m = model.talk[i];
+        const palaver::test::ModelLine& m = model.talk[i];
         check(l.text.size() <= kMaxText, "queued text longer than a frame allows");
         check(l.text.find('\0') == std::string::npos, "queued text holds a NUL");
         check(l.sender == m.sender && l.target == m.target, "line sender or target differs");
