@@ -33,13 +33,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_server.h"
 #include "c_room.h"
 #include "c_scale.h"
 #include "descriptor_limit.h"
 #include "palaver_c.h"
 #include "raw_fanout.h"
 #include "raw_latency.h"
-#include "server_process.h"
 #include "split_latency.h"
 
 namespace {
@@ -61,7 +61,7 @@ struct Options {
     bool lineSends = false;
 };
 
-Limits limits_for(const Options& o, ServerProcess& server) {
+Limits limits_for(const Options& o, BenchServer& server) {
     return Limits{std::chrono::seconds(o.stall), [&server] { server.stop(); }};
 }
 
@@ -104,7 +104,7 @@ struct Side {
 
 template <typename Run>
 Side measure(const Options& o, std::size_t r, Run&& run) {
-    ServerProcess server(o.binary, r + 10);
+    BenchServer server(o.binary, r + 10);
     double cpuBefore = process_cpu_seconds();
     auto [rate, delivered] = run(server);
     double perDelivery = 1e9 / static_cast<double>(delivered);
@@ -119,14 +119,14 @@ void fanouts(const Options& o) {
             std::uint64_t lines = lines_for(o, r);
             Side rawSide;
             if (!o.libraryOnly) {
-                rawSide = measure(o, r, [&](ServerProcess& server) {
+                rawSide = measure(o, r, [&](BenchServer& server) {
                     RawFanout fanout(server.port(), r, lines, WindowRule::OwnEcho,
                                      std::chrono::seconds(o.stall));
                     double rate = fanout.run();
                     return std::pair{rate, fanout.delivered()};
                 });
             }
-            Side c = measure(o, r, [&](ServerProcess& server) {
+            Side c = measure(o, r, [&](BenchServer& server) {
                 FanoutFigures f = c_room_fanout(server.port(), r, lines,
                                                 o.lineSends ? SendMode::EachLine : SendMode::Batch,
                                                 limits_for(o, server));
@@ -168,18 +168,18 @@ void show_latency(int run, const char* who, const std::vector<double>& samples) 
 void latencies(const Options& o) {
     for (int run = 1; run <= o.runs; ++run) {
         if (!o.libraryOnly) {
-            ServerProcess server(o.binary, 12);
+            BenchServer server(o.binary, 12);
             show_latency(
                 run, "raw:",
                 raw_one_line_latency(server.port(), o.latencyLines, std::chrono::seconds(o.stall)));
         }
         {
-            ServerProcess server(o.binary, 12);
+            BenchServer server(o.binary, 12);
             show_latency(run, "C interface:",
                          c_one_line_latency(server.port(), o.latencyLines, limits_for(o, server)));
         }
         if (!o.libraryOnly) {
-            ServerProcess server(o.binary, 12);
+            BenchServer server(o.binary, 12);
             SplitLatency split = split_one_line_latency(server.port(), o.latencyLines / 2,
                                                         std::chrono::seconds(o.stall));
             show_latency(run, "raw to C:", split.rawToLibrary);
@@ -190,7 +190,7 @@ void latencies(const Options& o) {
 
 void scale(const Options& o) {
     raise_descriptor_limit();
-    ServerProcess server(o.binary, o.scale + 100);
+    BenchServer server(o.binary, o.scale + 100);
     ScaleFigures f = c_scale(server.port(), o.scale, std::max<std::size_t>(o.roomSize, 1));
     auto show = [](const char* when, const ProcessFigures& p) {
         std::printf("scale: %-40s resident %7.1f MiB  threads %ld\n", when, p.residentKiB / 1024.0,

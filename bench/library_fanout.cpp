@@ -34,8 +34,8 @@
 
 #include "Palaver.h"
 #include "PalaverProfile.h"
-#include "server_process.h"
-#include "test_certs.h"
+#include "bench_server.h"
+#include "tests/support/test_certs.h"
 
 namespace {
 
@@ -143,7 +143,7 @@ RunResult run_once(const std::string& binary, const palaver::test::TestCerts* ce
         tls = {"--tls-listen",    "127.0.0.1:0", "--tls-cert",
                certs->serverCert, "--tls-key",   certs->serverKey};
     }
-    palaver::ServerProcess server(binary, hosts + 10, tls);
+    palaver::bench::BenchServer server(binary, hosts + 10, tls);
     const std::uint16_t port = certs != nullptr ? server.tls_port() : server.port();
     const std::string caFile = certs != nullptr ? certs->ca : "";
     int readyPipe[2], goPipe[2];
@@ -257,22 +257,13 @@ int main(int argc, char** argv) {
         ->excludes(plainFlag);
     CLI11_PARSE(app, argc, argv);
 
-    palaver::test::TestCerts certs;
-    if (!plainOnly) {
-        std::string folder = "/tmp/palaver_bench_tls_XXXXXX";
-        std::string error;
-        if (::mkdtemp(folder.data()) == nullptr ||
-            !palaver::test::make_test_certs(folder, certs, error)) {
-            std::fprintf(stderr, "no certificates: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    const palaver::test::TestCerts* certs = plainOnly ? nullptr : &palaver::test::test_certs();
     std::vector<Transport> transports;
     if (!tlsOnly) {
         transports.push_back({"plain", nullptr, {}});
     }
     if (!plainOnly) {
-        transports.push_back({"TLS", &certs, {}});
+        transports.push_back({"TLS", certs, {}});
     }
 
     const double deliveries = static_cast<double>(hosts * (hosts - 1) * lines);

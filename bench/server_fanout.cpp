@@ -16,25 +16,22 @@
 //
 // Everything stays on 127.0.0.1 and ends by itself (a stalled run fails
 // after 10 s without progress).
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_server.h"
 #include "descriptor_limit.h"
 #include "raw_fanout.h"
-#include "server_process.h"
+#include "tests/support/nats_process.h"
 
 namespace {
 
@@ -42,57 +39,9 @@ using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace palaver;
 
-// nats-server with JetStream on a free loopback port, for --cluster; its log
-// goes to a file in its store folder, where its port is read from.
-class BusProcess {
-  public:
-    BusProcess() {
-        char folder[] = "/tmp/palaver-bench-nats-XXXXXX";
-        if (::mkdtemp(folder) == nullptr) {
-            throw std::runtime_error("mkdtemp");
-        }
-        store_ = folder;
-        std::string log = store_ + "/log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execlp("nats-server", "nats-server", "-a", "127.0.0.1", "-p", "-1", "-js", "-sd",
-                     store_.c_str(), "-l", log.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        const std::string mark = "Listening for client connections on ";
-        for (int i = 0; i < 200 && url_.empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::ifstream in(log);
-            std::string line;
-            while (std::getline(in, line)) {
-                auto at = line.find(mark);
-                if (at != std::string::npos) {
-                    url_ = "nats://" + line.substr(at + mark.size());
-                }
-            }
-        }
-        if (url_.empty()) {
-            throw std::runtime_error("nats-server did not start");
-        }
-    }
-    ~BusProcess() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(store_, ignored);
-    }
-    const std::string& url() const { return url_; }
-    double cpu_seconds() const { return cpu_seconds_of(pid_); }
-
-  private:
-    std::string store_;
-    std::string url_;
-    pid_t pid_ = -1;
-};
-
 int idle(const std::string& binary, std::size_t count, std::size_t roomSize) {
     bench::raise_descriptor_limit();
-    ServerProcess server(binary, count + 100);
+    bench::BenchServer server(binary, count + 100);
     auto before = server.memory();
     asio::io_context io;
     std::vector<tcp::socket> sockets;
@@ -134,7 +83,7 @@ void print_rate(const char* label, std::size_t r, std::uint64_t lines,
 // One room size on one node, then over two nodes and the bus.
 void cluster(const std::string& binary, std::size_t r, std::uint64_t lines) {
     {
-        ServerProcess server(binary, r + 10);
+        bench::BenchServer server(binary, r + 10);
         bench::RawFanout fanout(server.port(), r, lines, bench::WindowRule::SlowestReader);
         double before = server.cpu_seconds();
         double rate = fanout.run();
@@ -143,19 +92,22 @@ void cluster(const std::string& binary, std::size_t r, std::uint64_t lines) {
         std::printf("    CPU: server %.2f s; %.2f s per million deliveries\n", cpu,
                     cpu / (static_cast<double>(fanout.delivered()) / 1e6));
     }
-    BusProcess bus;
-    std::vector<std::unique_ptr<ServerProcess>> nodes;
+    test::NatsProcess bus("nats-server");
+    if (bus.url().empty()) {
+        throw std::runtime_error("nats-server did not start");
+    }
+    std::vector<std::unique_ptr<bench::BenchServer>> nodes;
     for (const char* id : {"1", "2"}) {
-        nodes.push_back(std::make_unique<ServerProcess>(
+        nodes.push_back(std::make_unique<bench::BenchServer>(
             binary, r + 10, std::vector<std::string>{"--cluster", bus.url(), "--node-id", id}));
     }
     bench::RawFanout fanout({nodes[0]->port(), nodes[1]->port()}, r, lines,
                             bench::WindowRule::SlowestReader);
     double nodesBefore = nodes[0]->cpu_seconds() + nodes[1]->cpu_seconds();
-    double busBefore = bus.cpu_seconds();
+    double busBefore = test::cpu_seconds_of(bus.pid());
     double rate = fanout.run();
     double nodesCpu = nodes[0]->cpu_seconds() + nodes[1]->cpu_seconds() - nodesBefore;
-    double busCpu = bus.cpu_seconds() - busBefore;
+    double busCpu = test::cpu_seconds_of(bus.pid()) - busBefore;
     print_rate(" two nodes", r, lines, fanout, rate);
     std::printf(
         "    CPU: nodes %.2f s, bus %.2f s; %.2f s per million deliveries; %llu lines over the "
@@ -195,7 +147,7 @@ int main(int argc, char** argv) {
             if (clustered) {
                 cluster(binary, r, lines);
             } else {
-                ServerProcess server(binary, r + 10);
+                bench::BenchServer server(binary, r + 10);
                 bench::RawFanout fanout(server.port(), r, lines, bench::WindowRule::SlowestReader);
                 print_rate("", r, lines, fanout, fanout.run());
             }

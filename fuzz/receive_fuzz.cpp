@@ -17,6 +17,7 @@
 #include "lib/client/room_state.h"
 #include "lib/connection/room_updater.h"
 #include "protocol/frame_reader.h"
+#include "tests/support/room_model.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ stUserInfo own_record() {
     return self;
 }
 
-void check_room(palaver::RoomState& room, const palaver::fuzz::RoomModel& model) {
+void check_room(palaver::RoomState& room, const palaver::test::RoomModel& model) {
     const stUserInfo own = own_record();
     check(std::memcmp(room.self.locationKey, own.locationKey, 4) == 0, "own location key changed");
     check(room.self.userId == own.userId, "own id changed");
@@ -76,7 +77,7 @@ void check_room(palaver::RoomState& room, const palaver::fuzz::RoomModel& model)
     check(lines.size() == model.talk.size(), "talk queue length differs");
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const stChatContent& l = lines[i];
-        const palaver::fuzz::ModelLine& m = model.talk[i];
+        const palaver::test::ModelLine& m = model.talk[i];
         check(l.text.size() <= kMaxText, "queued text longer than a frame allows");
         check(l.text.find('\0') == std::string::npos, "queued text holds a NUL");
         check(l.sender == m.sender && l.target == m.target, "line sender or target differs");
@@ -140,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         broken = status == FrameReader::Status::Broken;
     }
 
-    palaver::fuzz::RoomModel model;
+    palaver::test::RoomModel model;
     model.self = own_record();
     std::size_t whole = model.run(stream, streamSize);
     if (!broken) {

@@ -44,12 +44,13 @@
 #include <vector>
 
 #include "PalaverProfile.h"
-#include "fuzz/self_signed_tls.h"
 #include "fuzz/tls_client.h"
 #include "protocol/client_messages.h"
 #include "protocol/login_reply.h"
 #include "server/server_state.h"
 #include "server/session.h"
+#include "server/tls_context.h"
+#include "tests/support/test_certs.h"
 
 namespace {
 
@@ -112,6 +113,19 @@ struct Client {
     }
 };
 
+// The server's TLS context with the test certificates; the fuzzer cannot run
+// without it.
+std::shared_ptr<asio::ssl::context> tls_context() {
+    const test::TestCerts& certs = test::test_certs();
+    std::string error;
+    auto context = make_tls_context(certs.serverCert, certs.serverKey, error);
+    if (!context) {
+        std::fprintf(stderr, "server fuzzer: no TLS context: %s\n", error.c_str());
+        std::abort();
+    }
+    return context;
+}
+
 struct Harness {
     std::ostream discard{nullptr};  // log lines go nowhere
     Log log{Level::Error, discard};
@@ -121,7 +135,7 @@ struct Harness {
     asio::io_context io{1};
     // Keeps poll() working when no session is left between inputs.
     asio::executor_work_guard<asio::io_context::executor_type> busy{io.get_executor()};
-    std::shared_ptr<asio::ssl::context> tls = fuzz::self_signed_tls_context();
+    std::shared_ptr<asio::ssl::context> tls = tls_context();
     // Other members of the room: the watcher, whose id the input can name,
     // and for TLS one more, so that the room lists one input can ask for
     // (169 bytes each) fill more than one of the TLS session's 64 KiB writes

@@ -12,7 +12,7 @@
 #include "PalaverProfile.h"
 #include "child_process.h"
 
-namespace palaver::testing {
+namespace palaver::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -185,4 +185,4 @@ TEST(ChatLineModeLogin, NoServerGivesStatusTwo) {
 }
 
 }  // namespace
-}  // namespace palaver::testing
+}  // namespace palaver::test

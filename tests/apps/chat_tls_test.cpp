@@ -1,23 +1,17 @@
 // palaver-chat --tls against palaver-server --tls-listen: it logs in and
 // talks when it trusts the server's CA, and says why when it does not.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 
 #include "child_process.h"
 #include "test_certs.h"
 
-namespace palaver::testing {
+namespace palaver::test {
 namespace {
 
 TEST(ChatTls, TalksWithATrustedServerAndSaysWhyItRefusesAnother) {
-    std::string folder = ::testing::TempDir() + "palaver_chat_tls_XXXXXX";
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
-    test::TestCerts certs;
-    std::string error;
-    ASSERT_TRUE(test::make_test_certs(folder, certs, error)) << error;
-
+    const TestCerts& certs = test_certs();
     ChildProcess server({PALAVER_SERVER_BIN, "--listen", "none", "--tls-listen", "127.0.0.1:0",
                          "--tls-cert", certs.serverCert, "--tls-key", certs.serverKey});
     ASSERT_TRUE(server.wait_for("listening for TLS on")) << server.transcript();
@@ -45,4 +39,4 @@ TEST(ChatTls, TalksWithATrustedServerAndSaysWhyItRefusesAnother) {
 }
 
 }  // namespace
-}  // namespace palaver::testing
+}  // namespace palaver::test

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
 #include "lib/connection/timing.h"
-#include "palaver_c.h"
 #include "palaver.hpp"
+#include "palaver_c.h"
+#include "server_harness.h"
 
 namespace palaver::test {
 namespace {

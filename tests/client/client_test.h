@@ -29,19 +29,6 @@ std::vector<std::int32_t> ids_of(const std::set<stUserInfo>& users);
 // The record with `id` in `users`, as bytes; empty when there is none.
 Bytes record_of(const std::set<stUserInfo>& users, std::int32_t id);
 
-// Polls `done` until it holds or the deadline passes.
-template <class Done>
-bool eventually(Done&& done, Ms timeout = kDeadline) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 class ClientTest : public ::testing::Test {
   protected:
     using Script = std::function<void(FakeServer&)>;

@@ -10,16 +10,16 @@
 #include <fstream>
 #include <set>
 
-#include "harness.h"
 #include "lib/connection/timing.h"
 #include "nats_process.h"
 #include "protocol/server_messages.h"
-#include "tests/faults/server_process.h"
+#include "server_harness.h"
+#include "server_process.h"
 
 namespace palaver::test {
 namespace {
 
-using Node = std::unique_ptr<faults::ServerProcess>;
+using Node = std::unique_ptr<ServerProcess>;
 using Ids = std::set<std::int32_t>;
 constexpr auto kDeadline = 10000ms;
 // Nodes are taken for dead after 1 s of silence; the cluster promises 5 s.
@@ -52,7 +52,7 @@ class ClusterTest : public ::testing::Test {
     }
 
     Node start_node(int id, const std::string& listen = "127.0.0.1:0") {
-        return std::make_unique<faults::ServerProcess>(
+        return std::make_unique<ServerProcess>(
             PALAVER_SERVER_BINARY,
             std::vector<std::string>{"--cluster", nats.url(), "--node-id", std::to_string(id),
                                      "--accounts", accounts, "--reuse-port", "--log-level", "warn",
@@ -246,7 +246,7 @@ TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
     // A node stopped on purpose lets its users go and ends cleanly.
     nodes[1]->signal(SIGTERM);
     EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
-    auto status = nodes[1]->wait_exit(10000);
+    auto status = nodes[1]->wait_status(10s);
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }

@@ -9,15 +9,15 @@
 #include "lib/platform/socket.h"
 #include "tests/faults/client_fixture.h"
 
-namespace palaver::faults {
+namespace palaver::test {
 namespace {
 
 using std::chrono::milliseconds;
 
 // A whole line, then the first half of another; `end` then ends the connection.
 void torn_second_line(Peer& peer, void (Peer::*end)()) {
-    auto second = test::talk(7, kOwnId, "torn in two");
-    peer.send(test::talk(7, kOwnId, "whole"));
+    auto second = talk(7, kOwnId, "torn in two");
+    peer.send(talk(7, kOwnId, "whole"));
     peer.send(second.data(), second.size() / 2);
     std::this_thread::sleep_for(milliseconds(50));
     (peer.*end)();
@@ -43,15 +43,15 @@ TEST_F(ClientFaults, StallsLongerThanTheReceiveTimeoutKeepTheStreamInStep) {
     std::atomic<bool> shortened{false};
     log_in([&shortened](Peer& peer) {
         wait_for([&] { return shortened.load(); });
-        auto a = test::talk(7, kOwnId, "first, cut after one byte");
-        auto b = test::talk(8, kOwnId, std::string(200, 'b') + " cut in its text");
+        auto a = talk(7, kOwnId, "first, cut after one byte");
+        auto b = talk(8, kOwnId, std::string(200, 'b') + " cut in its text");
         peer.send(a.data(), 1);
         std::this_thread::sleep_for(milliseconds(350));
         peer.send(a.data() + 1, a.size() - 1);
         peer.send(b.data(), 100);
         std::this_thread::sleep_for(milliseconds(350));
         peer.send(b.data() + 100, b.size() - 100);
-        peer.send(test::talk(9, kOwnId, "third"));
+        peer.send(talk(9, kOwnId, "third"));
         peer.drain_until_closed(5000);
     });
     // The short time-out goes on the live connection only; the read under way
@@ -70,7 +70,7 @@ TEST_F(ClientFaults, LogoutDuringHeavyReceiveReturnsPromptlyAndLosesNoOrder) {
     log_in([](Peer& peer) {
         // Floods numbered lines until the module hangs up (bounded all the same).
         for (int i = 0; i < 2000000; ++i) {
-            if (!peer.send(test::talk(7, kOwnId, "n" + std::to_string(i)))) {
+            if (!peer.send(talk(7, kOwnId, "n" + std::to_string(i)))) {
                 return;
             }
         }
@@ -94,4 +94,4 @@ TEST_F(ClientFaults, LogoutDuringHeavyReceiveReturnsPromptlyAndLosesNoOrder) {
 }
 
 }  // namespace
-}  // namespace palaver::faults
+}  // namespace palaver::test

@@ -14,9 +14,12 @@
 
 #include "Palaver.h"
 #include "lib/connection/timing.h"
-#include "tests/faults/fake_server.h"
+#include "protocol/client_messages.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/messages.h"
+#include "tests/support/proc_stats.h"
 
-namespace palaver::faults {
+namespace palaver::test {
 
 constexpr std::int32_t kOwnId = 42;
 
@@ -56,9 +59,25 @@ class ClientFaults : public ::testing::Test {
             << open_descriptors() << " descriptors, " << descriptors_ << " before";
     }
 
+    // `script` after the login reply for the module's own user and `others`.
+    static FakeServer::Script after_login(FakeServer::Script script,
+                                          std::vector<stUserInfo> others = {}) {
+        std::vector<std::vector<stUserInfo>> groups{{user(kOwnId, "me")}};
+        if (!others.empty()) {
+            groups.push_back(std::move(others));
+        }
+        Bytes reply = login_reply(static_cast<std::int32_t>(groups.size()), groups);
+        return [reply = std::move(reply), script = std::move(script)](Peer& peer) {
+            std::uint8_t request[kLoginRequestSize];
+            if (peer.receive(request, sizeof request) && peer.send(reply)) {
+                script(peer);
+            }
+        };
+    }
+
     // Serves one client with `script` and logs the module in to it.
     void log_in(FakeServer::Script script, std::vector<stUserInfo> others = {}) {
-        server_.serve(test::user(kOwnId, "me"), std::move(others), std::move(script));
+        server_.serve(after_login(std::move(script), std::move(others)));
         ASSERT_EQ(chatComunicate::SetServerIPandPort("127.0.0.1", server_.port()), 1);
         stUserInfo user = test::user(kOwnId, "me");
         ASSERT_EQ(chatComunicate::Login(user, "secret"), 1);
@@ -85,6 +104,6 @@ class ClientFaults : public ::testing::Test {
     std::size_t threads_ = 0;
 };
 
-}  // namespace palaver::faults
+}  // namespace palaver::test
 
 #endif

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <map>
 
-#include "fuzz/room_model.h"
 #include "tests/faults/client_fixture.h"
+#include "tests/support/room_model.h"
 
-namespace palaver::faults {
+namespace palaver::test {
 namespace {
 
 std::vector<std::uint8_t> long_scene() {
@@ -18,21 +18,21 @@ std::vector<std::uint8_t> long_scene() {
     };
     std::vector<stUserInfo> room;
     for (int id = 1; id <= 6; ++id) {
-        room.push_back(test::user(id, "seated" + std::to_string(id)));
+        room.push_back(user(id, "seated" + std::to_string(id)));
     }
-    add(test::room_list(room));
+    add(room_list(room));
     for (int i = 0; i < 100; ++i) {
         const int id = 100 + i;
-        add(test::user_entered(test::user(id, "u" + std::to_string(i))));
-        add(test::talk(id, kOwnId, "hello " + std::to_string(i), i % 2 == 0 ? 1 : 0));
-        add(test::talk(id, i % 7, std::string("/@/") + static_cast<char>('a' + i % 5)));
-        add(test::users_updated({test::user(id, "v" + std::to_string(i), {2, 2, 2, 2})}));
+        add(user_entered(user(id, "u" + std::to_string(i))));
+        add(talk(id, kOwnId, "hello " + std::to_string(i), i % 2 == 0 ? 1 : 0));
+        add(talk(id, i % 7, std::string("/@/") + static_cast<char>('a' + i % 5)));
+        add(users_updated({user(id, "v" + std::to_string(i), {2, 2, 2, 2})}));
         if (i % 3 == 0) {
-            add(test::users_left({id, i % 6 + 1}));
+            add(users_left({id, i % 6 + 1}));
         }
     }
-    add(test::users_updated({test::user(kOwnId, "renamed me")}));
-    add(test::talk(1, kOwnId, "end of scene"));
+    add(users_updated({user(kOwnId, "renamed me")}));
+    add(talk(1, kOwnId, "end of scene"));
     return scene;
 }
 
@@ -47,8 +47,8 @@ TEST_F(ClientFaults, AByteByByteDripOfALongSceneEndsInTheSameRoom) {
         peer.drain_until_closed(10000);
     });
 
-    fuzz::RoomModel model;
-    model.self = test::user(kOwnId, "me");
+    RoomModel model;
+    model.self = user(kOwnId, "me");
     ASSERT_EQ(model.run(scene.data(), scene.size()), scene.size());
 
     auto got = lines(model.talk.size(), 20000);
@@ -81,7 +81,7 @@ TEST_F(ClientFaults, AHostThatStopsPollingGetsAllHundredThousandLinesInOrderLate
     log_in([&sent](Peer& peer) {
         std::vector<std::uint8_t> batch;
         for (int i = 0; i < kLines; ++i) {
-            auto m = test::talk(7, kOwnId, "line " + std::to_string(i));
+            auto m = talk(7, kOwnId, "line " + std::to_string(i));
             batch.insert(batch.end(), m.begin(), m.end());
             if (batch.size() > 60000 || i == kLines - 1) {
                 if (!peer.send(batch)) {
@@ -108,4 +108,4 @@ TEST_F(ClientFaults, AHostThatStopsPollingGetsAllHundredThousandLinesInOrderLate
 }
 
 }  // namespace
-}  // namespace palaver::faults
+}  // namespace palaver::test

@@ -3,7 +3,7 @@
 // the AddressSanitizer build also checks that no allocation outlives them.
 #include "tests/faults/client_fixture.h"
 
-namespace palaver::faults {
+namespace palaver::test {
 namespace {
 
 TEST_F(ClientFaults, AThousandLoginTalkLogoutRoundsLeaveNothingBehind) {
@@ -11,14 +11,14 @@ TEST_F(ClientFaults, AThousandLoginTalkLogoutRoundsLeaveNothingBehind) {
     // Each connection reads the client's Talk, then waits for it to hang up;
     // the module's keep-alives, every 2 ms here, go to the same drain.
     timing().keepAlivePeriodMs = 2;
-    server_.serve(
-        test::user(kOwnId, "me"), {test::user(7, "other")},
-        [](Peer& peer) {
-            std::uint8_t talk[17 + 5];
-            peer.receive(talk, sizeof talk);
-            peer.drain_until_closed(2000);
-        },
-        kRounds + 2);  // one more than come: the thread stays for both counts
+    server_.serve(after_login(
+                      [](Peer& peer) {
+                          std::uint8_t talk[17 + 5];
+                          peer.receive(talk, sizeof talk);
+                          peer.drain_until_closed(2000);
+                      },
+                      {user(7, "other")}),
+                  kRounds + 2);  // one more than come: the thread stays for both counts
     ASSERT_EQ(chatComunicate::SetServerIPandPort("127.0.0.1", server_.port()), 1);
 
     auto round = [] {
@@ -48,4 +48,4 @@ TEST_F(ClientFaults, AThousandLoginTalkLogoutRoundsLeaveNothingBehind) {
 }
 
 }  // namespace
-}  // namespace palaver::faults
+}  // namespace palaver::test

@@ -11,7 +11,7 @@
 #include "lib/connection/send.h"
 #include "tests/faults/client_fixture.h"
 
-namespace palaver::faults {
+namespace palaver::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -144,4 +144,4 @@ TEST(ConnectionLost, AFailedSendAloneEndsIt) {
 }
 
 }  // namespace
-}  // namespace palaver::faults
+}  // namespace palaver::test

@@ -10,10 +10,10 @@
 #include "PalaverProfile.h"
 #include "protocol/client_messages.h"
 #include "tests/faults/client_fixture.h"
-#include "tests/faults/raw_client.h"
-#include "tests/faults/server_process.h"
+#include "tests/support/server_harness.h"
+#include "tests/support/server_process.h"
 
-namespace palaver::faults {
+namespace palaver::test {
 namespace {
 
 constexpr std::uint32_t kRoom = 0x5EA7;
@@ -29,7 +29,10 @@ stUserInfo room_user(const char* name) {
 // Sends numbered Talks into the room until told to stop or the server goes.
 void flood(std::uint16_t port, std::atomic<bool>& stop, std::atomic<std::int32_t>& id) {
     RawClient talker(port);
-    id = talker.log_in("talker", kRoom);
+    if (talker.login("talker", kRoom) != 1) {
+        return;
+    }
+    id = talker.id();
     LocationKey key = location_key_of(room_user("talker"));
     std::vector<std::uint8_t> batch;
     std::uint8_t message[kMaxTalkSize];
@@ -75,7 +78,7 @@ TEST_F(ClientFaults, TheServerKilledDuringHeavyTrafficEndsTheConnectionCleanly) 
         },
         30000);
     server.signal(SIGKILL);
-    EXPECT_TRUE(server.wait_exit(5000).has_value());
+    EXPECT_TRUE(server.wait_status(5s).has_value());
     stop = true;
     talker.join();
     ASSERT_TRUE(flowing) << numbered.size() << " lines before the kill";
@@ -96,7 +99,7 @@ TEST(ServerFaults, AThousandVanishingClientsLeaveTheServerAsItWas) {
     std::size_t fds = 0;
     {
         RawClient warmUp(server.port());
-        ASSERT_NE(warmUp.log_in("warm", kRoom), 0);
+        ASSERT_EQ(warmUp.login("warm", kRoom), 1);
         fds = server.open_descriptors() - 1;  // all but the warm-up's connection
     }
     // Counted once the server has seen the hang-up and closed its end.
@@ -109,19 +112,18 @@ TEST(ServerFaults, AThousandVanishingClientsLeaveTheServerAsItWas) {
     }();
     for (int i = 0; i < 1000; ++i) {
         RawClient c(server.port());
-        ASSERT_GE(c.fd(), 0) << "client " << i;
         std::string name = "v" + std::to_string(i);
         switch (i % 4) {
             case 0:  // connects and hangs up at once
-                c.close();
+                c.drop();
                 break;
             case 1:  // logs in and resets
-                ASSERT_NE(c.log_in(name.c_str(), kRoom), 0) << "client " << i;
+                ASSERT_EQ(c.login(name, kRoom), 1) << "client " << i;
                 c.reset();
                 break;
             case 2:  // logs in and hangs up
-                ASSERT_NE(c.log_in(name.c_str(), kRoom), 0) << "client " << i;
-                c.close();
+                ASSERT_EQ(c.login(name, kRoom), 1) << "client " << i;
+                c.drop();
                 break;
             default:  // half a login request, then a reset
                 c.send(loginRequest);
@@ -135,10 +137,10 @@ TEST(ServerFaults, AThousandVanishingClientsLeaveTheServerAsItWas) {
 
     // A clean exit; in the AddressSanitizer build the leak checker runs here.
     server.signal(SIGTERM);
-    auto status = server.wait_exit(10000);
+    auto status = server.wait_status(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
 }
 
 }  // namespace
-}  // namespace palaver::faults
+}  // namespace palaver::test

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "harness.h"
 #include "protocol/server_messages.h"
 #include "protocol/wire.h"
+#include "server_harness.h"
 
 namespace palaver::test {
 namespace {

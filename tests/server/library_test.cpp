@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "PalaverProfile.h"
-#include "harness.h"
 #include "lib/connection/timing.h"
 #include "protocol/server_messages.h"
+#include "server_harness.h"
 
 namespace palaver::test {
 namespace {

@@ -3,8 +3,8 @@
 #include <set>
 #include <sstream>
 
-#include "harness.h"
 #include "protocol/server_messages.h"
+#include "server_harness.h"
 
 namespace palaver::test {
 namespace {

@@ -4,9 +4,9 @@
 #include <sstream>
 
 #include "PalaverProfile.h"
-#include "harness.h"
 #include "protocol/server_messages.h"
 #include "protocol/wire.h"
+#include "server_harness.h"
 
 namespace palaver::test {
 namespace {

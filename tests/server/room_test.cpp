@@ -5,8 +5,8 @@
 #include <set>
 
 #include "PalaverProfile.h"
-#include "harness.h"
 #include "protocol/server_messages.h"
+#include "server_harness.h"
 
 namespace palaver::test {
 namespace {

@@ -1,11 +1,8 @@
 #include "tls_client.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 
 #include "protocol/client_messages.h"
 #include "protocol/login_reply.h"
@@ -20,28 +17,6 @@ TimePoint after(Ms timeout) {
 }
 
 }  // namespace
-
-const TestCerts& test_certs() {
-    // Made in a folder of their own, removed when the test program ends.
-    static const struct Made {
-        std::string folder = testing::TempDir() + "palaver_tls_XXXXXX";
-        TestCerts certs;
-        Made() {
-            if (::mkdtemp(folder.data()) == nullptr) {
-                throw std::runtime_error("no temporary folder for the certificates");
-            }
-            std::string error;
-            if (!make_test_certs(folder, certs, error)) {
-                throw std::runtime_error("cannot make the test certificates: " + error);
-            }
-        }
-        ~Made() {
-            std::error_code ignored;
-            std::filesystem::remove_all(folder, ignored);
-        }
-    } made;
-    return made.certs;
-}
 
 server::Settings tls_settings() {
     server::Settings s = test_settings();

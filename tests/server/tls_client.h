@@ -12,13 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "server_harness.h"
 #include "test_certs.h"
 
 namespace palaver::test {
-
-// The certificates, made once per test program in a temporary folder.
-const TestCerts& test_certs();
 
 // Settings for a test server that listens for TLS (on a free port) beside
 // its plain listener.

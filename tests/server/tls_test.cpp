@@ -3,8 +3,8 @@
 // stop in the handshake.
 #include <gtest/gtest.h>
 
-#include "harness.h"
 #include "protocol/client_messages.h"
+#include "server_harness.h"
 #include "tls_client.h"
 
 namespace palaver::test {

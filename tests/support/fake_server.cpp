@@ -46,7 +46,8 @@ FakeServer::FakeServer() {
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     net::SockLen size = sizeof at;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(listen_, 4) != 0 ||
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&at), size) != 0 ||
+        ::listen(listen_, 16) != 0 ||
         ::getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
         fail("listen");
     }
@@ -54,6 +55,7 @@ FakeServer::FakeServer() {
 }
 
 FakeServer::~FakeServer() {
+    join();
     close();
     net::close_socket(listen_);
     net::cleanup();
@@ -179,6 +181,89 @@ void FakeServer::reset() {
         linger off{1, 0};
         net::set_option(conn_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
         close();
+    }
+}
+
+void FakeServer::serve(Script script, std::size_t clients) {
+    thread_ = std::thread([this, script = std::move(script), clients] {
+        for (std::size_t i = 0; i < clients; ++i) {
+            int fd = net::accept_one(listen_);
+            if (fd < 0) {
+                return;
+            }
+            int on = 1;
+            net::set_option(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            {
+                Peer peer(fd);
+                script(peer);
+            }
+            ++finished_;
+        }
+    });
+}
+
+void FakeServer::join() {
+    if (thread_.joinable()) {
+        // Wakes an accept that waits for a client that never comes.
+        ::shutdown(listen_, 2);
+        thread_.join();
+    }
+}
+
+Peer::~Peer() {
+    close();
+}
+
+// Moves all `count` bytes with `step` (a send or a receive of some of them);
+// false once the connection ends first.
+template <class Byte, class Step>
+bool whole(Byte* bytes, std::size_t count, Step step) {
+    while (count > 0) {
+        long n = step(bytes, count);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool Peer::send(const std::uint8_t* bytes, std::size_t count) {
+    return whole(bytes, count, [&](const std::uint8_t* at, std::size_t left) {
+        return net::send_some(fd_, at, left);
+    });
+}
+
+bool Peer::receive(std::uint8_t* bytes, std::size_t count) {
+    return whole(bytes, count,
+                 [&](std::uint8_t* at, std::size_t left) { return net::receive(fd_, at, left); });
+}
+
+void Peer::drain_until_closed(int ms) {
+    std::uint8_t sink[4096];
+    while (net::poll_in(fd_, ms) > 0) {
+        if (net::receive(fd_, sink, sizeof sink) <= 0) {
+            return;
+        }
+    }
+}
+
+void Peer::reset() {
+    if (fd_ >= 0) {
+        linger off{1, 0};
+        net::set_option(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        close();
+    }
+}
+
+void Peer::close() {
+    if (fd_ >= 0) {
+        net::close_socket(fd_);
+        fd_ = -1;
     }
 }
 

@@ -5,8 +5,12 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <stdlib.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <stdexcept>
 
 namespace palaver::test {
 namespace {
@@ -150,6 +154,28 @@ bool make_test_certs(const std::string& folder, TestCerts& certs, std::string& e
         return false;
     }
     return true;
+}
+
+const TestCerts& test_certs() {
+    static const struct Made {
+        std::string folder =
+            (std::filesystem::temp_directory_path() / "palaver_tls_XXXXXX").string();
+        TestCerts certs;
+        Made() {
+            if (::mkdtemp(folder.data()) == nullptr) {
+                throw std::runtime_error("no temporary folder for the certificates");
+            }
+            std::string error;
+            if (!make_test_certs(folder, certs, error)) {
+                throw std::runtime_error("cannot make the test certificates: " + error);
+            }
+        }
+        ~Made() {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    } made;
+    return made.certs;
 }
 
 }  // namespace palaver::test

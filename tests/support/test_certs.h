@@ -1,4 +1,4 @@
-// Throw-away certificates for the TLS tests, made at test time: a CA, a
+// Throw-away certificates for the TLS tests, benchmarks and fuzzers, made at run time: a CA, a
 // server certificate it signs for 127.0.0.1 and localhost, an expired one, one
 // for another name, and one signed by a second CA the tests never trust.
 #ifndef PALAVER_TESTS_SUPPORT_TEST_CERTS_H
@@ -20,6 +20,10 @@ struct TestCerts {
 // Writes the files into `folder` (which must exist). False, with `error`
 // set, when OpenSSL or the file system refused.
 bool make_test_certs(const std::string& folder, TestCerts& certs, std::string& error);
+
+// The certificates, made once per program in a temporary folder that is
+// removed when the program ends. Throws when they cannot be made.
+const TestCerts& test_certs();
 
 }  // namespace palaver::test
 

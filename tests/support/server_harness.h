@@ -1,7 +1,7 @@
-// Real servers on loopback and raw clients that speak the wire protocol
-// through the library's own encoders and decoders.
-#ifndef PALAVER_TESTS_SERVER_HARNESS_H
-#define PALAVER_TESTS_SERVER_HARNESS_H
+// Real servers on loopback (on a thread of the test) and raw clients that
+// speak the wire protocol through the library's own encoders and decoders.
+#ifndef PALAVER_TESTS_SUPPORT_SERVER_HARNESS_H
+#define PALAVER_TESTS_SUPPORT_SERVER_HARNESS_H
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Palaver.h"
+#include "deadline.h"
 #include "protocol/client_messages.h"
 #include "protocol/frame_reader.h"
 #include "protocol/server_messages.h"
@@ -21,11 +22,6 @@
 #include "server/settings.h"
 
 namespace palaver::test {
-
-using namespace std::chrono_literals;
-using Ms = std::chrono::milliseconds;
-// For what happens at once unless broken; generous for a loaded machine.
-constexpr Ms kDeadline = 5000ms;
 
 constexpr auto kEntered = static_cast<std::uint8_t>(ServerType::UserEntered);
 constexpr auto kLeft = static_cast<std::uint8_t>(ServerType::UsersLeft);
@@ -82,15 +78,16 @@ std::optional<Received> next_message_of(Client& client, std::uint8_t type, Ms ti
 
 class RawClient {
   public:
-    explicit RawClient(std::uint16_t port);
+    explicit RawClient(std::uint16_t port);  // connected, or throws
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
-    void send(const std::uint8_t* bytes, std::size_t size);
+    // False once the server has closed the connection.
+    bool send(const std::uint8_t* bytes, std::size_t size);
     template <class Bytes>
-    void send(const Bytes& bytes) {
-        send(bytes.data(), bytes.size());
+    bool send(const Bytes& bytes) {
+        return send(bytes.data(), bytes.size());
     }
 
     // Sends a login request and reads the whole reply; returns its status.
@@ -118,8 +115,12 @@ class RawClient {
     bool closed_within(Ms timeout = kDeadline);
     // True when no frame arrives in the time.
     bool quiet_for(Ms timeout = 200ms);
+    // Reads and drops what has arrived, without waiting; false once closed.
+    bool drain();
     // Closes our end.
     void drop();
+    // Vanishes with a reset instead of an orderly close.
+    void reset();
 
     std::int32_t id() const { return self.userId; }
     LocationKey key() const { return location_key_of(self); }
@@ -142,19 +143,6 @@ class RawClient {
 // schedule. Returns the first departure notice it hears; nothing when 200,000
 // lines went by without one or the talker lost its connection (a failure).
 std::optional<Received> flood_until_a_departure(RawClient& talker);
-
-// Polls `condition` until it holds or the time is up.
-template <class Condition>
-bool eventually(Condition condition, Ms timeout = kDeadline) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 std::vector<std::int32_t> ids_of(const Received& usersLeft);
 std::vector<stUserInfo> records_of(const Received& m);

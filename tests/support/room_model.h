@@ -1,10 +1,10 @@
 // A second, deliberately plain reading of a server byte stream: one linear
 // walk over all the bytes with no buffer, no cuts and no batching, applying
-// each message straight to a copy of the room. The receive fuzzer compares
-// the library's room against it, so a fault in the framing, the staging of
-// chat lines or a handler shows up as a difference.
-#ifndef PALAVER_FUZZ_ROOM_MODEL_H
-#define PALAVER_FUZZ_ROOM_MODEL_H
+// each message straight to a copy of the room. The receive fuzzer and the
+// fault tests compare the library's room against it, so a fault in the
+// framing, the staging of chat lines or a handler shows up as a difference.
+#ifndef PALAVER_TESTS_SUPPORT_ROOM_MODEL_H
+#define PALAVER_TESTS_SUPPORT_ROOM_MODEL_H
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@
 
 #include "Palaver.h"
 
-namespace palaver::fuzz {
+namespace palaver::test {
 
 struct ModelLine {
     std::int32_t sender;
@@ -35,6 +35,6 @@ struct RoomModel {
     std::size_t run(const std::uint8_t* stream, std::size_t size);
 };
 
-}  // namespace palaver::fuzz
+}  // namespace palaver::test
 
 #endif

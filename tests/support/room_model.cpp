@@ -1,8 +1,8 @@
-#include "fuzz/room_model.h"
+#include "room_model.h"
 
 #include <cstring>
 
-namespace palaver::fuzz {
+namespace palaver::test {
 namespace {
 
 constexpr std::size_t kRecord = 83;
@@ -148,4 +148,4 @@ std::size_t RoomModel::run(const std::uint8_t* stream, std::size_t size) {
     return at;
 }
 
-}  // namespace palaver::fuzz
+}  // namespace palaver::test

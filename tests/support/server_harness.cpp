@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "server_harness.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -80,14 +81,37 @@ void RawClient::drop() {
     }
 }
 
-void RawClient::send(const std::uint8_t* bytes, std::size_t size) {
+void RawClient::reset() {
+    if (fd_ >= 0) {
+        linger off{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        drop();
+    }
+}
+
+bool RawClient::send(const std::uint8_t* bytes, std::size_t size) {
     while (size > 0) {
         ssize_t n = ::send(fd_, bytes, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
-            return;  // the server closed: the test looks at what it received
+            return false;  // the server closed: the test looks at what it received
         }
         bytes += n;
         size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool RawClient::drain() {
+    std::uint8_t sink[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0) {
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
 }
 

@@ -14,26 +14,13 @@
 #include <vector>
 
 #include "Palaver.h"
-#include "harness.h"
 #include "lib/connection/timing.h"
 #include "palaver_c.h"
+#include "server_harness.h"
 #include "test_certs.h"
 
 namespace palaver::test {
 namespace {
-
-const TestCerts& certs() {
-    static const TestCerts made = [] {
-        std::string folder = ::testing::TempDir() + "palaver_tls_lib_XXXXXX";
-        TestCerts c;
-        std::string error;
-        if (::mkdtemp(folder.data()) == nullptr || !make_test_certs(folder, c, error)) {
-            ADD_FAILURE() << "no test certificates: " << error;
-        }
-        return c;
-    }();
-    return made;
-}
 
 server::Settings tls_server(const std::string& cert, const std::string& key) {
     server::Settings s = test_settings();
@@ -43,7 +30,7 @@ server::Settings tls_server(const std::string& cert, const std::string& key) {
 
 // A C-interface client that trusts the test CA.
 struct Client {
-    explicit Client(const std::string& caFile = certs().ca) {
+    explicit Client(const std::string& caFile = test_certs().ca) {
         palaver_set_tls_ca_file(handle, caFile.empty() ? nullptr : caFile.c_str());
         palaver_set_tls(handle, 1);
     }
@@ -99,10 +86,10 @@ class TlsLogin : public ::testing::Test {
 };
 
 TEST_F(TlsLogin, TwoHostsLogInTalkAndLogOut) {
-    TestServer server(tls_server(certs().serverCert, certs().serverKey));
+    TestServer server(tls_server(test_certs().serverCert, test_certs().serverKey));
     // The default client by address, through chatComunicate; the other by name.
     ASSERT_FALSE(chatComunicate::UseTls(true, "/nonexistent/ca.pem"));
-    ASSERT_TRUE(chatComunicate::UseTls(true, certs().ca.c_str()));
+    ASSERT_TRUE(chatComunicate::UseTls(true, test_certs().ca.c_str()));
     ASSERT_EQ(chatComunicate::SetServerIPandPort("127.0.0.1", server.tls_port()), 1);
     stUserInfo paul = make_user("paul");
     ASSERT_EQ(chatComunicate::Login(paul, ""), 1);
@@ -142,11 +129,11 @@ TEST_F(TlsLogin, CertificatesThatDoNotFitAreRefusedUnlessVerificationIsOff) {
     struct Case {
         std::string cert, key, caFile, why;
     } cases[] = {
-        {certs().otherNameCert, certs().otherNameKey, certs().ca, "mismatch"},
-        {certs().expiredCert, certs().expiredKey, certs().ca, "expired"},
-        {certs().unknownCaCert, certs().unknownCaKey, certs().ca, "self-signed"},
+        {test_certs().otherNameCert, test_certs().otherNameKey, test_certs().ca, "mismatch"},
+        {test_certs().expiredCert, test_certs().expiredKey, test_certs().ca, "expired"},
+        {test_certs().unknownCaCert, test_certs().unknownCaKey, test_certs().ca, "self-signed"},
         // The system's trust store does not hold the test CA.
-        {certs().serverCert, certs().serverKey, "", "self-signed"},
+        {test_certs().serverCert, test_certs().serverKey, "", "self-signed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cert + " trusting " + (c.caFile.empty() ? "the system" : c.caFile));
@@ -162,14 +149,14 @@ TEST_F(TlsLogin, CertificatesThatDoNotFitAreRefusedUnlessVerificationIsOff) {
     }
 
     Client unreadable("/nonexistent/ca.pem");
-    TestServer server(tls_server(certs().serverCert, certs().serverKey));
+    TestServer server(tls_server(test_certs().serverCert, test_certs().serverKey));
     EXPECT_EQ(unreadable.login("127.0.0.1", server.tls_port()), 0);
     EXPECT_EQ(unreadable.error, PALAVER_E_TLS_SETUP);
     EXPECT_NE(unreadable.detail.find("/nonexistent/ca.pem"), std::string::npos);
 }
 
 TEST_F(TlsLogin, TheWrongPortFailsCleanlyAndNeverFallsBackToPlainText) {
-    TestServer server(tls_server(certs().serverCert, certs().serverKey));
+    TestServer server(tls_server(test_certs().serverCert, test_certs().serverKey));
     const auto start = std::chrono::steady_clock::now();
     Client tlsClient;
     EXPECT_EQ(tlsClient.login("127.0.0.1", server.port()), 0);
