@@ -7,9 +7,7 @@
 
 namespace palaver::server {
 
-Server::Server(Settings settings, Log& log)
-    : state_(io_, settings, log),
-      io_(1) {
+Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1) {
     if (settings.plain) {
         listener_.emplace(io_,
                           tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
@@ -22,8 +20,8 @@ Server::Server(Settings settings, Log& log)
         if (!context) {
             throw std::runtime_error(error);
         }
-        tlsListener_.emplace(io_, tcp::endpoint(asio::ip::make_address(t.address), t.port),
-                             state_, settings.reusePort, std::move(context));
+        tlsListener_.emplace(io_, tcp::endpoint(asio::ip::make_address(t.address), t.port), state_,
+                             settings.reusePort, std::move(context));
     }
     if (settings.cluster) {
         cluster_ = std::make_unique<cluster::Cluster>(io_, state_, *settings.cluster);

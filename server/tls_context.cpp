@@ -46,8 +46,8 @@ std::shared_ptr<asio::ssl::context> make_tls_context(const std::string& certFile
     context->use_private_key_file(keyFile, asio::ssl::context::pem, ec);
     if (ec && ec.category() == asio::error::get_ssl_category() &&
         ERR_GET_REASON(static_cast<unsigned long>(ec.value())) == X509_R_KEY_VALUES_MISMATCH) {
-        error = "--tls-key " + keyFile + ": the key does not belong to the certificate in " +
-                certFile;
+        error =
+            "--tls-key " + keyFile + ": the key does not belong to the certificate in " + certFile;
         return nullptr;
     }
     if (ec) {
@@ -55,8 +55,8 @@ std::shared_ptr<asio::ssl::context> make_tls_context(const std::string& certFile
         return nullptr;
     }
     if (SSL_CTX_check_private_key(native) != 1) {
-        error = "--tls-key " + keyFile + ": the key does not belong to the certificate in " +
-                certFile;
+        error =
+            "--tls-key " + keyFile + ": the key does not belong to the certificate in " + certFile;
         return nullptr;
     }
     return context;

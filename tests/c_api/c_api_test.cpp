@@ -8,8 +8,8 @@
 #include <string>
 
 #include "fake_server.h"
-#include "messages.h"
 #include "lib/connection/timing.h"
+#include "messages.h"
 #include "palaver_c.h"
 
 namespace palaver::test {

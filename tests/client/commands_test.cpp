@@ -186,8 +186,8 @@ TEST_F(CommandsTest, TwoThreadsSendingLongTalksNeverInterleave) {
     server.set_receive_buffer(2048);
     log_in();
     int small = 4096;
-    ASSERT_EQ(net::set_option(static_cast<int>(default_client().connection.socket.load()), SOL_SOCKET,
-                              SO_SNDBUF, &small, sizeof small),
+    ASSERT_EQ(net::set_option(static_cast<int>(default_client().connection.socket.load()),
+                              SOL_SOCKET, SO_SNDBUF, &small, sizeof small),
               0);
     constexpr int kEach = 300;
     auto sender = [](int target, char fill) {

@@ -85,8 +85,7 @@ TEST(ServerCommandLine, FillsTheSettings) {
 }
 
 // Parses `args` after the program name; the message it printed goes to `error`.
-std::optional<CommandLine> parse(std::vector<std::string> args, int& exitCode,
-                                 std::string& error) {
+std::optional<CommandLine> parse(std::vector<std::string> args, int& exitCode, std::string& error) {
     std::vector<char*> argv{const_cast<char*>("palaver-server")};
     for (std::string& a : args) {
         argv.push_back(a.data());
@@ -111,9 +110,9 @@ TEST(ServerCommandLine, TakesTheTlsListener) {
     EXPECT_EQ(c->settings.tls->port, 7443);
     EXPECT_EQ(c->settings.tls->certFile, certs.serverCert);
 
-    c = parse({"--tls-listen", "[::1]:0", "--tls-cert", certs.serverCert, "--tls-key",
-               certs.serverKey},
-              exitCode, error);
+    c = parse(
+        {"--tls-listen", "[::1]:0", "--tls-cert", certs.serverCert, "--tls-key", certs.serverKey},
+        exitCode, error);
     ASSERT_TRUE(c) << error;
     EXPECT_TRUE(c->settings.plain);
     EXPECT_EQ(c->settings.tls->address, "::1");
