@@ -23,6 +23,7 @@
 
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -76,6 +77,19 @@ class Client {
     bool set_tls_verify(bool verify) {
         return palaver_set_tls_verify(client_, verify ? 1 : 0) == 1;
     }
+    // How long a send may wait before it ends the connection (see
+    // palaver_set_send_limit); at least 1 ms.
+    bool set_send_limit(std::chrono::milliseconds limit) {
+        return limit.count() >= 1 && limit.count() <= INT_MAX &&
+               palaver_set_send_limit(client_, static_cast<int>(limit.count())) == 1;
+    }
+    // The most chat lines and packed bytes kept for a host that has not
+    // taken them; the oldest beyond go (see palaver_set_talk_limit).
+    bool set_talk_limit(std::size_t maxLines, std::size_t maxBytes) {
+        return palaver_set_talk_limit(client_, maxLines, maxBytes) == 1;
+    }
+    // Lines dropped for that limit since the client was made.
+    std::uint64_t dropped_talk() const { return palaver_dropped_talk(client_); }
 
     // 1 logged in, 0 failed, the server's negative refusal code, -1 broken reply.
     int login(stUserInfo& user, const std::string& login = std::string()) {

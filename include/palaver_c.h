@@ -195,6 +195,30 @@ enum {
  * 0 on the time-out, -1 when refused. Several threads may wait at once. */
 PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms);
 
+/* Limits: what a client gives a server that stops reading and a host that
+ * stops taking lines. Each returns 1 stored, 0 refused (a null client, a
+ * limit below 1).
+ *
+ * How long a send may wait for the system to take its bytes, in ms; 10,000
+ * by default, from the client's next send on. A send that cannot go out in
+ * time ends the connection (PALAVER_E_SEND; palaver_wait reports
+ * PALAVER_EVENT_DISCONNECTED) instead of blocking until the system gives up,
+ * and a sender waiting behind it gives up after the same time (PALAVER_E_SEND,
+ * or PALAVER_E_NOT_CONNECTED once the connection has ended). The KeepAlive
+ * obeys it too. Lower it when a thread that sends must not stall for long,
+ * such as a user interface's. */
+PALAVER_C_API int palaver_set_send_limit(palaver_client* client, int limit_ms);
+/* The most chat lines and notices the client keeps for palaver_get_talk, and
+ * the most bytes they may take (each line its text and 15 more); by default
+ * 100,000 lines and 64 MiB. Beyond either, the oldest lines are dropped and
+ * counted; a line that alone is larger than max_bytes is kept. The user set
+ * never depends on the lines: it stays right whatever is dropped. */
+PALAVER_C_API int palaver_set_talk_limit(palaver_client* client, size_t max_lines,
+                                         size_t max_bytes);
+/* Lines dropped for that limit since the client was made; 0 for null. A host
+ * that sees it grow takes its lines too seldom. */
+PALAVER_C_API uint64_t palaver_dropped_talk(const palaver_client* client);
+
 #ifdef __cplusplus
 }
 #endif

@@ -47,10 +47,31 @@ void PackedLines::drop_front(std::size_t bytes, std::size_t lines) {
     }
 }
 
+void PackedLines::drop_oldest() {
+    std::uint16_t length;
+    std::memcpy(&length, bytes_.data() + head_ + 13, 2);
+    drop_front(kLineHeader + length, 1);
+}
+
 void PackedLines::trim() {
     if (bytes_.capacity() > kKeptCapacity) {
         std::vector<std::uint8_t>().swap(bytes_);
     }
+}
+
+void TalkQueue::set_limit(std::size_t maxLines, std::size_t maxBytes) {
+    maxLines_ = maxLines;
+    maxBytes_ = maxBytes;
+    keep_limit();
+}
+
+void TalkQueue::drop_to_limit() {
+    std::uint64_t dropped = 0;
+    while (lines_.count() > maxLines_ || (lines_.bytes() > maxBytes_ && lines_.count() > 1)) {
+        lines_.drop_oldest();
+        ++dropped;
+    }
+    dropped_.store(dropped_.load(std::memory_order_relaxed) + dropped, std::memory_order_relaxed);
 }
 
 void TalkQueue::drain_into(std::vector<stChatContent>& out) {

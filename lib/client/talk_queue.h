@@ -4,9 +4,14 @@
 // more, the receive thread allocates nothing per line, and the host's copies
 // are allocated on the host's own thread by the drain, which is where the
 // host frees them. Not locked itself: RoomState's queueLock guards it.
+//
+// Bounded: beyond its limit of lines or of packed bytes the oldest lines are
+// dropped, each at the cost of reading its length, and counted, so a host
+// that stops taking lines costs a bounded amount of memory.
 #ifndef PALAVER_LIB_CLIENT_TALK_QUEUE_H
 #define PALAVER_LIB_CLIENT_TALK_QUEUE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +38,10 @@ class PackedLines {
 
     bool empty() const { return count_ == 0; }
     std::size_t count() const { return count_; }
+    // The packed size of the lines held.
+    std::size_t bytes() const { return bytes_.size() - head_; }
+    // Removes the oldest line. Not for an empty set.
+    void drop_oldest();
     void clear();
     // Frees the storage when it has grown past what a steady stream needs.
     void trim();
@@ -64,14 +73,28 @@ class PackedLines {
 
 class TalkQueue {
   public:
+    static constexpr std::size_t kMaxLines = 100000;
+    static constexpr std::size_t kMaxBytes = 64u * 1024 * 1024;
+
     bool empty() const { return lines_.empty(); }
     std::size_t size() const { return lines_.count(); }
+    std::size_t bytes() const { return lines_.bytes(); }
 
     void add(std::int32_t sender, std::int32_t target, const unsigned char key[4], bool flag,
              const char* text, std::size_t length) {
         lines_.add(sender, target, key, flag, text, length);
+        keep_limit();
     }
-    void push_back(const stChatContent& line) { lines_.add(line); }
+    void push_back(const stChatContent& line) {
+        lines_.add(line);
+        keep_limit();
+    }
+
+    // From the next line on; lines beyond the new limit leave with it.
+    void set_limit(std::size_t maxLines, std::size_t maxBytes);
+    // Lines dropped for the limit since the queue was made; read without the
+    // queue lock.
+    std::uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
     // Passes at most `max` of the oldest lines to f(sender, target, key,
     // flag, text, length) and removes them; returns how many.
@@ -94,7 +117,19 @@ class TalkQueue {
     std::vector<stChatContent> snapshot() const;
 
   private:
+    // Drops the oldest lines while either limit is passed; a line larger than
+    // the byte limit alone stays, so the newest line is never lost.
+    void keep_limit() {
+        if (lines_.count() > maxLines_ || lines_.bytes() > maxBytes_) {
+            drop_to_limit();
+        }
+    }
+    void drop_to_limit();
+
     PackedLines lines_;
+    std::size_t maxLines_ = kMaxLines;
+    std::size_t maxBytes_ = kMaxBytes;
+    std::atomic<std::uint64_t> dropped_{0};  // written under the queue lock
 };
 
 template <typename F>

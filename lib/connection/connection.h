@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "lib/connection/send_lock.h"
 #include "lib/platform/socket.h"
 #include "lib/platform/worker_thread.h"
 
@@ -31,7 +32,14 @@ struct Connection {
     std::atomic<bool> connected{false};
 
     // One whole message at a time on the socket, from every thread.
-    std::timed_mutex sendLock;
+    SendLock sendLock;
+    // How long a send may wait for the system to take its bytes, and a
+    // sender for the send lock; set by the host at any time, read per send.
+    static constexpr int kSendLimitMs = 10000;
+    std::atomic<int> sendLimitMs{kSendLimitMs};
+    // The limit the socket was given (set_send_limit), 0 for none yet:
+    // under sendLock, and back to 0 with the socket.
+    int socketSendLimitMs = 0;
     // The TLS session when the host asked for one, else null: the plain
     // path costs nothing more. Set and reset under sendLock, like the socket.
     std::unique_ptr<TlsStream> tls;

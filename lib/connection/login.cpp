@@ -183,7 +183,7 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
         return failed(limit, PALAVER_E_CANCELLED);
     }
     {
-        std::lock_guard<std::timed_mutex> hold(c.sendLock);
+        std::lock_guard<SendLock> hold(c.sendLock);
         c.tls = std::move(tls);
         c.socket.store(socket.release());
     }

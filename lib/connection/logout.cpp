@@ -1,6 +1,5 @@
 #include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "lib/connection/lifecycle.h"
 #include "lib/connection/send.h"
@@ -10,32 +9,19 @@
 namespace palaver {
 namespace {
 
-// Waits a little for the send lock. Polls try_lock rather than calling
-// try_lock_for: ThreadSanitizer does not see the timed lock libstdc++ uses,
-// and then reports its unlock as the unlock of a mutex nobody holds.
-std::unique_lock<std::timed_mutex> lock_send_within(Connection& c,
-                                                    std::chrono::milliseconds limit) {
-    std::unique_lock<std::timed_mutex> hold(c.sendLock, std::defer_lock);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!hold.try_lock() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return hold;
-}
-
 // The Logout notice is a courtesy: it goes out only when that cannot block,
 // so a server that stopped reading cannot hold the connection open.
 void say_goodbye(ClientState& state, platform::SocketHandle s) {
     Connection& c = state.connection;
-    std::unique_lock<std::timed_mutex> hold = lock_send_within(c, std::chrono::milliseconds(50));
+    std::unique_lock<SendLock> hold(c.sendLock, std::chrono::milliseconds(50));
     if (!hold.owns_lock() || !platform::wait_writable(s, 0)) {
         return;
     }
     auto notice = encode_logout(location_key_of(state.room.self));
     if (c.tls != nullptr) {
-        c.tls->send_last(s, notice.data(), notice.size());  // and TLS's close alert
+        c.tls->send_last(s, notice.data(), notice.size(), send_limit(c, s));  // and the close alert
     } else {
-        send_all(s, notice.data(), notice.size());
+        send_all(s, notice.data(), notice.size(), send_limit(c, s));
     }
 }
 
@@ -59,9 +45,10 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     } else {
         c.receiver.join();
     }
-    std::lock_guard<std::timed_mutex> hold(c.sendLock);
+    std::lock_guard<SendLock> hold(c.sendLock);
     platform::close_socket(s);
     c.socket.store(platform::kNoSocket);
+    c.socketSendLimitMs = 0;  // the next socket has not got it yet
     c.tls.reset();
 }
 

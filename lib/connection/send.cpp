@@ -1,5 +1,6 @@
 #include "lib/connection/send.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "lib/client/error.h"
@@ -12,31 +13,43 @@ namespace {
 // Through TLS when the connection has it. The caller holds the send lock.
 bool send_on(Connection& c, platform::SocketHandle s, const std::uint8_t* bytes,
              std::size_t count) {
-    return c.tls != nullptr ? c.tls->send(s, bytes, count) : send_all(s, bytes, count);
+    const int limit = send_limit(c, s);
+    return c.tls != nullptr ? c.tls->send(s, bytes, count, limit)
+                            : send_all(s, bytes, count, limit);
+}
+
+// The send lock, waited for at most the send limit.
+std::unique_lock<SendLock> lock_send(Connection& c) {
+    const int limit = c.sendLimitMs.load(std::memory_order_relaxed);
+    std::unique_lock<SendLock> hold(c.sendLock, std::defer_lock);
+    if (!hold.try_lock()) {
+        hold.try_lock_for(std::chrono::milliseconds(limit));
+    }
+    return hold;
 }
 
 }  // namespace
 
-bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
-    std::size_t written = 0;
-    while (written < count) {
-        long n = platform::send_some(s, bytes + written, count - written);
-        if (n < 1) {
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
+bool send_all(platform::SocketHandle s, const std::uint8_t* bytes, std::size_t count, int limitMs) {
+    return platform::send_all_within(s, bytes, count, limitMs);
+}
+
+int send_limit(Connection& c, platform::SocketHandle s) {
+    const int limit = c.sendLimitMs.load(std::memory_order_relaxed);
+    if (limit != c.socketSendLimitMs && platform::set_send_limit(s, limit)) {
+        c.socketSendLimitMs = limit;
     }
-    return true;
+    return limit;
 }
 
 bool send_keep_alive(Connection& c, const LocationKey& key) {
     auto message = encode_keep_alive(key);
-    std::lock_guard<std::timed_mutex> hold(c.sendLock);
+    std::unique_lock<SendLock> hold = lock_send(c);
     platform::SocketHandle s = c.socket.load();
     if (s == platform::kNoSocket || c.stop.load()) {
         return true;  // nothing to keep alive
     }
-    if (!send_on(c, s, message.data(), message.size())) {
+    if (!hold.owns_lock() || !send_on(c, s, message.data(), message.size())) {
         connection_lost(c, s);
         return false;
     }
@@ -44,7 +57,12 @@ bool send_keep_alive(Connection& c, const LocationKey& key) {
 }
 
 bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count) {
-    std::lock_guard<std::timed_mutex> hold(c.sendLock);
+    std::unique_lock<SendLock> hold = lock_send(c);
+    if (!hold.owns_lock()) {
+        // The socket may be changing hands: only what the flag says is read.
+        set_error(c.connected.load() ? PALAVER_E_SEND : PALAVER_E_NOT_CONNECTED);
+        return false;
+    }
     platform::SocketHandle s = c.socket.load();
     if (s == platform::kNoSocket || !c.connected.load()) {
         set_error(PALAVER_E_NOT_CONNECTED);

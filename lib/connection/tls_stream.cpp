@@ -1,5 +1,7 @@
 #include "lib/connection/tls_stream.h"
 
+#include <chrono>
+
 #include "lib/client/error.h"
 #include "lib/connection/send.h"
 
@@ -103,8 +105,12 @@ long TlsStream::receive(Connection& c, platform::SocketHandle s, std::uint8_t* p
             }
         }
         if (answer) {
-            std::lock_guard<std::timed_mutex> hold(c.sendLock);
-            if (!send_pending(s)) {
+            // Within the send limit, like every send: a sender stuck ahead
+            // is ending the connection.
+            std::unique_lock<SendLock> hold(
+                c.sendLock,
+                std::chrono::milliseconds(c.sendLimitMs.load(std::memory_order_relaxed)));
+            if (!hold.owns_lock() || !send_pending(s, send_limit(c, s))) {
                 return -1;
             }
         }
@@ -131,17 +137,19 @@ long TlsStream::receive(Connection& c, platform::SocketHandle s, std::uint8_t* p
     }
 }
 
-bool TlsStream::send(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count) {
+bool TlsStream::send(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,
+                     int limitMs) {
     {
         std::lock_guard<std::mutex> hold(sessionLock_);
         if (!session_->write(plain, count)) {
             return false;
         }
     }
-    return send_pending(s);
+    return send_pending(s, limitMs);
 }
 
-bool TlsStream::send_last(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count) {
+bool TlsStream::send_last(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,
+                          int limitMs) {
     {
         std::lock_guard<std::mutex> hold(sessionLock_);
         if (!session_->write(plain, count)) {
@@ -149,16 +157,16 @@ bool TlsStream::send_last(platform::SocketHandle s, const std::uint8_t* plain, s
         }
         session_->close();
     }
-    return send_pending(s);
+    return send_pending(s, limitMs);
 }
 
-bool TlsStream::send_pending(platform::SocketHandle s) {
+bool TlsStream::send_pending(platform::SocketHandle s, int limitMs) {
     {
         std::lock_guard<std::mutex> hold(sessionLock_);
         session_->take_output(pending_);
         outgoing_.swap(pending_);  // both keep their room: no allocation per message
     }
-    const bool sent = send_all(s, outgoing_.data(), outgoing_.size());
+    const bool sent = send_all(s, outgoing_.data(), outgoing_.size(), limitMs);
     outgoing_.clear();
     return sent;
 }

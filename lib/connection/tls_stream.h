@@ -42,15 +42,18 @@ class TlsStream {
     long receive(Connection& c, platform::SocketHandle s, std::uint8_t* plain, std::size_t room,
                  const LoginLimit* limit = nullptr);
 
-    // Encrypts the message and sends it whole. The caller holds sendLock.
-    bool send(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count);
+    // Encrypts the message and sends it whole, waiting at most `limitMs` for
+    // the system to take it (below 0: without end). The caller holds sendLock.
+    bool send(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,
+              int limitMs = -1);
     // The same for the connection's last message, with the close alert after it.
-    bool send_last(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count);
+    bool send_last(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,
+                   int limitMs = -1);
 
   private:
     bool shake_hands(platform::SocketHandle s, const LoginLimit& limit);
     // Sends every record made so far. The caller holds sendLock.
-    bool send_pending(platform::SocketHandle s);
+    bool send_pending(platform::SocketHandle s, int limitMs = -1);
 
     std::mutex sessionLock_;
     std::unique_ptr<platform::TlsSession> session_;  // under sessionLock_

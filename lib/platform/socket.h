@@ -65,10 +65,20 @@ bool begin_connect(SocketHandle s, const Endpoint& endpoint);
 Readiness wait_connected(SocketHandle s, int milliseconds);
 // Waits at most `milliseconds` for bytes (or the end of the stream) to read.
 Readiness wait_readable(SocketHandle s, int milliseconds);
-// One send or receive call. Send never raises SIGPIPE; both return what the
-// OS returned (above 0 bytes, 0 closed, below 0 failed; see last_error()).
-long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count);
+// One receive call: what the OS returned (above 0 bytes, 0 closed, below 0
+// failed; see last_error()).
 long receive_some(SocketHandle s, std::uint8_t* bytes, std::size_t count);
+// How long send_all_within may wait on this socket, where the system keeps
+// that on the socket (Winsock: SO_SNDTIMEO); POSIX needs nothing. Called when
+// the limit changes, not per send.
+bool set_send_limit(SocketHandle s, int milliseconds);
+// Hands all `count` bytes to the system, waiting for room in its buffer at
+// most `milliseconds` (below 0: without end). A socket with room takes them
+// in one call, with no wait and no clock read. Never raises SIGPIPE. False when the send failed or
+// the time ran out (last_error() is then timed_out_code() or the system's
+// own time-out code); the stream may then have been cut inside the bytes.
+bool send_all_within(SocketHandle s, const std::uint8_t* bytes, std::size_t count,
+                     int milliseconds);
 // True when a send would not block, waiting at most `milliseconds`.
 bool wait_writable(SocketHandle s, int milliseconds);
 // Ends both directions, waking a thread blocked in receive_some at once.

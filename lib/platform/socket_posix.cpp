@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
 
 #include <fcntl.h>
 
@@ -147,12 +148,56 @@ Readiness wait_readable(SocketHandle s, int milliseconds) {
     return wait_for(s, POLLIN, milliseconds);
 }
 
-long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
-    ssize_t n;
-    do {
-        n = ::send(s, bytes, count, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return static_cast<long>(n);
+bool set_send_limit(SocketHandle, int) {
+    return true;  // send_all_within waits by poll with its own deadline
+}
+
+bool send_all_within(SocketHandle s, const std::uint8_t* bytes, std::size_t count,
+                     int milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    // MSG_DONTWAIT on the blocking socket: the receive thread's blocking
+    // reads stay as they are, and a full buffer shows here as EAGAIN.
+    Clock::time_point deadline{};
+    bool waiting = false;
+    std::size_t written = 0;
+    while (written < count) {
+        ssize_t n = ::send(s, bytes + written, count - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return false;
+        }
+        // The limit counts from the first wait and covers all of them, so a
+        // peer that takes a byte now and then cannot stretch it.
+        int left = -1;
+        if (milliseconds >= 0) {
+            const auto now = Clock::now();
+            if (!waiting) {
+                deadline = now + std::chrono::milliseconds(milliseconds);
+                waiting = true;
+            }
+            left = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+        }
+        Readiness r = wait_for(s, POLLOUT, left);
+        if (r == Readiness::TimedOut) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (r == Readiness::Failed) {
+            return false;
+        }
+    }
+    return true;
 }
 
 long receive_some(SocketHandle s, std::uint8_t* bytes, std::size_t count) {

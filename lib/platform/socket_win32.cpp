@@ -160,8 +160,28 @@ Readiness wait_readable(SocketHandle s, int milliseconds) {
     return rc == 0 ? Readiness::TimedOut : Readiness::Ready;
 }
 
-long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
-    return ::send(s, reinterpret_cast<const char*>(bytes), clamp_count(count), 0);
+bool set_send_limit(SocketHandle s, int milliseconds) {
+    // A blocking send gives up after SO_SNDTIMEO (0 is without end).
+    DWORD value = static_cast<DWORD>(milliseconds < 0 ? 0 : milliseconds);
+    return setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
+}
+
+bool send_all_within(SocketHandle s, const std::uint8_t* bytes, std::size_t count, int) {
+    // Winsock has no per-call MSG_DONTWAIT and a non-blocking socket would
+    // change the receive thread's reads, so the limit is the socket's
+    // SO_SNDTIMEO (set_send_limit). A blocking send takes its bytes whole,
+    // so one call is the usual case; a time-out leaves WSAETIMEDOUT.
+    std::size_t written = 0;
+    while (written < count) {
+        int n = ::send(s, reinterpret_cast<const char*>(bytes + written),
+                       clamp_count(count - written), 0);
+        if (n == SOCKET_ERROR || n == 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 long receive_some(SocketHandle s, std::uint8_t* bytes, std::size_t count) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "fake_server.h"
 #include "lib/connection/timing.h"
@@ -78,6 +79,14 @@ TEST(CInterface, RefusesNullsAndSaysWhy) {
     palaver_client* c = palaver_client_new();
     EXPECT_EQ(palaver_login(c, nullptr, ""), 0);
     EXPECT_EQ(palaver_last_error(), PALAVER_E_INVALID);
+    EXPECT_EQ(palaver_set_send_limit(nullptr, 100), 0);
+    EXPECT_EQ(palaver_set_send_limit(c, 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_INVALID);
+    EXPECT_EQ(palaver_set_talk_limit(nullptr, 1, 1), 0);
+    EXPECT_EQ(palaver_set_talk_limit(c, 0, 1), 0);
+    EXPECT_EQ(palaver_set_talk_limit(c, 1, 0), 0);
+    EXPECT_EQ(palaver_dropped_talk(nullptr), 0u);
+    EXPECT_EQ(palaver_dropped_talk(c), 0u);
     EXPECT_EQ(palaver_get_users(c, nullptr, 4, &n), -1);
     EXPECT_EQ(palaver_get_users(c, nullptr, 0, &n), 0);  // nothing asked, nothing waits
     EXPECT_EQ(palaver_set_server(c, "127.0.0.1", 0), 0);
@@ -239,6 +248,113 @@ TEST_F(CInterfaceTest, TheWaitWakesForEachKindOfEventAndTimesOut) {
     EXPECT_EQ(palaver_is_connected(client), 0);
     palaver_logout(client);
     EXPECT_EQ(palaver_wait(client, 0), 0);
+}
+
+// Polls `done` until it holds or `limit` passes.
+template <typename F>
+bool eventually(F&& done, Ms limit) {
+    const auto until = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST_F(CInterfaceTest, ASendToAServerThatStopsReadingEndsTheConnectionWithinTheLimit) {
+    server.set_receive_buffer(4096);
+    log_in();
+    ASSERT_EQ(palaver_set_send_limit(client, 300), 1);
+    // Senders on four threads fill the socket's buffers until one cannot go
+    // on; each returns its last call's time and error.
+    const std::string text(290, 'x');
+    std::vector<const char*> batch(200, text.c_str());
+    auto sender = [&] {
+        for (;;) {
+            const auto start = Clock::now();
+            if (palaver_send_talks(client, 7, batch.data(), batch.size(), 0) != 1) {
+                return std::make_pair(Clock::now() - start, palaver_last_error());
+            }
+        }
+    };
+    std::vector<std::future<std::pair<Clock::duration, int>>> senders;
+    for (int i = 0; i < 4; ++i) {
+        senders.push_back(std::async(std::launch::async, sender));
+    }
+    for (auto& s : senders) {
+        // Without the limit a send would wait for the system, many minutes.
+        ASSERT_EQ(s.wait_for(30s), std::future_status::ready);
+        auto [took, error] = s.get();
+        EXPECT_LT(took, 5s);
+        EXPECT_TRUE(error == PALAVER_E_SEND || error == PALAVER_E_NOT_CONNECTED) << error;
+    }
+    EXPECT_EQ(palaver_is_connected(client), 0);
+    // The login's change of the users waits too: look for the break's bit.
+    EXPECT_TRUE(eventually(
+        [&] { return (palaver_wait(client, 1000) & PALAVER_EVENT_DISCONNECTED) != 0; }, 10s));
+    EXPECT_EQ(palaver_send_talk(client, 7, "late", 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_NOT_CONNECTED);
+}
+
+TEST_F(CInterfaceTest, AHostThatTakesNothingKeepsTheNewestLinesWithinTheLimit) {
+    constexpr std::size_t kLines = 1000000;
+    constexpr std::size_t kLimit = 10000;
+    log_in({user(5, "anna")});
+    ASSERT_EQ(palaver_set_talk_limit(client, kLimit, 64u << 20), 1);
+    // Arrivals and departures among the early lines: their notices are
+    // dropped, the user set they changed must stay right.
+    std::size_t notices = 0;
+    int lastArrival = 0;
+    Bytes chunk;
+    for (std::size_t i = 0; i < kLines; ++i) {
+        if (i % 1000 == 0 && i < kLines - 2 * kLimit) {
+            lastArrival = 1000 + static_cast<int>(i / 1000);
+            const Bytes in = user_entered(user(lastArrival, "u" + std::to_string(i)));
+            chunk.insert(chunk.end(), in.begin(), in.end());
+            ++notices;
+            if (i > 0) {
+                const Bytes out = users_left({lastArrival - 1});
+                chunk.insert(chunk.end(), out.begin(), out.end());
+                ++notices;
+            }
+        }
+        const Bytes line = talk(5, kSelf, "line " + std::to_string(i));
+        chunk.insert(chunk.end(), line.begin(), line.end());
+        if (chunk.size() > 256 * 1024 || i + 1 == kLines) {
+            server.send(chunk);
+            chunk.clear();
+        }
+    }
+    const std::uint64_t expectDropped = kLines + notices - kLimit;
+    EXPECT_TRUE(eventually([&] { return palaver_dropped_talk(client) == expectDropped; }, 60s))
+        << palaver_dropped_talk(client) << " dropped, " << expectDropped << " expected";
+
+    int more = 0;
+    auto first = take_talk(1, more);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_STREQ(first[0].text, ("line " + std::to_string(kLines - kLimit)).c_str());
+    EXPECT_EQ(more, static_cast<int>(kLimit - 1));
+    std::size_t n = 0;
+    stUserInfo users[4];
+    EXPECT_EQ(palaver_get_users(client, users, 4, &n), 0);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(users[0].userId, 5);
+    EXPECT_EQ(users[1].userId, lastArrival);
+
+    // The byte limit: lines of 15 + 6 packed bytes, room for ten.
+    take_talk(kLimit, more);
+    ASSERT_EQ(palaver_set_talk_limit(client, kLimit, 10 * 21), 1);
+    for (int i = 0; i < 100; ++i) {
+        server.send(talk(5, kSelf, "t" + std::to_string(10000 + i)));
+    }
+    EXPECT_TRUE(
+        eventually([&] { return palaver_dropped_talk(client) == expectDropped + 90; }, 30s));
+    auto tail = take_talk(100, more);
+    ASSERT_EQ(tail.size(), 10u);
+    EXPECT_STREQ(tail[0].text, "t10090");
+    EXPECT_STREQ(tail[9].text, "t10099");
 }
 
 TEST_F(CInterfaceTest, FreeingALoggedInClientSaysGoodbyeAndCloses) {

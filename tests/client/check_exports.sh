@@ -39,6 +39,7 @@ palaver_client_free
 palaver_client_new
 palaver_copy_self
 palaver_do_action
+palaver_dropped_talk
 palaver_error_text
 palaver_get_actions
 palaver_get_talk
@@ -53,7 +54,9 @@ palaver_request_room_list
 palaver_self
 palaver_send_talk
 palaver_send_talks
+palaver_set_send_limit
 palaver_set_server
+palaver_set_talk_limit
 palaver_set_tls
 palaver_set_tls_ca_file
 palaver_set_tls_verify
