@@ -36,6 +36,8 @@ palaver_change_model
 palaver_change_name
 palaver_change_picture
 palaver_client_free
+palaver_client_last_error
+palaver_client_last_error_detail
 palaver_client_new
 palaver_copy_self
 palaver_do_action
@@ -48,6 +50,7 @@ palaver_kick
 palaver_last_error
 palaver_last_error_detail
 palaver_login
+palaver_login_with_status
 palaver_logout
 palaver_request_room_list
 palaver_self
@@ -59,6 +62,7 @@ palaver_set_tls_ca_file
 palaver_set_tls_verify
 palaver_version
 palaver_wait
+palaver_wakeup
 palaver_walk'
 
 # Every one of ours carries the version node of the export map.
