@@ -77,8 +77,8 @@ enum class Reply { Whole, Refused, NoStatus, BrokeOff };
 // Reads exactly the reply, never a byte of what follows it (through TLS,
 // what follows stays decrypted in the session); `status` gets the status
 // word once it came.
-Reply read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tls, stUserInfo& user,
-                     const LoginLimit& limit, std::int32_t& status) {
+Reply read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tls,
+                       stUserInfo& user, const LoginLimit& limit, std::int32_t& status) {
     RoomState& room = state.room;
     auto read_some = [&](std::uint8_t* into, std::size_t wanted) -> long {
         if (tls != nullptr) {
