@@ -14,6 +14,7 @@
 //             if (events & PALAVER_EVENT_TALK) for (auto& line : client.talk()) { ... }
 //             if (events & PALAVER_EVENT_ACTION) for (auto& act : client.actions()) { ... }
 //             if (events & PALAVER_EVENT_USERS) room = client.users();
+//             if (events & PALAVER_EVENT_WAKEUP) break;  // client.wakeup() elsewhere
 //         }
 //     }
 //
@@ -34,6 +35,15 @@
 
 namespace palaver {
 
+// How a login ended (see palaver_login_with_status): `code` is PALAVER_OK or
+// a PALAVER_E_* code, `serverStatus` the server's status word (1 logged in,
+// its negative code when it refused, 0 when none came).
+struct LoginResult {
+    int code;
+    std::int32_t serverStatus;
+    bool ok() const { return code == PALAVER_OK; }
+};
+
 // A chat line or notice (sender and target -2), owned by the host.
 struct ChatLine {
     std::int32_t sender;
@@ -44,8 +54,10 @@ struct ChatLine {
 };
 
 // One client: its own connection, receive thread and room. Movable, not
-// copyable; the destructor logs out and frees it. Every method may be called
-// from any thread; a failing one leaves the reason in last_error().
+// copyable; the destructor logs out and frees it, waking and waiting for
+// other threads still inside its methods (the object itself must outlive
+// those calls). Every method may be called from any thread; a failing one
+// leaves the reason in last_error() and in client_last_error().
 class Client {
   public:
     Client() : client_(palaver_client_new()) {
@@ -94,6 +106,13 @@ class Client {
     // 1 logged in, 0 failed, the server's negative refusal code, -1 broken reply.
     int login(stUserInfo& user, const std::string& login = std::string()) {
         return palaver_login(client_, &user, login.c_str());
+    }
+    // The same login, every outcome told apart.
+    LoginResult login_with_status(stUserInfo& user, const std::string& login = std::string()) {
+        LoginResult result{PALAVER_OK, 0};
+        result.code =
+            palaver_login_with_status(client_, &user, login.c_str(), &result.serverStatus);
+        return result;
     }
     void logout() { palaver_logout(client_); }
     bool connected() const { return palaver_is_connected(client_) == 1; }
@@ -183,19 +202,57 @@ class Client {
         palaver_copy_self(client_, &copy);
         return copy;
     }
-    // The own record itself, live, for the client's life.
-    const stUserInfo* self_live() const { return palaver_self(client_); }
+    // The own record itself, live, for the client's life: a rename may show
+    // half done in it. Kept for hosts that use it; self() is the safe read.
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#endif
+    PALAVER_DEPRECATED("use self(): a copy made under the library's lock")
+    const stUserInfo* self_live() const {
+        return palaver_self(client_);
+    }
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 
     // PALAVER_EVENT_* bits that hold, 0 after the time-out.
     int wait(std::chrono::milliseconds timeout) {
         return palaver_wait(client_, static_cast<int>(timeout.count()));
     }
+    // Ends one wait (or the next) with PALAVER_EVENT_WAKEUP.
+    void wakeup() {
+        palaver_wakeup(client_);
+    }
 
-    palaver_client* handle() const { return client_; }
-    static int last_error() { return palaver_last_error(); }
-    static std::string error_text(int code) { return palaver_error_text(code); }
+    palaver_client* handle() const {
+        return client_;
+    }
+    static int last_error() {
+        return palaver_last_error();
+    }
+    static std::string error_text(int code) {
+        return palaver_error_text(code);
+    }
     // The failing layer's own words on the last error (the TLS library's reason).
-    static std::string last_error_detail() { return palaver_last_error_detail(); }
+    static std::string last_error_detail() {
+        return palaver_last_error_detail();
+    }
+    // The code and detail this client's last call left, on whichever thread.
+    int client_last_error() const {
+        return palaver_client_last_error(client_);
+    }
+    std::string client_last_error_detail() const {
+        // Sized first; a detail that changed in between is cut, never overrun.
+        std::vector<char> buffer(palaver_client_last_error_detail(client_, nullptr, 0) + 1);
+        palaver_client_last_error_detail(client_, buffer.data(), buffer.size());
+        return std::string(buffer.data());
+    }
 
   private:
     palaver_client* client_;

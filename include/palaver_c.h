@@ -10,7 +10,17 @@
  * Every function is safe to call from any thread. A null client or a null
  * pointer where the library needs one is refused with PALAVER_E_INVALID,
  * never a crash. A function that fails sets the calling thread's last error
- * (palaver_last_error); one that succeeds sets it to PALAVER_OK.
+ * (palaver_last_error); one that succeeds sets it to PALAVER_OK. A call on a
+ * client also leaves its code with that client, for any thread to read
+ * (palaver_client_last_error).
+ *
+ * Threads and freeing: any number of threads may be inside calls of one
+ * client at once (waits, sends, a login, queries). palaver_wakeup ends one
+ * wait, palaver_logout every wait. palaver_client_free may be called while
+ * other threads are still inside calls of that client: it refuses new calls
+ * (PALAVER_E_INVALID), wakes the waits, calls a login off, ends the
+ * connection (which ends a blocked send), waits until every call has left,
+ * and only then frees. After free returns, the handle must not be used.
  *
  * Text: NUL-terminated byte strings in the room's code page. The library's own
  * notice texts (arrival, departure, rename) are GBK (code page 936).
@@ -39,15 +49,26 @@
 #define PALAVER_C_API
 #endif
 
+/* Marks a function kept for old hosts; the compiler names the replacement. */
+#if defined(_MSC_VER)
+#define PALAVER_DEPRECATED(why) __declspec(deprecated(why))
+#elif defined(__GNUC__) || defined(__clang__)
+#define PALAVER_DEPRECATED(why) __attribute__((deprecated(why)))
+#else
+#define PALAVER_DEPRECATED(why)
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 #define PALAVER_VERSION_MAJOR 1
-#define PALAVER_VERSION_MINOR 2
+#define PALAVER_VERSION_MINOR 3
 #define PALAVER_VERSION_PATCH 0
 PALAVER_C_API const char* palaver_version(void);
+
+typedef struct palaver_client palaver_client;
 
 /* Error codes: 0 or negative. */
 enum {
@@ -68,7 +89,8 @@ enum {
     PALAVER_E_TLS_UNAVAILABLE = -14, /* TLS asked for, but no TLS library (libssl.so.3) */
     PALAVER_E_TLS_SETUP = -15,       /* TLS could not be set up (the CA file is unreadable) */
     PALAVER_E_TLS_CERTIFICATE = -16, /* the server's certificate was refused */
-    PALAVER_E_TLS_HANDSHAKE = -17    /* the TLS handshake failed (not a TLS server, ...) */
+    PALAVER_E_TLS_HANDSHAKE = -17,   /* the TLS handshake failed (not a TLS server, ...) */
+    PALAVER_E_INTERNAL = -18         /* a fault inside the library */
 };
 /* The code the calling thread's last call of this interface left. */
 PALAVER_C_API int palaver_last_error(void);
@@ -79,6 +101,16 @@ PALAVER_C_API const char* palaver_error_text(int code);
  * has expired", "hostname mismatch"); "" when there is nothing to add. Never
  * null; valid until this thread's next call of this interface. */
 PALAVER_C_API const char* palaver_last_error_detail(void);
+/* The code the client's last call left, whichever thread made it: for a
+ * thread that watches a client another thread drives. PALAVER_E_INVALID for a
+ * null client. Reading it changes neither this nor the thread's last error. */
+PALAVER_C_API int palaver_client_last_error(const palaver_client* client);
+/* The detail of the client's last call (as palaver_last_error_detail), copied
+ * NUL-terminated into `buffer` as far as `capacity` allows; returns its full
+ * length without the NUL, so capacity 0 (buffer may then be null) sizes it. 0
+ * for a null client. */
+PALAVER_C_API size_t palaver_client_last_error_detail(const palaver_client* client, char* buffer,
+                                                      size_t capacity);
 
 /* One chat line or notice (sender and target -2) as the library received it. */
 #define PALAVER_TEXT_MAX 500
@@ -91,15 +123,17 @@ typedef struct palaver_chat_line {
     char text[PALAVER_TEXT_MAX + 1]; /* NUL-terminated */
 } palaver_chat_line;
 
-typedef struct palaver_client palaver_client;
-
 /* A new client with no server address and no connection; null when memory
- * ran out. Free it with palaver_client_free, which ends its connection. */
+ * ran out. Free it with palaver_client_free, which ends its connection; other
+ * threads may still be inside calls of it (see "Threads and freeing" above). */
 PALAVER_C_API palaver_client* palaver_client_new(void);
 PALAVER_C_API void palaver_client_free(palaver_client* client);
 
 /* The server's address: an IPv4 or IPv6 literal or a host name, and a port
- * (1-65535). 1 stored, 0 refused (the name does not resolve, a bad port). */
+ * (1-65535). 1 stored, 0 refused (the name does not resolve now, a bad port).
+ * Each login looks a name up again and tries its addresses (IPv6 and IPv4)
+ * in the order the system gives until one connects, all within the login's
+ * 10 s; when the name no longer resolves, it tries the address found here. */
 PALAVER_C_API int palaver_set_server(palaver_client* client, const char* address, int port);
 
 /* TLS, per client, from its next login on. Off by default: a client that
@@ -128,8 +162,18 @@ PALAVER_C_API int palaver_set_tls_verify(palaver_client* client, int verify);
  * `user` and the own record hold the server's record for this user and the
  * room's users are known. Returns 1 logged in; 0 failed (see the last error);
  * the server's negative refusal code unchanged; -1 when the reply broke off.
- * At most 10 s in all; palaver_logout from another thread calls it off. */
+ * At most 10 s in all; palaver_logout from another thread calls it off.
+ * The server's refusal codes and -1 overlap: to tell every outcome apart, use
+ * palaver_login_with_status. */
 PALAVER_C_API int palaver_login(palaver_client* client, stUserInfo* user, const char* login);
+/* The same login, with results that never collide: PALAVER_OK (0) logged in,
+ * else the PALAVER_E_* code (PALAVER_E_REFUSED, PALAVER_E_BROKEN_REPLY,
+ * PALAVER_E_TIMEOUT, PALAVER_E_CONNECT, PALAVER_E_CANCELLED, ...). When
+ * `server_status` is not null it receives the server's status word: 1 logged
+ * in, the server's own negative code when it refused, the reply's positive
+ * word when the reply broke off after it, 0 when no status came. */
+PALAVER_C_API int palaver_login_with_status(palaver_client* client, stUserInfo* user,
+                                            const char* login, int32_t* server_status);
 /* Says goodbye when that cannot block, stops the receive thread and closes the
  * connection; calls off a login under way. 1 done, 0 for a null client. */
 PALAVER_C_API int palaver_logout(palaver_client* client);
@@ -163,9 +207,14 @@ PALAVER_C_API int palaver_request_room_list(palaver_client* client);
 
 /* Queries. None touches the network. Each copies into the caller's array of
  * `capacity` elements, sets *written, and returns how many more wait (0 when
- * everything was copied), or -1 when refused (see the last error).
+ * everything was copied), or -1 when refused (see the last error). A loop
+ * that calls until 0 drains everything.
  *
- * The users of the room (the own user not among them), ordered by id. */
+ * The users of the room (the own user not among them), ordered by id: a
+ * snapshot. Capacity 0 (users may be null) returns how many there are; to
+ * read them all, size once and copy, calling again when the set grew between
+ * the two calls. Only a call that copied the whole set takes the
+ * PALAVER_EVENT_USERS mark: a size probe leaves it set. */
 PALAVER_C_API int palaver_get_users(palaver_client* client, stUserInfo* users, size_t capacity,
                                     size_t* written);
 /* Takes the oldest chat lines and notices: each reaches the host once. */
@@ -180,20 +229,30 @@ PALAVER_C_API int palaver_get_actions(palaver_client* client, stActionContent* a
 PALAVER_C_API int palaver_copy_self(palaver_client* client, stUserInfo* self);
 /* The own record itself, live, at the same address for the client's life. A
  * rename that lands while the host reads may show a mix of old and new name
- * bytes, always ending with a NUL inside the name field. Null for a null client. */
+ * bytes, always ending with a NUL inside the name field. Null for a null client.
+ * Kept for old hosts: palaver_copy_self never shows a torn name. */
+PALAVER_DEPRECATED("use palaver_copy_self, which never shows a torn name")
 PALAVER_C_API const stUserInfo* palaver_self(palaver_client* client);
 
 /* What palaver_wait reports, as bits. */
 enum {
-    PALAVER_EVENT_TALK = 1,        /* chat lines or notices wait (palaver_get_talk) */
-    PALAVER_EVENT_ACTION = 2,      /* actions wait (palaver_get_actions) */
-    PALAVER_EVENT_USERS = 4,       /* the user set changed since it was last read */
-    PALAVER_EVENT_DISCONNECTED = 8 /* the connection broke; reported until logout or login */
+    PALAVER_EVENT_TALK = 1,         /* chat lines or notices wait (palaver_get_talk) */
+    PALAVER_EVENT_ACTION = 2,       /* actions wait (palaver_get_actions) */
+    PALAVER_EVENT_USERS = 4,        /* the user set changed since it was last read */
+    PALAVER_EVENT_DISCONNECTED = 8, /* the connection broke; reported until logout or login */
+    PALAVER_EVENT_WAKEUP = 16       /* palaver_wakeup, palaver_logout or palaver_client_free */
 };
 /* Blocks until something of the above holds or `timeout_ms` pass (0 only
  * looks, a negative time-out waits without end). Returns the bits that hold,
  * 0 on the time-out, -1 when refused. Several threads may wait at once. */
 PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms);
+/* Makes one blocked palaver_wait return at once with PALAVER_EVENT_WAKEUP;
+ * when no thread waits, the next wait returns at once with it. Wakes asked
+ * for before a wait takes them count as one. For a host that must stop a
+ * waiting thread (to quit, or to hand it other work). 1 done, 0 for a null
+ * client. palaver_logout wakes every thread waiting on the client the same
+ * way, with whatever else holds. */
+PALAVER_C_API int palaver_wakeup(palaver_client* client);
 
 /* Limits: what a client gives a server that stops reading and a host that
  * stops taking lines. Each returns 1 stored, 0 refused (a null client, a

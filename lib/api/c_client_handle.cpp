@@ -3,6 +3,7 @@
 #include <new>
 
 #include "lib/api/c_call.h"
+#include "lib/connection/lifecycle.h"
 
 extern "C" {
 
@@ -19,6 +20,20 @@ PALAVER_C_API palaver_client* palaver_client_new(void) {
 
 PALAVER_C_API void palaver_client_free(palaver_client* client) {
     palaver::set_error(PALAVER_OK);
+    if (client == nullptr) {
+        return;
+    }
+    client->gate.close();  // no call enters from here on
+    try {
+        // Sends the calls still inside on their way: waits return, a login
+        // gives up, a blocked send fails with the connection.
+        client->state.room.events.close();
+        client->state.connection.closing.store(true);
+        palaver::logout(client->state);
+    } catch (...) {
+        // A lock that failed: the client's destructor still ends the connection.
+    }
+    client->gate.wait_until_empty();
     // The client's destructor ends a connection that is still open.
     std::unique_ptr<palaver_client> owned(client);
 }
@@ -37,6 +52,16 @@ PALAVER_C_API int palaver_last_error(void) {
 
 PALAVER_C_API const char* palaver_last_error_detail(void) {
     return palaver::last_error_detail();
+}
+
+PALAVER_C_API int palaver_client_last_error(const palaver_client* client) {
+    // Only reads: the client's code stays as the last real call left it.
+    return client == nullptr ? PALAVER_E_INVALID : client->lastError.code();
+}
+
+PALAVER_C_API size_t palaver_client_last_error_detail(const palaver_client* client, char* buffer,
+                                                      size_t capacity) {
+    return client == nullptr ? 0 : client->lastError.copy_detail(buffer, capacity);
 }
 
 PALAVER_C_API const char* palaver_error_text(int code) {
@@ -77,6 +102,8 @@ PALAVER_C_API const char* palaver_error_text(int code) {
             return "the server's certificate was refused";
         case PALAVER_E_TLS_HANDSHAKE:
             return "the TLS handshake with the server failed";
+        case PALAVER_E_INTERNAL:
+            return "a fault inside the library";
         default:
             return "unknown error code";
     }

@@ -56,15 +56,22 @@ PALAVER_C_API int palaver_copy_self(palaver_client* client, stUserInfo* self) {
 }
 
 PALAVER_C_API const stUserInfo* palaver_self(palaver_client* client) {
-    palaver::set_error(client == nullptr ? PALAVER_E_INVALID : PALAVER_OK);
-    return client == nullptr ? nullptr : &client->state.room.self;
+    const stUserInfo* refused = nullptr;
+    return call(client, refused, true, [](ClientState& s) { return &s.room.self; });
 }
 
 PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms) {
     return call(client, -1, true, [&](ClientState& s) {
         palaver::RoomState& room = s.room;
         return room.events.wait([&room] { return palaver::pending_events(room); },
-                                std::chrono::milliseconds(timeout_ms));
+                                std::chrono::milliseconds(timeout_ms), PALAVER_EVENT_WAKEUP);
+    });
+}
+
+PALAVER_C_API int palaver_wakeup(palaver_client* client) {
+    return call(client, 0, true, [](ClientState& s) {
+        s.room.events.wake_one();
+        return 1;
     });
 }
 

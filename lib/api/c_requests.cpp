@@ -1,5 +1,7 @@
 // The C interface's connection and requests: the same routines as the
 // chatComunicate functions, on the caller's client.
+#include <cstdint>
+
 #include "lib/api/c_call.h"
 #include "lib/client/commands.h"
 #include "lib/connection/lifecycle.h"
@@ -19,16 +21,32 @@ PALAVER_C_API int palaver_login(palaver_client* client, stUserInfo* user, const 
                 [&](ClientState& s) { return palaver::login(s, *user, login); });
 }
 
+PALAVER_C_API int palaver_login_with_status(palaver_client* client, stUserInfo* user,
+                                            const char* login, int32_t* server_status) {
+    std::int32_t status = 0;
+    int loggedIn = call(client, 0, user != nullptr && login != nullptr, [&](ClientState& s) {
+        return palaver::login(s, *user, login, &status) == 1 ? 1 : 0;
+    });
+    if (server_status != nullptr) {
+        *server_status = status;
+    }
+    // A failure always names its reason in the thread's last error.
+    return loggedIn == 1 ? PALAVER_OK : palaver::last_error_code();
+}
+
 PALAVER_C_API int palaver_logout(palaver_client* client) {
     return call(client, 0, true, [](ClientState& s) {
         palaver::logout(s);
+        s.room.events.wake_all();  // a waiting thread learns of it at once
         return 1;
     });
 }
 
 PALAVER_C_API int palaver_is_connected(const palaver_client* client) {
-    palaver::set_error(client == nullptr ? PALAVER_E_INVALID : PALAVER_OK);
-    return client != nullptr && client->state.connection.connected.load() ? 1 : 0;
+    const int connected = call(client, -1, true, [](const ClientState& s) {
+        return s.connection.connected.load() ? 1 : 0;
+    });
+    return connected == 1 ? 1 : 0;  // -1 only for a refused call
 }
 
 PALAVER_C_API int palaver_send_talk(palaver_client* client, int32_t target, const char* text,

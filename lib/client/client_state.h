@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "lib/client/room_state.h"
 #include "lib/client/tls_setting.h"
@@ -14,29 +15,31 @@
 
 namespace palaver {
 
-// The server's address, and the name or literal the host gave for it (what
-// a TLS certificate must match): set by one thread, read by Login on another.
-// A lock rather than an atomic of the whole endpoint, which no compiler makes
-// lock-free.
+// Where Login connects: the address found when the host set it, the name or
+// literal the host gave (what a TLS certificate must match), and whether
+// Login looks that name up again and tries each of its addresses.
+struct ServerTarget {
+    platform::Endpoint endpoint{};
+    std::string name;
+    bool lookUpAtLogin = false;
+};
+
+// The server's target: set by one thread, read by Login on another. A lock
+// rather than an atomic, which no compiler makes lock-free for this.
 class ServerAddress {
   public:
-    void store(const platform::Endpoint& endpoint, const char* name) {
+    void store(ServerTarget target) {
         std::lock_guard<std::mutex> hold(lock_);
-        endpoint_ = endpoint;
-        name_ = name;
+        target_ = std::move(target);
     }
-    platform::Endpoint load(std::string* name = nullptr) const {
+    ServerTarget load() const {
         std::lock_guard<std::mutex> hold(lock_);
-        if (name != nullptr) {
-            *name = name_;
-        }
-        return endpoint_;
+        return target_;
     }
 
   private:
     mutable std::mutex lock_;
-    platform::Endpoint endpoint_{};
-    std::string name_;
+    ServerTarget target_;
 };
 
 class ClientState {

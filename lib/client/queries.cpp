@@ -63,10 +63,15 @@ void drain_actions(RoomState& room, std::vector<stActionContent>& out) {
 
 std::size_t copy_users(RoomState& room, stUserInfo* out, std::size_t capacity,
                        std::size_t& written) {
-    room.events.take_users_changed();
     std::lock_guard<std::mutex> hold(room.userLock);
     written = std::min(capacity, room.users.size());
     std::copy_n(room.users.begin(), written, out);
+    // Only a copy of the whole set takes the mark, so a size probe leaves it
+    // for the copy that follows. Taken under the lock: a change after it marks
+    // again.
+    if (written == room.users.size()) {
+        room.events.take_users_changed();
+    }
     return room.users.size() - written;
 }
 

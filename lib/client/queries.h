@@ -17,8 +17,9 @@ void drain_talk(RoomState& room, std::vector<stChatContent>& out);
 void drain_actions(RoomState& room, std::vector<stActionContent>& out);
 
 // Into the caller's arrays of `capacity` elements: each sets `written` and
-// returns how many more wait. The user set is copied in id order and takes
-// the mark of a changed set; lines and actions leave the stores.
+// returns how many more wait. The user set is copied in id order; a copy of
+// all of it takes the mark of a changed set. Lines and actions leave the
+// stores.
 std::size_t copy_users(RoomState& room, stUserInfo* out, std::size_t capacity,
                        std::size_t& written);
 std::size_t take_talk(RoomState& room, palaver_chat_line* out, std::size_t capacity,

@@ -1,7 +1,7 @@
 // What a host waiting on a client wakes for: lines or actions to take, a
-// changed user set, a connection that broke. The receive thread says when
-// something arrived; the waiters look at the stores themselves, so nothing
-// is missed between a look and a wait.
+// changed user set, a connection that broke, or a wake the host asked for.
+// The receive thread says when something arrived; the waiters look at the
+// stores themselves, so nothing is missed between a look and a wait.
 #ifndef PALAVER_LIB_CLIENT_ROOM_EVENTS_H
 #define PALAVER_LIB_CLIENT_ROOM_EVENTS_H
 
@@ -36,15 +36,52 @@ class RoomEvents {
     }
     bool broken() const { return broken_.load(); }
 
-    // Waits until `ready()` gives non-zero or `timeout` passes (negative: no
-    // end); returns the last ready() value.
+    // Wakes one waiter, or the next wait when nobody waits: the wake is kept
+    // until a wait takes it, and wakes asked for before then count as one.
+    void wake_one() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            wakePending_ = true;
+        }
+        wake_.notify_all();  // every waiter looks; the first to look takes it
+    }
+    // Wakes every thread waiting now (a logout); later waits are not woken.
+    void wake_all() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++wakeRound_;
+        }
+        wake_.notify_all();
+    }
+    // The client is being freed: every wait, now or still to come, returns.
+    void close() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            closed_ = true;
+        }
+        wake_.notify_all();
+    }
+
+    // Threads inside wait() now.
+    int waiting() const { return waiters_.load(); }
+
+    // Waits until `ready()` gives non-zero, a wake comes or `timeout` passes
+    // (negative: no end); returns the last ready() value, with `wakeBit` added
+    // when a wake ended the wait.
     template <typename Ready>
-    int wait(Ready&& ready, std::chrono::milliseconds timeout) {
+    int wait(Ready&& ready, std::chrono::milliseconds timeout, int wakeBit) {
         std::unique_lock<std::mutex> hold(lock_);
         waiters_.fetch_add(1);
-        int result = ready();
+        const unsigned round = wakeRound_;
+        // Under lock_: only one wait takes a kept wake.
+        auto look = [&] {
+            bool woken = closed_ || wakeRound_ != round || wakePending_;
+            wakePending_ = false;
+            return ready() | (woken ? wakeBit : 0);
+        };
+        int result = look();
         if (result == 0 && timeout.count() != 0) {
-            auto check = [&] { return (result = ready()) != 0; };
+            auto check = [&] { return (result = look()) != 0; };
             if (timeout.count() < 0) {
                 wake_.wait(hold, check);
             } else {
@@ -61,6 +98,10 @@ class RoomEvents {
     std::atomic<int> waiters_{0};
     std::atomic<bool> usersChanged_{false};
     std::atomic<bool> broken_{false};
+    // Guarded by lock_.
+    bool wakePending_ = false;
+    unsigned wakeRound_ = 0;
+    bool closed_ = false;
 };
 
 }  // namespace palaver

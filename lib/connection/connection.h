@@ -50,6 +50,8 @@ struct Connection {
     std::mutex loginLock;
     // Logouts so far: a Login that began before the latest one gives up.
     std::atomic<unsigned> logouts{0};
+    // The client is being freed: every Login gives up, whenever it began.
+    std::atomic<bool> closing{false};
 
     // Reads the server's messages and sends the KeepAlives.
     platform::WorkerThread receiver;

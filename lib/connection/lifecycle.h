@@ -4,6 +4,8 @@
 #ifndef PALAVER_LIB_CONNECTION_LIFECYCLE_H
 #define PALAVER_LIB_CONNECTION_LIFECYCLE_H
 
+#include <cstdint>
+
 #include "Palaver.h"
 #include "lib/client/client_state.h"
 
@@ -16,7 +18,11 @@ int set_server_any(ClientState& state, const char* address, int port);
 // TLS with verification for the next Login (chatComunicate's UseTls): false
 // when there is no TLS library or the CA file cannot be opened.
 bool use_tls(ClientState& state, bool enable, const char* caFile);
-int login(ClientState& state, stUserInfo& user, const char* loginString);
+// 1 logged in, 0 failed, the server's refusal code, -1 a broken reply (the
+// thread's last error says which). `serverStatus`, when given, receives 1 on
+// success, else the status word that came, else 0.
+int login(ClientState& state, stUserInfo& user, const char* loginString,
+          std::int32_t* serverStatus = nullptr);
 void logout(ClientState& state);
 
 // Ends the open connection, if any: says goodbye to the server when asked and

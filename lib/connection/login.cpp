@@ -11,6 +11,7 @@
 #include "lib/connection/lifecycle.h"
 #include "lib/connection/login_limit.h"
 #include "lib/connection/send.h"
+#include "lib/connection/server_connect.h"
 #include "lib/connection/timing.h"
 #include "lib/connection/tls_stream.h"
 #include "protocol/client_messages.h"
@@ -18,32 +19,6 @@
 
 namespace palaver {
 namespace {
-
-// Closes the socket of a Login that does not get through, keeping the error
-// code of the call that failed.
-class PendingSocket {
-  public:
-    explicit PendingSocket(std::uint16_t family) : handle_(platform::open_tcp_socket(family)) {}
-    ~PendingSocket() {
-        if (handle_ != platform::kNoSocket) {
-            int error = platform::last_error();
-            platform::close_socket(handle_);
-            platform::set_last_error(error);
-        }
-    }
-    PendingSocket(const PendingSocket&) = delete;
-    PendingSocket& operator=(const PendingSocket&) = delete;
-
-    platform::SocketHandle get() const { return handle_; }
-    platform::SocketHandle release() {
-        platform::SocketHandle h = handle_;
-        handle_ = platform::kNoSocket;
-        return h;
-    }
-
-  private:
-    platform::SocketHandle handle_;
-};
 
 // The receive time-out, shortened to the KeepAlive period when that is
 // shorter: the receive thread sends the KeepAlives when a read returns.
@@ -95,12 +70,15 @@ class ReplySink : public LoginReplyParser::Sink {
     stUserInfo& user_;
 };
 
+// How reading the login reply ended. Apart from the status word, which a
+// refusal may set to any negative value, -1 included.
+enum class Reply { Whole, Refused, NoStatus, BrokeOff };
+
 // Reads exactly the reply, never a byte of what follows it (through TLS,
-// what follows stays decrypted in the session). Returns 1 when the whole
-// reply is in, the refusal code, 0 when no status arrived, -1 when the reply
-// broke off after its status.
-int read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tls, stUserInfo& user,
-                     const LoginLimit& limit) {
+// what follows stays decrypted in the session); `status` gets the status
+// word once it came.
+Reply read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tls,
+                       stUserInfo& user, const LoginLimit& limit, std::int32_t& status) {
     RoomState& room = state.room;
     auto read_some = [&](std::uint8_t* into, std::size_t wanted) -> long {
         if (tls != nullptr) {
@@ -113,17 +91,20 @@ int read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tl
     ReplySink sink(room, user);
     bool usersCleared = false;
     for (;;) {
+        if (parser.state() != LoginReplyParser::State::Status) {
+            status = parser.status();
+        }
         switch (parser.state()) {
             case LoginReplyParser::State::Refused:
-                return parser.status();
+                return Reply::Refused;
             case LoginReplyParser::State::Done:
-                return 1;
+                return Reply::Whole;
             default:
                 break;
         }
         long n = read_some(buffer.data(), parser.wanted());
         if (n < 1) {
-            return parser.accepted() ? -1 : 0;
+            return parser.accepted() ? Reply::BrokeOff : Reply::NoStatus;
         }
         parser.feed(buffer.data(), static_cast<std::size_t>(n), sink);
         if (parser.accepted() && !usersCleared) {
@@ -135,27 +116,26 @@ int read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* tl
 }
 
 int open_connection(ClientState& state, stUserInfo& user, const char* login,
-                    std::size_t loginLength, const LoginLimit& limit) {
+                    std::size_t loginLength, const LoginLimit& limit, std::int32_t& status) {
     // The receive buffer is left to the system's autotuning: a small fixed
     // SO_RCVBUF turns it off, and on a link with a large segment size (loopback)
     // the advertised window then sticks just below one segment, so the server
     // sends only on its persist timer and the room seems to freeze.
-    std::string serverName;
-    const platform::Endpoint server = state.server.load(&serverName);
+    const ServerTarget server = state.server.load();
     const TlsChoice tlsChoice = state.tls.load();
-    if (server.family == 0) {
-        set_error(PALAVER_E_NO_ADDRESS);  // begin_connect refuses it below
+    if (server.endpoint.family == 0) {
+        set_error(PALAVER_E_NO_ADDRESS);
+        return 0;
     }
-    PendingSocket socket(server.family != 0 ? server.family : platform::family_inet());
-    platform::SocketHandle s = socket.get();
-    auto connected = [s](int ms) { return platform::wait_connected(s, ms); };
-    if (s == platform::kNoSocket || !platform::set_receive_timeout(s, receive_timeout_ms()) ||
-        !platform::begin_connect(s, server) || !limit.wait(connected)) {
+    PendingSocket socket;
+    if (!connect_first(addresses_to_try(server), socket, limit) ||
+        !platform::set_receive_timeout(socket.get(), receive_timeout_ms())) {
         return failed(limit, PALAVER_E_CONNECT);
     }
+    const platform::SocketHandle s = socket.get();
     std::unique_ptr<TlsStream> tls;
     if (tlsChoice.enabled) {
-        tls = TlsStream::start(s, {tlsChoice.verify, tlsChoice.caFile, serverName}, limit);
+        tls = TlsStream::start(s, {tlsChoice.verify, tlsChoice.caFile, server.name}, limit);
         if (tls == nullptr) {
             return failed(limit, PALAVER_E_CONNECT);
         }
@@ -165,16 +145,16 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
                          : send_all(s, request.data(), request.size()))) {
         return failed(limit, PALAVER_E_CONNECT);
     }
-    int result = read_login_reply(state, s, tls.get(), user, limit);
-    if (result == 0) {
-        return failed(limit, PALAVER_E_CONNECT);
-    }
-    if (result == -1) {
-        return failed(limit, PALAVER_E_BROKEN_REPLY, -1);
-    }
-    if (result < 0) {
-        set_error(PALAVER_E_REFUSED);
-        return result;
+    switch (read_login_reply(state, s, tls.get(), user, limit, status)) {
+        case Reply::NoStatus:
+            return failed(limit, PALAVER_E_CONNECT);
+        case Reply::BrokeOff:
+            return failed(limit, PALAVER_E_BROKEN_REPLY, -1);
+        case Reply::Refused:
+            set_error(PALAVER_E_REFUSED);
+            return status;
+        case Reply::Whole:
+            break;
     }
     Connection& c = state.connection;
     std::lock_guard<std::mutex> lifecycle(c.lifecycleLock);
@@ -202,7 +182,11 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
 
 }  // namespace
 
-int login(ClientState& state, stUserInfo& user, const char* loginString) {
+int login(ClientState& state, stUserInfo& user, const char* loginString,
+          std::int32_t* serverStatus) {
+    std::int32_t ignored = 0;
+    std::int32_t& status = serverStatus != nullptr ? *serverStatus : ignored;
+    status = 0;
     set_error(PALAVER_OK);
     if (loginString == nullptr) {
         set_error(PALAVER_E_INVALID);
@@ -229,7 +213,11 @@ int login(ClientState& state, stUserInfo& user, const char* loginString) {
         end_connection(state, true);
     }
     try {
-        return open_connection(state, user, loginString, loginLength, limit);
+        int result = open_connection(state, user, loginString, loginLength, limit, status);
+        if (result == 1) {
+            status = 1;  // whatever count of groups the word gave
+        }
+        return result;
     } catch (const std::bad_alloc&) {
         set_error(PALAVER_E_NO_MEMORY);
         return 0;

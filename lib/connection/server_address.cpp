@@ -13,12 +13,13 @@ int set_server_address(ClientState& state, const char* address, int port) {
     if (ipv4 == platform::kAddressNone && !platform::resolve_ipv4(address, ipv4)) {
         // Stored all the same: a Login before the next good address fails.
         state.server.store(
-            platform::ipv4_endpoint(platform::kAddressNone, static_cast<std::uint16_t>(port)),
-            address);
+            {platform::ipv4_endpoint(platform::kAddressNone, static_cast<std::uint16_t>(port)),
+             address, false});
         platform::set_last_error(platform::invalid_argument_code());
         return 0;
     }
-    state.server.store(platform::ipv4_endpoint(ipv4, static_cast<std::uint16_t>(port)), address);
+    state.server.store(
+        {platform::ipv4_endpoint(ipv4, static_cast<std::uint16_t>(port)), address, false});
     return 1;
 }
 
@@ -32,7 +33,9 @@ int set_server_any(ClientState& state, const char* address, int port) {
         set_error(PALAVER_E_RESOLVE);
         return 0;
     }
-    state.server.store(endpoint, address);
+    // Checked now, so that a name that does not resolve is refused at once;
+    // looked up again at each Login, so that a moved server is found.
+    state.server.store({endpoint, address, true});
     return 1;
 }
 

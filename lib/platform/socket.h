@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace palaver::platform {
 
@@ -53,6 +54,9 @@ Endpoint ipv4_endpoint(std::uint32_t address, std::uint16_t port);
 // An IPv4 or IPv6 literal or a host name, and a port: the first address the
 // system gives. False when nothing resolves.
 bool resolve_any(const char* text, std::uint16_t port, Endpoint& endpoint);
+// Every IPv4 and IPv6 address of `text`, in the order the system prefers
+// them, each once; empty when nothing resolves.
+std::vector<Endpoint> resolve_all(const char* text, std::uint16_t port);
 
 SocketHandle open_tcp_socket(std::uint16_t family);
 bool set_receive_timeout(SocketHandle s, int milliseconds);

@@ -5,7 +5,9 @@
 #include <netdb.h>
 #endif
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace palaver::platform {
 
@@ -33,33 +35,63 @@ Endpoint ipv4_endpoint(std::uint32_t address, std::uint16_t port) {
     return e;
 }
 
+namespace {
+
+// The endpoint of one address the system found; false for another family.
+bool endpoint_of(const addrinfo& found, std::uint16_t port, Endpoint& e) {
+    e = Endpoint{};
+    e.port = htons(port);
+    if (found.ai_family == AF_INET) {
+        e.family = AF_INET;
+        std::memcpy(e.address, &reinterpret_cast<const sockaddr_in*>(found.ai_addr)->sin_addr, 4);
+        return true;
+    }
+    if (found.ai_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(found.ai_addr);
+        e.family = AF_INET6;
+        std::memcpy(e.address, &in6->sin6_addr, 16);
+        e.scope = in6->sin6_scope_id;
+        return true;
+    }
+    return false;
+}
+
+bool same(const Endpoint& a, const Endpoint& b) {
+    return a.family == b.family && a.scope == b.scope &&
+           std::memcmp(a.address, b.address, sizeof a.address) == 0;
+}
+
+}  // namespace
+
 bool resolve_any(const char* text, std::uint16_t port, Endpoint& endpoint) {
+    std::vector<Endpoint> all = resolve_all(text, port);
+    if (all.empty()) {
+        return false;
+    }
+    endpoint = all.front();
+    return true;
+}
+
+std::vector<Endpoint> resolve_all(const char* text, std::uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
+    std::vector<Endpoint> all;
+    if (getaddrinfo(text, nullptr, &hints, &found) != 0) {
+        return all;
     }
-    bool ok = true;
-    Endpoint e;
-    e.port = htons(port);
-    if (found->ai_family == AF_INET) {
-        e.family = AF_INET;
-        std::memcpy(e.address, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
-    } else if (found->ai_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
-        e.family = AF_INET6;
-        std::memcpy(e.address, &in6->sin6_addr, 16);
-        e.scope = in6->sin6_scope_id;
-    } else {
-        ok = false;
+    // Freed however this ends: push_back may throw.
+    auto release = [](addrinfo* list) { freeaddrinfo(list); };
+    std::unique_ptr<addrinfo, decltype(release)> owned(found, release);
+    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+        Endpoint e;
+        if (endpoint_of(*at, port, e) &&
+            std::none_of(all.begin(), all.end(), [&e](const Endpoint& o) { return same(o, e); })) {
+            all.push_back(e);
+        }
     }
-    freeaddrinfo(found);
-    if (ok) {
-        endpoint = e;
-    }
-    return ok;
+    return all;
 }
 
 }  // namespace palaver::platform

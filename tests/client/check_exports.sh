@@ -5,10 +5,11 @@
 # ours). It depends on nothing but the C runtime (and the C++ runtime a
 # sanitizer's needs): in particular not on libssl, which it loads only when a
 # client asks for TLS.
-# Usage: check_exports.sh NM LIBRARY
+# Usage: check_exports.sh NM LIBRARY MAJOR.MINOR
 set -eu
 nm=$1
 library=$2
+version=$3
 
 expected='CPalaver::CPalaver()
 CPalaver::CPalaver()
@@ -36,6 +37,8 @@ palaver_change_model
 palaver_change_name
 palaver_change_picture
 palaver_client_free
+palaver_client_last_error
+palaver_client_last_error_detail
 palaver_client_new
 palaver_copy_self
 palaver_do_action
@@ -49,6 +52,7 @@ palaver_kick
 palaver_last_error
 palaver_last_error_detail
 palaver_login
+palaver_login_with_status
 palaver_logout
 palaver_request_room_list
 palaver_self
@@ -62,23 +66,31 @@ palaver_set_tls_ca_file
 palaver_set_tls_verify
 palaver_version
 palaver_wait
+palaver_wakeup
 palaver_walk'
 
-# Every one of ours carries the version node of the export map.
-node=PALAVER_1.2
+# Every one of ours carries a version node of the export map, and the
+# newest node is the header's MAJOR.MINOR: a release that adds functions
+# adds its node.
 unversioned=$("$nm" -D --defined-only "$library" | awk '{print $3}' |
     grep -E '^(palaver_|_ZN14chatComunicate|_ZN8CPalaver|_Z9fnPalaver|nPalaver)' |
-    grep -v "@@$node\$" || true)
+    grep -Ev '@@PALAVER_[0-9]+\.[0-9]+$' || true)
 if [ -n "$unversioned" ]; then
-    echo "exported without the version node $node:"
+    echo "exported without a version node:"
     echo "$unversioned"
+    exit 1
+fi
+newest=$("$nm" -D --defined-only "$library" | awk '$2 == "A" {print $3}' | grep '^PALAVER_' |
+    sort -t. -k2 -n | tail -n1)
+if [ "$newest" != "PALAVER_$version" ]; then
+    echo "the newest version node is '$newest', the version $version"
     exit 1
 fi
 
 # Mangled names of the standard library's namespaces, and the sanitizers'
 # own markers, are not ours; neither is the version node itself.
 actual=$("$nm" -D --defined-only "$library" | awk '{print $3}' | sed 's/@.*//' |
-    grep -Ev "^$node\$" |
+    grep -Ev '^PALAVER_[0-9]+\.[0-9]+$' |
     grep -Ev '^_Z(TI|TS|TV|TT|GV|Z)?(N|NK)?(St|Sa|Ss|9__gnu_cxx)' |
     grep -Ev '^(_init|_fini|_edata|_end|__bss_start|__odr_asan\..*)$' |
     c++filt | LC_ALL=C sort)

@@ -2,6 +2,7 @@
 #include <cerrno>
 
 #include "client_test.h"
+#include "lib/connection/server_connect.h"
 #include "lib/platform/socket.h"
 
 namespace palaver::test {
@@ -53,6 +54,29 @@ TEST_F(ServerAddressTest, TheAllOnesAddressIsLookedUpLikeAName) {
     EXPECT_EQ(SetServerIPandPort("255.255.255.255", server.port()), 1);
     stUserInfo host = host_user();
     EXPECT_EQ(Login(host, "secret"), 0);
+}
+
+TEST(ServerConnect, EachAddressIsTriedInTurnUntilOneTakesTheConnection) {
+    FakeServer live;
+    std::uint16_t closedPort = 0;
+    {
+        FakeServer gone;
+        closedPort = gone.port();
+    }
+    const std::uint32_t loopback = platform::parse_dotted("127.0.0.1");
+    std::vector<platform::Endpoint> addresses;
+    platform::Endpoint ipv6;
+    if (platform::resolve_any("::1", closedPort, ipv6)) {
+        addresses.push_back(ipv6);  // refused, or no IPv6 at all: the next is tried
+    }
+    addresses.push_back(platform::ipv4_endpoint(loopback, closedPort));
+    addresses.push_back(platform::ipv4_endpoint(loopback, live.port()));
+    Connection connection;
+    const LoginLimit limit(connection, connection.logouts.load());
+    PendingSocket socket;
+    ASSERT_TRUE(connect_first(addresses, socket, limit));
+    EXPECT_TRUE(live.accept());
+    EXPECT_FALSE(limit.over());
 }
 
 }  // namespace
