@@ -6,8 +6,11 @@
 // room's code page (GBK by default).
 using System;
 using System.Collections.Generic;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
+using Microsoft.Win32.SafeHandles;
 
 namespace Palaver
 {
@@ -28,26 +31,72 @@ namespace Palaver
         [DllImport(Library)] public static extern int palaver_last_error();
         [DllImport(Library)] public static extern IntPtr palaver_error_text(int code);
         [DllImport(Library)] public static extern IntPtr palaver_last_error_detail();
-        [DllImport(Library)] public static extern IntPtr palaver_client_new();
+        [DllImport(Library)] public static extern ClientHandle palaver_client_new();
         [DllImport(Library)] public static extern void palaver_client_free(IntPtr client);
-        [DllImport(Library)] public static extern int palaver_set_server(IntPtr client, byte[] address, int port);
-        [DllImport(Library)] public static extern int palaver_set_tls(IntPtr client, int enable);
-        [DllImport(Library)] public static extern int palaver_set_tls_ca_file(IntPtr client, byte[] pemPath);
-        [DllImport(Library)] public static extern int palaver_set_tls_verify(IntPtr client, int verify);
-        [DllImport(Library)] public static extern int palaver_login(IntPtr client, [In, Out] byte[] user, byte[] login);
-        [DllImport(Library)] public static extern int palaver_logout(IntPtr client);
-        [DllImport(Library)] public static extern int palaver_is_connected(IntPtr client);
-        [DllImport(Library)] public static extern int palaver_send_talk(IntPtr client, int target, byte[] text, int whisper);
-        [DllImport(Library)] public static extern int palaver_send_talks(IntPtr client, int target, IntPtr[] texts, UIntPtr count, int whisper);
-        [DllImport(Library)] public static extern int palaver_do_action(IntPtr client, int target, byte action);
-        [DllImport(Library)] public static extern int palaver_walk(IntPtr client, double x, double y, double z, float fourth);
-        [DllImport(Library)] public static extern int palaver_change_name(IntPtr client, byte[] name);
-        [DllImport(Library)] public static extern int palaver_request_room_list(IntPtr client);
-        [DllImport(Library)] public static extern int palaver_get_users(IntPtr client, [Out] byte[] users, UIntPtr capacity, out UIntPtr written);
-        [DllImport(Library)] public static extern int palaver_get_talk(IntPtr client, [Out] byte[] lines, UIntPtr capacity, out UIntPtr written);
-        [DllImport(Library)] public static extern int palaver_get_actions(IntPtr client, [Out] byte[] actions, UIntPtr capacity, out UIntPtr written);
-        [DllImport(Library)] public static extern int palaver_copy_self(IntPtr client, [Out] byte[] self);
-        [DllImport(Library)] public static extern int palaver_wait(IntPtr client, int timeoutMs);
+        [DllImport(Library)] public static extern int palaver_client_last_error(ClientHandle client);
+        [DllImport(Library)] public static extern UIntPtr palaver_client_last_error_detail(ClientHandle client, [Out] byte[] buffer, UIntPtr capacity);
+        [DllImport(Library)] public static extern int palaver_set_server(ClientHandle client, byte[] address, int port);
+        [DllImport(Library)] public static extern int palaver_set_tls(ClientHandle client, int enable);
+        [DllImport(Library)] public static extern int palaver_set_tls_ca_file(ClientHandle client, byte[] pemPath);
+        [DllImport(Library)] public static extern int palaver_set_tls_verify(ClientHandle client, int verify);
+        [DllImport(Library)] public static extern int palaver_login_with_status(ClientHandle client, [In, Out] byte[] user, byte[] login, out int serverStatus);
+        [DllImport(Library)] public static extern int palaver_logout(ClientHandle client);
+        [DllImport(Library, EntryPoint = "palaver_logout")] public static extern int palaver_logout_raw(IntPtr client);
+        [DllImport(Library)] public static extern int palaver_is_connected(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_send_talk(ClientHandle client, int target, byte[] text, int whisper);
+        [DllImport(Library)] public static extern int palaver_send_talks(ClientHandle client, int target, IntPtr[] texts, UIntPtr count, int whisper);
+        [DllImport(Library)] public static extern int palaver_do_action(ClientHandle client, int target, byte action);
+        [DllImport(Library)] public static extern int palaver_walk(ClientHandle client, double x, double y, double z, float fourth);
+        [DllImport(Library)] public static extern int palaver_change_name(ClientHandle client, byte[] name);
+        [DllImport(Library)] public static extern int palaver_request_room_list(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_get_users(ClientHandle client, [Out] byte[] users, UIntPtr capacity, out UIntPtr written);
+        [DllImport(Library)] public static extern int palaver_get_talk(ClientHandle client, [Out] byte[] lines, UIntPtr capacity, out UIntPtr written);
+        [DllImport(Library)] public static extern int palaver_get_actions(ClientHandle client, [Out] byte[] actions, UIntPtr capacity, out UIntPtr written);
+        [DllImport(Library)] public static extern int palaver_copy_self(ClientHandle client, [Out] byte[] self);
+        [DllImport(Library)] public static extern int palaver_wait(ClientHandle client, int timeoutMs);
+        [DllImport(Library)] public static extern int palaver_wakeup(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_set_send_limit(ClientHandle client, int limitMs);
+        [DllImport(Library)] public static extern int palaver_set_talk_limit(ClientHandle client, UIntPtr maxLines, UIntPtr maxBytes);
+        [DllImport(Library)] public static extern ulong palaver_dropped_talk(ClientHandle client);
+    }
+
+    // The client as the runtime holds it: every call keeps it alive, so the
+    // garbage collector cannot free a client while another thread is inside
+    // one of its calls (a wait above all). The last reference frees it.
+    public sealed class ClientHandle : SafeHandleZeroOrMinusOneIsInvalid
+    {
+        readonly object freeing = new object();
+        bool freed;
+
+        ClientHandle() : base(true) { }
+
+        protected override bool ReleaseHandle()
+        {
+            lock (freeing)
+            {
+                Native.palaver_client_free(handle);  // ends the connection first
+                freed = true;
+            }
+            return true;
+        }
+
+        // After Dispose: ends the connection and wakes every wait still
+        // inside a call, round after round, until the last call has left and
+        // the client is freed. A wait that began just after one round is
+        // woken by the next.
+        internal void WakeUntilFreed()
+        {
+            for (;;)
+            {
+                lock (freeing)
+                {
+                    if (freed || IsInvalid)
+                        return;
+                    Native.palaver_logout_raw(handle);
+                }
+                Thread.Sleep(20);
+            }
+        }
     }
 
     // A refused or failed call: the library's error code and its text.
@@ -58,6 +107,18 @@ namespace Palaver
             : base(what + ": " + Marshal.PtrToStringAnsi(Native.palaver_error_text(code)) + " (code " + code + ")")
         {
             Code = code;
+        }
+    }
+
+    // The server refused the login: ServerCode is its status (-3 a wrong
+    // login string or an unknown name, -4 full, -5 banned, ...).
+    public class LoginRefusedException : PalaverException
+    {
+        public readonly int ServerCode;
+        public LoginRefusedException(int serverCode)
+            : base(-9, "Login (server's status " + serverCode + ")")
+        {
+            ServerCode = serverCode;
         }
     }
 
@@ -86,35 +147,55 @@ namespace Palaver
     [Flags]
     public enum Events
     {
-        None = 0, Talk = 1, Action = 2, Users = 4, Disconnected = 8
+        None = 0, Talk = 1, Action = 2, Users = 4, Disconnected = 8,
+        Wakeup = 16  // Wakeup() or Dispose() from another thread ended the wait
     }
 
-    // One client: its own connection, receive thread and room. Dispose logs
-    // out and frees it; do not dispose while another thread still calls it.
+    // One client: its own connection, receive thread and room. Every method
+    // may be called from any thread; Dispose logs out, wakes the waits of
+    // other threads and frees the client once their calls have returned.
     public sealed class Client : IDisposable
     {
-        IntPtr handle;
+        readonly ClientHandle handle;
         public readonly Encoding CodePage;
         // The library's notice words are GBK whatever the room's code page.
-        public static readonly Encoding Gbk = Encoding.GetEncoding(936);
+        public static readonly Encoding Gbk = CodePage936();
+
+        // .NET (Core) knows code page 936 only once the code-pages provider is
+        // registered; Mono and .NET Framework know it anyway. Found by name,
+        // so that the binding builds against either.
+        static Encoding CodePage936()
+        {
+            try
+            {
+                return Encoding.GetEncoding(936);
+            }
+            catch (Exception e) when (e is NotSupportedException || e is ArgumentException)
+            {
+                Type provider = Type.GetType("System.Text.CodePagesEncodingProvider, System.Text.Encoding.CodePages");
+                MethodInfo register = typeof(Encoding).GetMethod("RegisterProvider");
+                if (provider == null || register == null)
+                    throw;
+                register.Invoke(null, new[] { provider.GetProperty("Instance").GetValue(null) });
+                return Encoding.GetEncoding(936);
+            }
+        }
 
         public Client(Encoding codePage = null)
         {
             CodePage = codePage ?? Gbk;
             handle = Native.palaver_client_new();
-            if (handle == IntPtr.Zero)
+            if (handle.IsInvalid)
                 throw new OutOfMemoryException("palaver_client_new");
         }
 
         public void Dispose()
         {
-            if (handle != IntPtr.Zero)
-                Native.palaver_client_free(handle);  // ends the connection first
-            handle = IntPtr.Zero;
-            GC.SuppressFinalize(this);
+            if (handle.IsClosed)
+                return;
+            handle.Dispose();  // frees now, or when the last call under way returns
+            handle.WakeUntilFreed();
         }
-
-        ~Client() { Dispose(); }
 
         byte[] Bytes(string text)
         {
@@ -125,17 +206,20 @@ namespace Palaver
             return encoded;
         }
 
-        // The last error is the calling thread's: read it right after the call.
-        // Its detail, when there is one, is the failing layer's own reason
-        // (why TLS refused the server's certificate).
-        static PalaverException LastError(string what)
+        // The client's last error, kept by the library per client, so that it
+        // is right whichever thread reads it (async continuations move). Its
+        // detail, when there is one, is the failing layer's own reason (why
+        // TLS refused the server's certificate).
+        PalaverException LastError(string what)
         {
-            string detail = Marshal.PtrToStringAnsi(Native.palaver_last_error_detail());
-            return new PalaverException(Native.palaver_last_error(),
-                string.IsNullOrEmpty(detail) ? what : what + " (" + detail + ")");
+            byte[] detail = new byte[256];
+            int length = (int)Native.palaver_client_last_error_detail(handle, detail, (UIntPtr)detail.Length);
+            string words = Encoding.UTF8.GetString(detail, 0, Math.Min(length, detail.Length - 1));
+            return new PalaverException(Native.palaver_client_last_error(handle),
+                words.Length == 0 ? what : what + " (" + words + ")");
         }
 
-        static void Check(int result, int failed, string what)
+        void Check(int result, int failed, string what)
         {
             if (result == failed)
                 throw LastError(what);
@@ -166,15 +250,26 @@ namespace Palaver
                 throw new PalaverException(-2, "Login");  // the name field holds 30 bytes
             Array.Copy(nameBytes, 0, record, 4, nameBytes.Length);
             BitConverter.GetBytes(room).CopyTo(record, 79);  // the location key, little-endian
-            int result = Native.palaver_login(handle, record, Bytes(login));
-            if (result == 0)
-                throw LastError("Login");
-            if (result != 1)
-                throw new PalaverException(-9, "Login (server's answer " + result + ")");
+            int serverStatus;
+            int code = Native.palaver_login_with_status(handle, record, Bytes(login), out serverStatus);
+            if (code == -9)
+                throw new LoginRefusedException(serverStatus);
+            if (code != 0)
+                throw LastError("Login");  // a time-out, a broken reply, no connection...: each its code
             return UserAt(record, 0);
         }
 
         public void Logout() { Native.palaver_logout(handle); }
+        // A send the system cannot take within this time (10 s by default)
+        // ends the connection rather than blocking the caller longer.
+        public void SetSendLimit(int limitMs) { Check(Native.palaver_set_send_limit(handle, limitMs), 0, "SetSendLimit"); }
+        // At most this many lines and bytes wait for Lines(); past that the
+        // oldest are dropped and counted in DroppedLines.
+        public void SetTalkLimit(int maxLines, long maxBytes)
+        {
+            Check(Native.palaver_set_talk_limit(handle, (UIntPtr)maxLines, (UIntPtr)maxBytes), 0, "SetTalkLimit");
+        }
+        public ulong DroppedLines { get { return Native.palaver_dropped_talk(handle); } }
         public bool Connected { get { return Native.palaver_is_connected(handle) == 1; } }
 
         public void Say(string text) { Check(Native.palaver_send_talk(handle, -1, Bytes(text), 0), 0, "Say"); }
@@ -207,13 +302,18 @@ namespace Palaver
         public void Rename(string name) { Check(Native.palaver_change_name(handle, Bytes(name)), 0, "Rename"); }
         public void RequestRoomList() { Check(Native.palaver_request_room_list(handle), 0, "RequestRoomList"); }
 
-        // Events bits that hold; Events.None after the time-out.
+        // Events bits that hold; Events.None after the time-out. A negative
+        // time-out waits without end: Wakeup() or Dispose() ends it.
         public Events Wait(int timeoutMs)
         {
             int bits = Native.palaver_wait(handle, timeoutMs);
             Check(bits, -1, "Wait");
             return (Events)bits;
         }
+
+        // Ends one Wait of another thread at once with Events.Wakeup; when
+        // none waits, the next Wait returns at once.
+        public void Wakeup() { Check(Native.palaver_wakeup(handle), 0, "Wakeup"); }
 
         public User Self()
         {
@@ -222,13 +322,26 @@ namespace Palaver
             return UserAt(record, 0);
         }
 
+        // The room's other users, by id: a snapshot, sized by a first call that
+        // copies nothing and copied whole by the second (a third when users
+        // arrived in between).
         public List<User> Users()
         {
-            var users = new List<User>();
-            foreach (byte[] batch in Drain(Native.palaver_get_users, Native.UserSize, "Users"))
-                for (int at = 0; at < batch.Length; at += Native.UserSize)
-                    users.Add(UserAt(batch, at));
-            return users;
+            UIntPtr written;
+            int more = Native.palaver_get_users(handle, null, UIntPtr.Zero, out written);
+            for (;;)
+            {
+                Check(more, -1, "Users");
+                int capacity = (int)written + more + 8;
+                byte[] records = new byte[capacity * Native.UserSize];
+                more = Native.palaver_get_users(handle, records, (UIntPtr)capacity, out written);
+                if (more != 0)
+                    continue;
+                var users = new List<User>((int)written);
+                for (int at = 0; at < (int)written * Native.UserSize; at += Native.UserSize)
+                    users.Add(UserAt(records, at));
+                return users;
+            }
         }
 
         // Takes the chat lines and notices that arrived, oldest first.
@@ -266,9 +379,10 @@ namespace Palaver
             return actions;
         }
 
-        delegate int Query(IntPtr client, byte[] buffer, UIntPtr capacity, out UIntPtr written);
+        delegate int Query(ClientHandle client, byte[] buffer, UIntPtr capacity, out UIntPtr written);
 
-        // Each batch holds exactly the records written; more batches while more wait.
+        // Takes what a queue holds: each batch exactly the records written,
+        // more batches while more wait.
         IEnumerable<byte[]> Drain(Query query, int size, string what)
         {
             int capacity = 32;

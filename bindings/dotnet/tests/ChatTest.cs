@@ -4,6 +4,9 @@
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
+using System.Net;
+using System.Net.Sockets;
+using System.Threading;
 using Palaver;
 
 static class ChatTest
@@ -39,9 +42,60 @@ static class ChatTest
         return heard.Count == 1 ? heard[0] : (ChatLine?)null;
     }
 
+    // A server that answers one login with `reply` (null: never, until the
+    // client gives up) and hangs up; returns its port.
+    static int FakeLoginServer(byte[] reply)
+    {
+        var listener = new TcpListener(IPAddress.Loopback, 0);
+        listener.Start();
+        new Thread(() => {
+            using (Socket peer = listener.AcceptSocket())
+            {
+                var request = new byte[4096];
+                peer.Receive(request);
+                if (reply == null)
+                    peer.Receive(request);
+                else
+                    peer.Send(reply);
+            }
+            listener.Stop();
+        }) { IsBackground = true }.Start();
+        return ((IPEndPoint)listener.LocalEndpoint).Port;
+    }
+
+    // The login's outcome against a fake server: the exception it threw.
+    static PalaverException LoginAgainst(byte[] reply)
+    {
+        using (var client = new Client())
+        {
+            client.SetServer("127.0.0.1", FakeLoginServer(reply));
+            try
+            {
+                client.Login("x");
+                return null;
+            }
+            catch (PalaverException e)
+            {
+                return e;
+            }
+        }
+    }
+
+    static byte[] Ints(params int[] values)
+    {
+        var bytes = new List<byte>();
+        foreach (int v in values)
+            bytes.AddRange(BitConverter.GetBytes(v));
+        return bytes.ToArray();
+    }
+
     static int Main()
     {
         int port = int.Parse(Environment.GetEnvironmentVariable("PALAVER_PORT"));
+        // The login that times out waits out the real 10 s limit meanwhile.
+        PalaverException timedOut = null;
+        var slowLogin = new Thread(() => timedOut = LoginAgainst(null));
+        slowLogin.Start();
         using (var alice = new Client())
         using (var bob = new Client())
         {
@@ -78,6 +132,58 @@ static class ChatTest
                 Expect(e.Code == -3, "a send after logout fails with 'not connected': " + e.Message);
             }
         }
+
+        // A room of 40 others: Users() copies the snapshot whole, at once.
+        var crowd = new List<Client>();
+        using (var host = new Client())
+        {
+            host.SetServer("127.0.0.1", port);
+            host.Login("host", 9);
+            for (int i = 0; i < 40; i++)
+            {
+                var guest = new Client();
+                crowd.Add(guest);
+                guest.SetServer("127.0.0.1", port);
+                guest.Login("guest" + i, 9);
+            }
+            var clock = Stopwatch.StartNew();
+            while (host.Users().Count < 40 && clock.Elapsed.TotalSeconds < 20)
+                host.Wait(500);
+            clock.Restart();
+            int seen = host.Users().Count;
+            Expect(seen == 40 && clock.Elapsed.TotalSeconds < 1, "Users() gives all 40 others at once: " + seen);
+
+            // Wakeup ends a wait without end; Dispose ends another's.
+            host.Users();
+            host.Lines();
+            Events woken = Events.None;
+            var waiter = new Thread(() => woken = host.Wait(-1));
+            waiter.Start();
+            while (waiter.IsAlive && clock.Elapsed.TotalSeconds < 20)
+            {
+                host.Wakeup();
+                waiter.Join(200);
+            }
+            Expect(!waiter.IsAlive && (woken & Events.Wakeup) != 0, "Wakeup ends a Wait(-1): " + woken);
+            Client last = crowd[crowd.Count - 1];
+            var ended = new Thread(() => { try { last.Wait(-1); } catch (ObjectDisposedException) { } });
+            ended.Start();
+            last.Dispose();
+            Expect(ended.Join(20000), "Dispose ends another thread's Wait(-1)");
+        }
+        foreach (Client guest in crowd)
+            guest.Dispose();
+
+        // The login's outcomes told apart: a refusal with the server's own
+        // status (even -1), a reply that broke off, no reply in time.
+        PalaverException refused = LoginAgainst(Ints(-1));
+        Expect(refused is LoginRefusedException && ((LoginRefusedException)refused).ServerCode == -1,
+               "a refusal keeps the server's status -1: " + refused);
+        PalaverException broken = LoginAgainst(Ints(1, 1));
+        Expect(broken != null && broken.Code == -10, "a reply that breaks off: " + broken);
+        slowLogin.Join();
+        Expect(timedOut != null && timedOut.Code == -7, "no reply within the limit: " + timedOut);
+
         Console.WriteLine(failures == 0 ? "all held" : failures + " failed");
         return failures == 0 ? 0 : 1;
     }

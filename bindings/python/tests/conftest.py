@@ -17,6 +17,9 @@ alice a
 bob   b
 """
 LOGINS = {"boss": "s3cret", "alice": "a", "bob": "b"}
+# Extras for tests that fill a room: member0 ... member59, login string "m".
+ACCOUNTS += "".join(f"member{i} m\n" for i in range(60))
+LOGINS.update({f"member{i}": "m" for i in range(60)})
 DEADLINE = 20.0  # seconds: generous, for a loaded machine
 
 

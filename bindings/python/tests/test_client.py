@@ -2,6 +2,8 @@
 wrong (record layouts, text sizes and code pages, errors, ownership, threads),
 not the library's own suite again."""
 
+import socket
+import struct
 import threading
 import time
 
@@ -121,3 +123,72 @@ def test_one_client_from_two_threads_and_closed_under_a_waiter(connect):
 def test_a_missing_library_is_named_in_the_error(tmp_path):
     with pytest.raises(OSError, match="PALAVER_LIBRARY"):
         _native.load(str(tmp_path / "libPalaver.so"))
+
+
+def test_a_room_of_forty_is_copied_whole_and_events_keep_flowing_while_it_changes(connect):
+    alice, _ = connect("alice")
+    bob, b = connect("bob")
+    others = [connect(f"member{i}")[1].id for i in range(39)]
+    until(alice, users_where(lambda users: len(users) == 40))
+    started = time.monotonic()
+    users = alice.users()
+    assert time.monotonic() - started < 1.0
+    assert sorted(u.id for u in users) == sorted(others + [b.id])
+
+    heard = []
+    for i in range(20):  # the room changes under the loop: users come and go
+        newcomer, _ = connect(f"member{40 + i}")
+        bob.say(str(i))
+        newcomer.close()
+        heard.append(until(alice, line_from(b.id)).text)
+    assert heard == [str(i) for i in range(20)]
+
+
+def test_wakeup_ends_a_wait_without_end_and_an_events_loop(connect):
+    alice, _ = connect("alice")
+    alice.users(), alice.lines()  # what the login brought
+    done = threading.Event()
+
+    def loop():
+        for _ in alice.events():
+            pass
+        done.set()
+
+    listener = threading.Thread(target=loop)
+    listener.start()
+    while not done.is_set():  # a wakeup before the loop waits is kept for it
+        alice.wakeup()
+        done.wait(0.5)
+    listener.join(20)
+    assert not listener.is_alive()
+
+
+def _fake_login_server(reply):
+    """A server that answers one login with `reply` bytes (None: never) and
+    then hangs up; returns its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        connection, _ = listener.accept()
+        with connection, listener:
+            connection.recv(4096)
+            if reply is None:
+                connection.recv(4096)  # until the client gives up and closes
+            else:
+                connection.sendall(reply)
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+def test_a_refusal_a_broken_reply_and_a_time_out_are_told_apart():
+    cases = [
+        (struct.pack("<i", -1), lambda e: isinstance(e, palaver.LoginRefused) and e.server_code == -1),
+        (struct.pack("<ii", 1, 1), lambda e: e.code == _native.E_BROKEN_REPLY),
+        (None, lambda e: e.code == _native.E_TIMEOUT),  # the real 10 s limit
+    ]
+    for reply, expected in cases:
+        with palaver.Client("127.0.0.1", _fake_login_server(reply)) as client:
+            with pytest.raises(palaver.PalaverError) as error:
+                client.login("x")
+            assert expected(error.value), error.value

@@ -14,17 +14,20 @@ OK = 0
 E_INVALID = -1
 E_TOO_LONG = -2
 E_NOT_CONNECTED = -3
+E_TIMEOUT = -7
 E_REFUSED = -9
 E_BROKEN_REPLY = -10
 E_TLS_UNAVAILABLE = -14
 E_TLS_SETUP = -15
 E_TLS_CERTIFICATE = -16
 E_TLS_HANDSHAKE = -17
+E_INTERNAL = -18
 
 EVENT_TALK = 1
 EVENT_ACTION = 2
 EVENT_USERS = 4
 EVENT_DISCONNECTED = 8
+EVENT_WAKEUP = 16
 
 TEXT_MAX = 500
 
@@ -82,6 +85,12 @@ _SIGNATURES = {
     "palaver_set_tls_ca_file": (_c.c_int, [_client_p, _c.c_char_p]),
     "palaver_set_tls_verify": (_c.c_int, [_client_p, _c.c_int]),
     "palaver_login": (_c.c_int, [_client_p, _c.POINTER(UserInfo), _c.c_char_p]),
+    "palaver_login_with_status": (
+        _c.c_int,
+        [_client_p, _c.POINTER(UserInfo), _c.c_char_p, _c.POINTER(_c.c_int32)],
+    ),
+    "palaver_client_last_error": (_c.c_int, [_client_p]),
+    "palaver_client_last_error_detail": (_c.c_size_t, [_client_p, _c.c_char_p, _c.c_size_t]),
     "palaver_logout": (_c.c_int, [_client_p]),
     "palaver_is_connected": (_c.c_int, [_client_p]),
     "palaver_send_talk": (_c.c_int, [_client_p, _c.c_int32, _c.c_char_p, _c.c_int]),
@@ -110,6 +119,10 @@ _SIGNATURES = {
     ),
     "palaver_copy_self": (_c.c_int, [_client_p, _c.POINTER(UserInfo)]),
     "palaver_wait": (_c.c_int, [_client_p, _c.c_int]),
+    "palaver_wakeup": (_c.c_int, [_client_p]),
+    "palaver_set_send_limit": (_c.c_int, [_client_p, _c.c_int]),
+    "palaver_set_talk_limit": (_c.c_int, [_client_p, _c.c_size_t, _c.c_size_t]),
+    "palaver_dropped_talk": (_c.c_uint64, [_client_p]),
 }
 
 

@@ -4,11 +4,10 @@ import collections
 import ctypes
 import os
 import threading
-import time
 from typing import Iterator, List, Optional, Union
 
 from . import _native
-from .errors import LoginRefused, PalaverError, last_error
+from .errors import LoginRefused, PalaverError, client_error
 from .records import (
     NOTICE,
     Action,
@@ -30,9 +29,11 @@ _NOTICE_WORDS = (
     " 退出了！".encode(NOTICE_CODEPAGE),  # departure: NAME + this
     " 改名为: ".encode(NOTICE_CODEPAGE),  # rename: OLD + this + NEW
 )
-# A blocking wait is cut into slices this long, so that close() from another
-# thread and Ctrl-C are noticed: the C wait cannot be woken from outside.
-_WAIT_SLICE_MS = 200
+# How long close() waits for the calls of other threads before it wakes them
+# again: a thread that began a wait just after the last wake-up.
+_CLOSE_ROUND_S = 0.05
+# Room for users who arrive between sizing the snapshot and copying it.
+_USERS_SLACK = 8
 _NAME_MAX = 30
 _PICTURE_MAX = 10
 
@@ -84,11 +85,16 @@ class Client:
             handle, self._handle = self._handle, None
         if not handle:
             return
-        # Ends the connection and calls off a login under way; waits in other
-        # threads end with their current slice.
-        self._lib.palaver_logout(handle)
-        with self._calls:
-            self._calls.wait_for(lambda: self._active == 0)
+        # Ends the connection, calls off a login under way and wakes every
+        # wait of other threads; a wait that began after that is woken by the
+        # next round. No call can begin any more: the handle is gone.
+        while True:
+            with self._calls:
+                if not self._active:
+                    break
+            self._lib.palaver_logout(handle)
+            with self._calls:
+                self._calls.wait_for(lambda: self._active == 0, _CLOSE_ROUND_S)
         self._lib.palaver_client_free(handle)
 
     @property
@@ -96,8 +102,8 @@ class Client:
         return not self._handle
 
     def _call(self, name: str, *args, failed=0):
-        """Calls palaver_NAME on this client; raises the thread's last error when
-        it returns `failed`. The handle stays valid until the call returns."""
+        """Calls palaver_NAME on this client; raises the client's last error
+        when it returns `failed`. The handle stays valid until the call returns."""
         with self._calls:
             handle = self._handle
             if not handle:
@@ -106,7 +112,7 @@ class Client:
         try:
             result = getattr(self._lib, name)(handle, *args)
             if result == failed:
-                raise last_error()  # read on the thread that made the call
+                raise client_error(self._lib, handle)
             return result
         finally:
             with self._calls:
@@ -147,17 +153,40 @@ class Client:
                 self._encode(name, _NAME_MAX), room, model, self._encode(picture, _PICTURE_MAX)
             )
         )
-        result = self._call(
-            "palaver_login", ctypes.byref(record), self._encode(login), failed=0
+        status = ctypes.c_int32()
+        code = self._call(
+            "palaver_login_with_status",
+            ctypes.byref(record),
+            self._encode(login),
+            ctypes.byref(status),
+            failed=None,
         )
-        if result == -1:
-            raise PalaverError(_native.E_BROKEN_REPLY)
-        if result < 0:
-            raise LoginRefused(result)
+        if code == _native.E_REFUSED:
+            raise LoginRefused(status.value)
+        if code != _native.OK:
+            with self._calls:
+                handle = self._handle
+            # E_TIMEOUT, E_BROKEN_REPLY, E_CONNECT, a TLS code...: each its own.
+            raise client_error(self._lib, handle) if handle else PalaverError(code)
         return decode_user(bytes(record), self.codepage)
 
     def logout(self) -> None:
         self._call("palaver_logout")
+
+    def set_send_limit(self, seconds: float) -> None:
+        """A send that the system cannot take within `seconds` (10 by default)
+        ends the connection instead of blocking the caller longer."""
+        self._call("palaver_set_send_limit", max(1, int(seconds * 1000)))
+
+    def set_talk_limit(self, lines: int, size: int) -> None:
+        """At most `lines` chat lines and `size` bytes wait for lines(); past
+        that the oldest are dropped and counted in dropped_lines."""
+        self._call("palaver_set_talk_limit", lines, size)
+
+    @property
+    def dropped_lines(self) -> int:
+        """Chat lines dropped because the talk limit was full."""
+        return self._call("palaver_dropped_talk", failed=None)
 
     @property
     def connected(self) -> bool:
@@ -204,7 +233,7 @@ class Client:
     # -- queries ------------------------------------------------------------
 
     def _drain(self, name: str, record_type, batch: int) -> list:
-        """Copies everything a query holds, growing the buffer while more wait."""
+        """Takes everything a queue holds, growing the buffer while more wait."""
         out = []
         written = ctypes.c_size_t()
         while True:
@@ -216,9 +245,17 @@ class Client:
             batch = max(batch, more)
 
     def users(self) -> List[User]:
-        """The room's other users, by id."""
-        records = self._drain("palaver_get_users", _native.UserInfo, 16)
-        return [decode_user(bytes(r), self.codepage) for r in records]
+        """The room's other users, by id: a snapshot, sized by a first call
+        that copies nothing, copied whole by the second (a third when users
+        arrived in between)."""
+        written = ctypes.c_size_t()
+        more = self._call("palaver_get_users", None, 0, ctypes.byref(written), failed=-1)
+        while True:
+            capacity = written.value + more + _USERS_SLACK
+            buffer = (_native.UserInfo * capacity)()
+            more = self._call("palaver_get_users", buffer, capacity, ctypes.byref(written), failed=-1)
+            if more == 0:
+                return [decode_user(bytes(r), self.codepage) for r in buffer[: written.value]]
 
     def lines(self) -> List[ChatLine]:
         """Takes every chat line and notice that arrived, oldest first."""
@@ -256,21 +293,22 @@ class Client:
 
     def wait(self, timeout: Optional[float] = None) -> Event:
         """Blocks until something waits or `timeout` seconds pass (None: no
-        end); returns the Event bits that hold, an empty Event after the time-out."""
-        deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
-        while True:
-            left_ms = _WAIT_SLICE_MS
-            if deadline is not None:
-                left_ms = min(left_ms, max(0, int((deadline - time.monotonic()) * 1000)))
-            bits = self._call("palaver_wait", left_ms, failed=-1)
-            if bits or (deadline is not None and time.monotonic() >= deadline):
-                return Event(bits)
+        end); returns the Event bits that hold, an empty Event after the
+        time-out. wakeup() or close() from another thread ends it at once."""
+        timeout_ms = -1 if timeout is None else max(0, int(timeout * 1000))
+        return Event(self._call("palaver_wait", timeout_ms, failed=-1))
+
+    def wakeup(self) -> None:
+        """Ends one wait() (or events() loop) of another thread at once, with
+        Event.WAKEUP; when none waits, the next wait returns at once."""
+        self._call("palaver_wakeup")
 
     def events(self, timeout: Optional[float] = None) -> Iterator[AnyEvent]:
         """Yields lines, actions, user-set changes and a disconnection as they
         come; stops after `timeout` seconds with nothing new, after the
-        disconnection, or when the client is closed. What one loop took but
-        did not get to (it broke off) comes first in the next."""
+        disconnection, on wakeup(), or when the client is closed. What one
+        loop took but did not get to (it broke off) comes first in the next."""
+        woken = False
         while not self.closed:
             while self._pending:
                 try:
@@ -280,6 +318,8 @@ class Client:
                 yield event
                 if isinstance(event, Disconnected):
                     return
+            if woken:
+                return
             try:
                 bits = self.wait(timeout)
             except PalaverError:
@@ -288,6 +328,7 @@ class Client:
                 raise
             if not bits:
                 return
+            woken = bool(bits & Event.WAKEUP)
             if bits & Event.TALK:
                 self._pending.extend(self.lines())
             if bits & Event.ACTION:

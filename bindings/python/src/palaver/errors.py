@@ -1,5 +1,7 @@
 """Failures of the library as exceptions that carry its error code and text."""
 
+import ctypes
+
 from . import _native
 
 
@@ -27,11 +29,13 @@ def error_text(code: int) -> str:
     return _native.library().palaver_error_text(code).decode("ascii", "replace")
 
 
-def last_error() -> PalaverError:
-    """The calling thread's last error of the library, as an exception; its
-    text ends with the failing layer's own reason (a TLS refusal's) when the
+def client_error(lib, handle) -> PalaverError:
+    """The last error of the client `handle`, as an exception: the library
+    keeps it per client, so it is right whichever thread reads it. Its text
+    ends with the failing layer's own reason (a TLS refusal's) when the
     library has one."""
-    lib = _native.library()
-    code = lib.palaver_last_error()
-    detail = lib.palaver_last_error_detail().decode("utf-8", "replace")
-    return PalaverError(code, f"{error_text(code)}: {detail}" if detail else None)
+    code = lib.palaver_client_last_error(handle)
+    detail = ctypes.create_string_buffer(256)
+    lib.palaver_client_last_error_detail(handle, detail, len(detail))
+    words = detail.value.decode("utf-8", "replace")
+    return PalaverError(code, f"{error_text(code)}: {words}" if words else None)

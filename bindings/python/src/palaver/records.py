@@ -15,12 +15,14 @@ NOTICE = -2  # sender and target of the library's own notices
 
 
 class Event(enum.IntFlag):
-    """What Client.wait reports; an empty flag means the time-out passed."""
+    """What Client.wait reports; an empty flag means the time-out passed.
+    WAKEUP: Client.wakeup() or close() from another thread ended the wait."""
 
     TALK = 1
     ACTION = 2
     USERS = 4
     DISCONNECTED = 8
+    WAKEUP = 16
 
 
 @dataclass(frozen=True)
