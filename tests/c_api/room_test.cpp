@@ -115,7 +115,15 @@ TEST(CppLayer, TwoClientsTalkAndSeeEachOther) {
     stUserInfo a = make_user("alice", 2), b = make_user("bob", 2);
     ASSERT_TRUE(alice.set_server("localhost", server.port()));
     ASSERT_TRUE(bob.set_server("127.0.0.1", server.port()));
-    ASSERT_EQ(alice.login(a), 1);
+    // A refusal comes back as the code and the server's own status.
+    stUserInfo nameless = make_user("", 2);
+    palaver::LoginResult refused = alice.login_with_status(nameless);
+    EXPECT_EQ(refused.code, PALAVER_E_REFUSED);
+    EXPECT_EQ(refused.serverStatus, -2);
+    EXPECT_EQ(alice.client_last_error(), PALAVER_E_REFUSED);
+    palaver::LoginResult accepted = alice.login_with_status(a);
+    ASSERT_TRUE(accepted.ok());
+    EXPECT_EQ(accepted.serverStatus, 1);
     ASSERT_EQ(bob.login(b), 1);
     EXPECT_EQ(alice.self().userId, a.userId);
     ASSERT_TRUE(eventually([&] { return alice.users().size() == 1; }, std::chrono::seconds(20)));
