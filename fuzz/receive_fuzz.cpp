@@ -13,7 +13,6 @@
 #include <set>
 #include <vector>
 
-#include "fuzz/room_model.h"
 #include "lib/client/room_state.h"
 #include "lib/connection/room_updater.h"
 #include "protocol/frame_reader.h"
