@@ -5,6 +5,7 @@
 #ifndef PALAVER_LIB_CLIENT_CLIENT_ERROR_H
 #define PALAVER_LIB_CLIENT_CLIENT_ERROR_H
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,15 +16,19 @@ namespace palaver {
 
 class ClientError {
   public:
+    // Every call of the client stores: a call without a detail, after one
+    // without, costs one atomic store.
     void store(int code, const char* detail) {
+        if (detail[0] == '\0' && !hasDetail_.load()) {
+            code_.store(code);
+            return;
+        }
         std::lock_guard<std::mutex> hold(lock_);
-        code_ = code;
+        code_.store(code);
         std::snprintf(detail_, sizeof detail_, "%s", detail);
+        hasDetail_.store(detail_[0] != '\0');
     }
-    int code() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return code_;
-    }
+    int code() const { return code_.load(); }
     // Copies as much of the detail as fits, NUL-terminated; returns its full
     // length, so that a caller can size its buffer.
     std::size_t copy_detail(char* buffer, std::size_t capacity) const {
@@ -38,9 +43,10 @@ class ClientError {
     }
 
   private:
-    mutable std::mutex lock_;
-    int code_ = PALAVER_OK;
-    char detail_[256] = "";  // as large as the thread's own
+    std::atomic<int> code_{PALAVER_OK};
+    std::atomic<bool> hasDetail_{false};
+    mutable std::mutex lock_;  // guards detail_
+    char detail_[256] = "";    // as large as the thread's own
 };
 
 }  // namespace palaver
