@@ -80,7 +80,9 @@ if [ -n "$unversioned" ]; then
     echo "$unversioned"
     exit 1
 fi
-newest=$("$nm" -D --defined-only "$library" | awk '$2 == "A" {print $3}' | grep '^PALAVER_' |
+# (llvm-nm names a node "PALAVER_1.3@@PALAVER_1.3", GNU nm "PALAVER_1.3".)
+newest=$("$nm" -D --defined-only "$library" | awk '$2 == "A" {print $3}' | sed 's/@.*//' |
+    grep '^PALAVER_' |
     sort -t. -k2 -n | tail -n1)
 if [ "$newest" != "PALAVER_$version" ]; then
     echo "the newest version node is '$newest', the version $version"
