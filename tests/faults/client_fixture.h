@@ -10,11 +10,13 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Palaver.h"
 #include "lib/connection/timing.h"
 #include "protocol/client_messages.h"
+#include "tests/support/deadline.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/messages.h"
 #include "tests/support/proc_stats.h"
@@ -23,17 +25,10 @@ namespace palaver::test {
 
 constexpr std::int32_t kOwnId = 42;
 
-// Polls `done` every millisecond until it holds or `ms` pass.
+// Polls `done` until it holds or `ms` pass.
 template <typename F>
 bool wait_for(F&& done, int ms = 5000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return eventually(std::forward<F>(done), Ms(ms));
 }
 
 class ClientFaults : public ::testing::Test {

@@ -42,8 +42,8 @@ static class ChatTest
         return heard.Count == 1 ? heard[0] : (ChatLine?)null;
     }
 
-    // A server that answers one login with `reply` (null: never, until the
-    // client gives up) and hangs up; returns its port.
+    // A server that answers one login with `reply` and hangs up; returns its
+    // port.
     static int FakeLoginServer(byte[] reply)
     {
         var listener = new TcpListener(IPAddress.Loopback, 0);
@@ -53,10 +53,7 @@ static class ChatTest
             {
                 var request = new byte[4096];
                 peer.Receive(request);
-                if (reply == null)
-                    peer.Receive(request);
-                else
-                    peer.Send(reply);
+                peer.Send(reply);
             }
             listener.Stop();
         }) { IsBackground = true }.Start();
@@ -92,10 +89,6 @@ static class ChatTest
     static int Main()
     {
         int port = int.Parse(Environment.GetEnvironmentVariable("PALAVER_PORT"));
-        // The login that times out waits out the real 10 s limit meanwhile.
-        PalaverException timedOut = null;
-        var slowLogin = new Thread(() => timedOut = LoginAgainst(null));
-        slowLogin.Start();
         using (var alice = new Client())
         using (var bob = new Client())
         {
@@ -175,14 +168,13 @@ static class ChatTest
             guest.Dispose();
 
         // The login's outcomes told apart: a refusal with the server's own
-        // status (even -1), a reply that broke off, no reply in time.
+        // status (even -1), a reply that broke off. (The time-out's own code
+        // is checked through the C interface and Python.)
         PalaverException refused = LoginAgainst(Ints(-1));
         Expect(refused is LoginRefusedException && ((LoginRefusedException)refused).ServerCode == -1,
                "a refusal keeps the server's status -1: " + refused);
         PalaverException broken = LoginAgainst(Ints(1, 1));
         Expect(broken != null && broken.Code == -10, "a reply that breaks off: " + broken);
-        slowLogin.Join();
-        Expect(timedOut != null && timedOut.Code == -7, "no reply within the limit: " + timedOut);
 
         Console.WriteLine(failures == 0 ? "all held" : failures + " failed");
         return failures == 0 ? 0 : 1;
