@@ -40,6 +40,9 @@ class BasicFrameReader {
     std::size_t feed(const std::uint8_t* bytes, std::size_t count);
 
     Status next(Frame& out);
+    // Hands out again, on the next call, the frame next() has just returned
+    // (a reader that may not take it yet).
+    void put_back(const Frame& frame) { begin_ -= kHeaderSize + frame.size; }
 
     bool broken() const { return broken_; }
     std::size_t buffered() const { return end_ - begin_; }

@@ -4,6 +4,7 @@
 #ifndef PALAVER_PROTOCOL_SERVER_MESSAGES_H
 #define PALAVER_PROTOCOL_SERVER_MESSAGES_H
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,13 @@ std::array<std::uint8_t, kUserEnteredSize> encode_user_entered(const stUserInfo&
 std::size_t encode_users_left(std::uint8_t* out, const std::int32_t* ids, std::size_t count);
 std::size_t encode_users_updated(std::uint8_t* out, const stUserInfo* users, std::size_t count);
 std::size_t encode_room_list(std::uint8_t* out, const stUserInfo* users, std::size_t count);
+// The sizes those return, for a block made to measure.
+constexpr std::size_t users_left_size(std::size_t count) {
+    return kHeaderSize + 4 * std::min(count, kMaxIdsPerMessage);
+}
+constexpr std::size_t record_list_size(std::size_t count) {
+    return kHeaderSize + kUserInfoSize * std::min(count, kMaxRecordsPerMessage);
+}
 
 // Records of a User entered, Users updated or Room list message, in place.
 class RecordList {

@@ -7,10 +7,30 @@
 namespace palaver::server {
 namespace {
 
+// Block capacities; the largest holds any message (kMaxMessageSize).
+constexpr std::array<std::size_t, 4> kClassSizes{64, 128, 256, 512};
+static_assert(kClassSizes.back() >= kMaxMessageSize);
+
 // Enough for the bursts of a busy room; beyond it blocks go back to the heap.
-constexpr std::size_t kMaxIdleBlocks = 4096;
+constexpr std::size_t kMaxIdlePerClass = 2048;
+
+// What the heap adds to each allocation (glibc: a size word, 16-byte steps).
+constexpr std::size_t kHeapOverhead = 16;
+
+// The class of a block of `capacity` bytes; kClassSizes.size() when none.
+std::size_t class_of(std::size_t capacity) {
+    std::size_t c = 0;
+    while (c < kClassSizes.size() && kClassSizes[c] < capacity) {
+        ++c;
+    }
+    return c;
+}
 
 }  // namespace
+
+std::size_t PooledBuffer::footprint() const {
+    return sizeof(PooledBuffer) + bytes_.capacity() + 2 * kHeapOverhead;
+}
 
 void BufferRef::release() {
     if (m_ != nullptr && --m_->refs_ == 0) {
@@ -20,14 +40,15 @@ void BufferRef::release() {
 }
 
 BufferRef BufferPool::make(std::size_t size) {
+    std::size_t c = class_of(size);
     std::unique_ptr<PooledBuffer> block;
-    if (free_.empty()) {
+    if (c < kClasses && !free_[c].empty()) {
+        block = std::move(free_[c].back());
+        free_[c].pop_back();
+    } else {
         block = std::make_unique<PooledBuffer>();
         block->pool_ = this;
-        block->bytes_.reserve(kMaxMessageSize);
-    } else {
-        block = std::move(free_.back());
-        free_.pop_back();
+        block->bytes_.reserve(c < kClasses ? kClassSizes[c] : size);
     }
     block->bytes_.resize(size);
     // From here on the count of references owns the block, until recycle().
@@ -40,11 +61,21 @@ BufferRef BufferPool::copy(const std::uint8_t* bytes, std::size_t size) {
     return m;
 }
 
+std::size_t BufferPool::idle() const {
+    std::size_t n = 0;
+    for (const auto& list : free_) {
+        n += list.size();
+    }
+    return n;
+}
+
 void BufferPool::recycle(PooledBuffer* m) {
     std::unique_ptr<PooledBuffer> block(m);
-    // Login replies can be large: those blocks are not kept.
-    if (free_.size() < kMaxIdleBlocks && block->bytes_.capacity() <= kMaxMessageSize) {
-        free_.push_back(std::move(block));
+    // A block is kept only in the class of its exact capacity.
+    std::size_t c = class_of(block->bytes_.capacity());
+    if (c < kClasses && kClassSizes[c] == block->bytes_.capacity() &&
+        free_[c].size() < kMaxIdlePerClass) {
+        free_[c].push_back(std::move(block));
     }
 }
 

@@ -4,6 +4,7 @@
 #ifndef PALAVER_SERVER_BUFFER_POOL_H
 #define PALAVER_SERVER_BUFFER_POOL_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,9 @@ class PooledBuffer {
   public:
     const std::uint8_t* data() const { return bytes_.data(); }
     std::size_t size() const { return bytes_.size(); }
+    // The memory the block really holds: its object, its bytes' capacity
+    // and the heap's headers of both, whatever size its message is.
+    std::size_t footprint() const;
 
   private:
     friend class BufferPool;
@@ -68,18 +72,23 @@ class BufferPool {
     BufferPool(const BufferPool&) = delete;
     BufferPool& operator=(const BufferPool&) = delete;
 
-    // A block of `size` bytes for the caller to fill before sharing it.
+    // A block of `size` bytes for the caller to fill before sharing it. Its
+    // capacity is the smallest of 64, 128, 256 and 512 bytes that holds it,
+    // so that a queue of small messages holds little more than their bytes;
+    // larger blocks (login replies) are made to measure and not kept.
     BufferRef make(std::size_t size);
     // A copy of `size` bytes.
     BufferRef copy(const std::uint8_t* bytes, std::size_t size);
 
-    std::size_t idle() const { return free_.size(); }
+    // Blocks waiting to be used again.
+    std::size_t idle() const;
 
   private:
     friend class BufferRef;
     void recycle(PooledBuffer* m);
 
-    std::vector<std::unique_ptr<PooledBuffer>> free_;
+    static constexpr std::size_t kClasses = 4;
+    std::array<std::vector<std::unique_ptr<PooledBuffer>>, kClasses> free_;
 };
 
 }  // namespace palaver::server

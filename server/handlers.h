@@ -22,6 +22,13 @@ enum class Refusal : int {
 void handle_login(ServerState& state, Session& session, const Frame& frame);
 void handle_request(ServerState& state, Session& session, const Frame& frame);
 
+// What a request costs the server, in the credits of the session's request
+// budget (server/request_budget.h): 1 for what touches only the sender; for
+// what the room hears, one more for every 50 users it reaches (two for a
+// rename, which is also logged); for a Room list, two and one for every six
+// records it carries.
+double request_cost(const ServerState& state, const Session& session, const Frame& frame);
+
 }  // namespace palaver::server
 
 #endif

@@ -21,6 +21,24 @@ void malformed(Session& session, const Frame& frame) {
                   Level::Warn);
 }
 
+// A request the server does not carry out. A client may get one wrong now
+// and then; a stream of them is an attack, or a client gone wrong: the
+// first is logged, the rest are counted (the disconnect line says how
+// many), and past the limit the session ends.
+void refused(ServerState& state, Session& session, const std::string& what) {
+    std::size_t count = ++session.refusedRequests;
+    if (count == 1) {
+        state.log().warn("refused ", what, " from ", session.describe(),
+                         "; more are counted, not logged");
+    }
+    if (count > state.settings().maxRefusedRequests) {
+        session.close("hostile input: more than " +
+                          std::to_string(state.settings().maxRefusedRequests) +
+                          " refused requests, the last " + what,
+                      Level::Warn);
+    }
+}
+
 // Requests that act in the sender's room carry its id and location key;
 // anything else is somebody speaking for somebody else.
 bool is_own(ServerState& state, Session& session, const Frame& frame, std::int32_t self,
@@ -29,13 +47,14 @@ bool is_own(ServerState& state, Session& session, const Frame& frame, std::int32
     if (self == user.userId && std::memcmp(key.data(), user.locationKey, key.size()) == 0) {
         return true;
     }
-    state.log().warn("dropped a type ", int{frame.type}, " message from ", session.describe(),
-                     ": it claims id ", self, " or another room");
+    refused(state, session,
+            "a type " + std::to_string(frame.type) + " message that claims id " +
+                std::to_string(self) + " or another room");
     return false;
 }
 
 void send_updated(ServerState& state, Session& session) {
-    BufferRef m = state.pool().make(kHeaderSize + kUserInfoSize);
+    BufferRef m = state.pool().make(record_list_size(1));
     m.shrink(encode_users_updated(m.writable(), &session.user(), 1));
     session.room->broadcast(m);
     if (ClusterLink* link = state.link()) {
@@ -108,8 +127,7 @@ void walk(ServerState& state, Session& session, const Frame& frame) {
     }
     if (!std::isfinite(w->x) || !std::isfinite(w->y) || !std::isfinite(w->z) ||
         !std::isfinite(w->fourth)) {
-        state.log().warn("dropped a walk of ", session.describe(),
-                         " to a position that is not finite");
+        refused(state, session, "a walk to a position that is not finite");
         return;
     }
     profile::set_position(session.user(), {w->x, w->y, w->z, w->fourth});
@@ -130,8 +148,8 @@ void change_text(ServerState& state, Session& session, const Frame& frame, bool 
     stUserInfo& user = session.user();
     if (!t->terminated || (isName && text.empty()) ||
         !(isName ? profile::set_name(user, text) : profile::set_picture(user, text))) {
-        state.log().warn("dropped a ", isName ? "rename" : "picture change", " of ",
-                         session.describe(), ": the text does not fit");
+        refused(state, session,
+                std::string(isName ? "a rename" : "a picture change") + " whose text does not fit");
         return;
     }
     if (isName) {
@@ -160,8 +178,7 @@ void kick(ServerState& state, Session& session, const Frame& frame) {
         return;
     }
     if (!session.admin) {
-        state.log().warn("ignored a kick of id ", k->first, " by ", session.describe(),
-                         ": not an admin");
+        refused(state, session, "a kick of id " + std::to_string(k->first) + " (not an admin)");
         return;
     }
     Session* target = state.find(k->first);
@@ -208,7 +225,7 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
     bool fits = others <= kMaxRecordsPerMessage;
     std::size_t n = 0;
     auto send = [&] {
-        BufferRef m = state.pool().make(kMaxMessageSize);
+        BufferRef m = state.pool().make(record_list_size(n));
         m.shrink(fits ? encode_room_list(m.writable(), batch.data(), n)
                       : encode_users_updated(m.writable(), batch.data(), n));
         session.deliver(m);
@@ -236,7 +253,33 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
     }
 }
 
+std::size_t room_size(const ServerState& state, const Session& session) {
+    if (session.room == nullptr) {
+        return 1;
+    }
+    const auto* far = state.link() != nullptr
+                          ? state.link()->remote_room(profile::room(session.user()))
+                          : nullptr;
+    return session.room->members().size() + (far != nullptr ? far->size() : 0);
+}
+
 }  // namespace
+
+double request_cost(const ServerState& state, const Session& session, const Frame& frame) {
+    switch (static_cast<ClientType>(frame.type)) {
+        case ClientType::Talk:
+        case ClientType::Walk:
+        case ClientType::ModelChange:
+        case ClientType::PictureChange:
+            return 1 + static_cast<double>(room_size(state, session)) / 50;
+        case ClientType::Rename:
+            return 2 + static_cast<double>(room_size(state, session)) / 50;
+        case ClientType::RoomListRequest:
+            return 2 + static_cast<double>(room_size(state, session)) / kMaxRecordsPerMessage;
+        default:
+            return 1;
+    }
+}
 
 void handle_request(ServerState& state, Session& session, const Frame& frame) {
     switch (static_cast<ClientType>(frame.type)) {

@@ -33,7 +33,7 @@ void Room::broadcast(const BufferRef& message, const Session* except) const {
 void Room::announce_departures(BufferPool& pool) {
     for (std::size_t at = 0; at < departed_.size(); at += kMaxIdsPerMessage) {
         std::size_t count = std::min(kMaxIdsPerMessage, departed_.size() - at);
-        BufferRef m = pool.make(kMaxMessageSize);
+        BufferRef m = pool.make(users_left_size(count));
         m.shrink(encode_users_left(m.writable(), departed_.data() + at, count));
         broadcast(m);
     }

@@ -1,6 +1,9 @@
 #include "server/server_state.h"
 
+#include <unistd.h>
+
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "PalaverProfile.h"
@@ -10,8 +13,40 @@
 
 namespace palaver::server {
 
+namespace {
+
+// A quarter of the machine's memory, unless the settings name a cap.
+std::size_t queued_cap(const Settings& settings) {
+    if (settings.maxQueuedTotal != 0) {
+        return settings.maxQueuedTotal;
+    }
+    long pages = ::sysconf(_SC_PHYS_PAGES);
+    long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) {
+        return std::size_t{1} << 30;
+    }
+    return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(pageSize);
+}
+
+}  // namespace
+
 ServerState::ServerState(asio::io_context& io, Settings settings, Log& log)
-    : io_(io), settings_(std::move(settings)), log_(log) {}
+    : io_(io), settings_(std::move(settings)), log_(log), queuedCap_(queued_cap(settings_)) {}
+
+void ServerState::shed_largest_queue() {
+    Session* largest = nullptr;
+    for (Session* session : sessions_) {
+        if (session->queued() > 0 &&
+            (largest == nullptr || session->queued() > largest->queued())) {
+            largest = session;
+        }
+    }
+    if (largest != nullptr) {
+        largest->drop_queue("the largest queue (" + std::to_string(largest->queued()) +
+                            " bytes) when all queues reached their cap of " +
+                            std::to_string(queuedCap_) + " bytes");
+    }
+}
 
 void ServerState::connected(Session& session) {
     sessions_.insert(&session);

@@ -58,6 +58,14 @@ class ServerState {
     // Takes a closing session out of everything; its room hears of it.
     void forget(Session& session, Departure departure);
 
+    // The charge of every session's queue together (server/write_queue.h).
+    std::size_t* queued_total() { return &queuedTotal_; }
+    // True when queueing `charge` more would take it beyond its cap.
+    bool queues_full(std::size_t charge) const { return queuedTotal_ + charge > queuedCap_; }
+    // Drops the largest queue and disconnects its client: the one that
+    // costs the most memory, and most likely the one not reading.
+    void shed_largest_queue();
+
     // Closes every session (graceful shutdown).
     void close_all(std::string_view reason);
 
@@ -73,6 +81,8 @@ class ServerState {
     std::unordered_set<Session*> sessions_;
     std::unordered_map<std::int32_t, Session*> users_;
     std::unordered_map<std::uint32_t, std::unique_ptr<Room>> rooms_;
+    std::size_t queuedTotal_ = 0;
+    std::size_t queuedCap_;
     std::int32_t lastId_ = 0;
     bool stopping_ = false;
     ClusterLink* link_ = nullptr;

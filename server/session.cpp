@@ -1,5 +1,6 @@
 #include "server/session.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "server/handlers.h"
@@ -18,7 +19,9 @@ Session::Session(tcp::socket socket, ServerState& state, asio::ssl::context* tls
     : stream_(std::move(socket), tls),
       state_(state),
       timer_(stream_.executor()),
-      peer_(stream_.peer()) {}
+      peer_(stream_.peer()),
+      queue_(state.queued_total()),
+      budget_(state.settings().requestRate, state.settings().requestBurst, Clock::now()) {}
 
 Session::~Session() {
     // The event loop may be torn down with sessions still open.
@@ -58,9 +61,7 @@ void Session::mark_logged_in() {
     deadline_ = Clock::now() + state_.settings().idleTimeout;
     // The timer still waits for the login deadline: an idle limit shorter
     // than the login one must not wait that long.
-    if (deadline_ < timer_.expiry()) {
-        wait_deadline();
-    }
+    wake_by(deadline_);
 }
 
 void Session::read() {
@@ -71,7 +72,7 @@ void Session::read() {
 }
 
 void Session::on_read(const asio::error_code& ec, std::size_t count) {
-    if (closed_ || finishing_) {
+    if (!reading()) {
         return;
     }
     if (ec) {
@@ -87,39 +88,53 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
         }
     }
     reader_.commit(count);
+    pump();
+}
+
+void Session::pump() {
     bool any = false;
-    if (!take_frames(any)) {
-        return;
-    }
+    Taken taken;
     // What is already received is taken in this turn too, so that what it
     // brings goes out in one write to each member.
-    for (;;) {
-        asio::error_code failure;
-        count = stream_.read_received(reader_.write_position(), reader_.write_room(), failure);
+    asio::error_code failure;
+    while ((taken = take_frames(any)) == Taken::All && !failure) {
+        std::size_t count =
+            stream_.read_received(reader_.write_position(), reader_.write_room(), failure);
         reader_.commit(count);
-        if (count > 0 && !take_frames(any)) {
-            return;
-        }
-        if (failure) {
-            read_failed(failure);
-            return;
-        }
-        if (count == 0) {
+        if (count == 0 && !failure) {
             break;
         }
     }
-    if (any && loggedIn_) {
+    // The frames that came with a failure (a close_notify) are taken first.
+    if (failure && taken == Taken::All) {
+        read_failed(failure);
+        return;
+    }
+    if (any && loggedIn_ && reading()) {
         deadline_ = Clock::now() + state_.settings().idleTimeout;
     }
-    read();
+    if (taken == Taken::All) {
+        read();
+    }
 }
 
-bool Session::take_frames(bool& any) {
+Session::Taken Session::take_frames(bool& any) {
     Frame frame;
     FrameReader::Status status;
+    Clock::time_point now{};
     while ((status = reader_.next(frame)) == FrameReader::Status::Frame) {
         if (reader_.empty_frames() != 0) {
             break;
+        }
+        if (loggedIn_) {
+            if (now == Clock::time_point{}) {
+                now = Clock::now();
+            }
+            if (!budget_.spend(request_cost(state_, *this, frame), now)) {
+                reader_.put_back(frame);
+                pause(now);
+                return reading() ? Taken::Paused : Taken::Stopped;
+            }
         }
         any = true;
         if (loggedIn_) {
@@ -127,19 +142,35 @@ bool Session::take_frames(bool& any) {
         } else {
             handle_login(state_, *this, frame);
         }
-        if (closed_ || finishing_) {
-            return false;
+        if (!reading()) {
+            return Taken::Stopped;
         }
     }
     if (reader_.empty_frames() != 0) {
         close("hostile input: a frame of length 0", Level::Warn);
-        return false;
+        return Taken::Stopped;
     }
     if (status == FrameReader::Status::Broken) {
         close("hostile input: a frame longer than 500 bytes", Level::Warn);
-        return false;
+        return Taken::Stopped;
     }
-    return true;
+    return Taken::All;
+}
+
+void Session::pause(Clock::time_point now) {
+    const Settings& s = state_.settings();
+    if (now - lastPause_ > std::chrono::seconds(1)) {
+        floodSince_ = now;
+    }
+    lastPause_ = now;
+    if (now - floodSince_ >= s.floodGrace) {
+        close("flooding: over the request rate for " + std::to_string(seconds(s.floodGrace)) + " s",
+              Level::Warn);
+        return;
+    }
+    paused_ = true;
+    pausedUntil_ = budget_.ready_at();
+    wake_by(pausedUntil_);
 }
 
 void Session::read_failed(const asio::error_code& ec) {
@@ -150,8 +181,27 @@ void Session::read_failed(const asio::error_code& ec) {
     }
 }
 
+Clock::time_point Session::next_wake() const {
+    Clock::time_point when = deadline_;
+    if (stalled_) {
+        when = std::min(when, stallSince_ + state_.settings().writeTimeout);
+    }
+    if (paused_) {
+        when = std::min(when, pausedUntil_);
+    }
+    return when;
+}
+
+void Session::wake_by(Clock::time_point when) {
+    // The timer always waits for something while the session is open; it
+    // is set again only when it would wake too late.
+    if (!closed_ && when < timer_.expiry()) {
+        wait_deadline();
+    }
+}
+
 void Session::wait_deadline() {
-    timer_.expires_at(deadline_);
+    timer_.expires_at(next_wake());
     timer_.async_wait(
         [self = shared_from_this()](const asio::error_code& ec) { self->on_deadline(ec); });
 }
@@ -160,12 +210,27 @@ void Session::on_deadline(const asio::error_code& ec) {
     if (ec || closed_) {
         return;
     }
+    const Settings& s = state_.settings();
+    Clock::time_point now = Clock::now();
+    if (stalled_ && now >= stallSince_ + s.writeTimeout) {
+        close("slow reader: messages queued " + std::to_string(seconds(s.writeTimeout)) +
+                  " s ago not taken yet",
+              Level::Warn);
+        return;
+    }
+    if (paused_ && now >= pausedUntil_) {
+        paused_ = false;
+        lastPause_ = now;
+        pump();
+        if (closed_) {
+            return;
+        }
+    }
     // Reads move the deadline without touching the timer: look again.
-    if (Clock::now() < deadline_) {
+    if (now < deadline_) {
         wait_deadline();
         return;
     }
-    const Settings& s = state_.settings();
     if (loggedIn_) {
         close("idle for " + std::to_string(seconds(s.idleTimeout)) + " s");
     } else if (!stream_.handshaken()) {
@@ -180,15 +245,17 @@ void Session::deliver(const BufferRef& message) {
     if (closed_ || overflowed_) {
         return;
     }
-    if (!queue_.fits(message->size(), state_.settings().queueLimit)) {
-        // Called while a room is being walked: close on the next turn.
-        overflowed_ = true;
-        asio::post(stream_.executor(), [self = shared_from_this()] {
-            self->close(
-                "slow reader: " + std::to_string(self->queue_.pending()) + " bytes not taken",
-                Level::Warn);
-        });
+    std::size_t charge = WriteQueue::charge(*message);
+    if (!queue_.fits(charge, state_.settings().queueLimit)) {
+        drop_queue("slow reader: " + std::to_string(queue_.pending()) + " bytes not taken (" +
+                   std::to_string(queue_.charged()) + " bytes of memory)");
         return;
+    }
+    if (state_.queues_full(charge)) {
+        state_.shed_largest_queue();
+        if (overflowed_) {
+            return;
+        }
     }
     queue_.push(message);
     if (!writing_ && !writePosted_) {
@@ -200,18 +267,47 @@ void Session::deliver(const BufferRef& message) {
     }
 }
 
+void Session::drop_queue(const std::string& reason) {
+    if (closed_ || overflowed_) {
+        return;
+    }
+    // Called while a room is being walked: the queue goes now, the session
+    // on the next turn. Nothing is read or written meanwhile.
+    overflowed_ = true;
+    queue_.clear();
+    asio::post(stream_.executor(),
+               [self = shared_from_this(), reason] { self->close(reason, Level::Warn); });
+}
+
 bool Session::drained() {
     if (!queue_.empty()) {
         return false;
     }
+    stalled_ = false;
     if (finishing_) {
         close(finishReason_);
     }
     return true;
 }
 
+void Session::write_waits() {
+    if (!stalled_) {
+        stalled_ = true;
+        stallMark_ = queue_.pushed();
+        stallSince_ = Clock::now();
+        wake_by(stallSince_ + state_.settings().writeTimeout);
+    }
+}
+
+void Session::write_progressed() {
+    if (stalled_ && queue_.taken() >= stallMark_) {
+        stallMark_ = queue_.pushed();
+        stallSince_ = Clock::now();
+    }
+}
+
 void Session::write() {
-    while (!closed_ && !writing_ && stream_.handshaken()) {
+    while (!closed_ && !overflowed_ && !writing_ && stream_.handshaken()) {
         if (drained()) {
             return;
         }
@@ -219,10 +315,11 @@ void Session::write() {
         std::size_t n = stream_.write_now(queue_, ec);
         if (ec == asio::error::would_block) {
             writing_ = true;
+            write_waits();
             stream_.write_later(
                 queue_, [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
                     self->writing_ = false;
-                    if (self->closed_) {
+                    if (self->closed_ || self->overflowed_) {
                         return;
                     }
                     if (ec) {
@@ -230,6 +327,7 @@ void Session::write() {
                         return;
                     }
                     self->queue_.written(n);
+                    self->write_progressed();
                     self->write();
                 });
             return;
@@ -239,6 +337,7 @@ void Session::write() {
             return;
         }
         queue_.written(n);
+        write_progressed();
     }
 }
 
@@ -258,7 +357,12 @@ void Session::close(std::string_view reason, Level level) {
         return;
     }
     closed_ = true;
-    state_.log().write(level, "disconnect ", describe(), ": ", reason);
+    if (refusedRequests > 1) {
+        state_.log().write(level, "disconnect ", describe(), ": ", reason, " (", refusedRequests,
+                           " requests refused)");
+    } else {
+        state_.log().write(level, "disconnect ", describe(), ": ", reason);
+    }
     state_.forget(*this, ServerState::Departure::Announced);
     timer_.cancel();
     queue_.clear();

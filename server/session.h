@@ -18,6 +18,7 @@
 #include "server/buffer_pool.h"
 #include "server/log.h"
 #include "server/net.h"
+#include "server/request_budget.h"
 #include "server/stream.h"
 #include "server/write_queue.h"
 
@@ -46,8 +47,14 @@ class Session : public std::enable_shared_from_this<Session> {
     // refused login's reply).
     void finish(std::string_view reason);
 
+    // Drops the queue at once and ends the session on the next turn (it may
+    // be called while a room is being walked).
+    void drop_queue(const std::string& reason);
+
     bool open() const { return !closed_; }
     bool logged_in() const { return loggedIn_; }
+    // The memory its queue is charged at.
+    std::size_t queued() const { return queue_.charged(); }
     // Starts the idle timer; the login handler calls it once the user is in.
     void mark_logged_in();
 
@@ -64,16 +71,39 @@ class Session : public std::enable_shared_from_this<Session> {
     bool admin = false;
     Room* room = nullptr;
     std::size_t roomIndex = 0;
+    // Requests refused so far (request_handlers.cpp).
+    std::size_t refusedRequests = 0;
 
   private:
+    // True while what the client sends is still read and handled.
+    bool reading() const { return !closed_ && !finishing_ && !overflowed_; }
     void read();
     void on_read(const asio::error_code& ec, std::size_t count);
-    // Handles the whole frames read so far; false once the session stops
-    // reading (closed, finishing, or hostile input).
-    bool take_frames(bool& any);
+    // Handles what has been read, takes what is already received, and reads
+    // on, unless the session stops or pauses.
+    void pump();
+    enum class Taken { All, Paused, Stopped };
+    // Handles the whole frames read so far, until they run out, the request
+    // budget does, or the session stops reading.
+    Taken take_frames(bool& any);
+    // Out of credits: handles nothing more until the budget is back in
+    // credit; a client that stays over the rate for the grace period ends.
+    void pause(Clock::time_point now);
     void read_failed(const asio::error_code& ec);
+
+    // One timer for every deadline: the login or idle one, the write one
+    // while messages wait, the end of a pause.
+    Clock::time_point next_wake() const;
+    // Makes the timer wake by `when` at the latest.
+    void wake_by(Clock::time_point when);
     void wait_deadline();
     void on_deadline(const asio::error_code& ec);
+
+    // The write deadline: set when a write must wait, it marks the messages
+    // queued by then; each time they are all written, the mark moves to
+    // what is queued at that time, or goes when nothing is.
+    void write_waits();
+    void write_progressed();
     // True when the whole queue is written: empties it, and ends a session
     // that was finishing.
     bool drained();
@@ -90,6 +120,14 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string peer_;
 
     WriteQueue queue_;
+    RequestBudget budget_;
+    Clock::time_point pausedUntil_{};
+    // The current stretch of pauses, none more than a second from the last.
+    Clock::time_point floodSince_{};
+    Clock::time_point lastPause_{};
+    // Messages pushed ever, when the write deadline's mark was set.
+    std::uint64_t stallMark_ = 0;
+    Clock::time_point stallSince_{};
 
     bool loggedIn_ = false;
     bool readAny_ = false;
@@ -97,7 +135,9 @@ class Session : public std::enable_shared_from_this<Session> {
     bool finishing_ = false;
     bool writing_ = false;  // a write, or the wait for room in the socket, is under way
     bool writePosted_ = false;
-    bool overflowed_ = false;
+    bool overflowed_ = false;  // its queue dropped; closing on the next turn
+    bool paused_ = false;
+    bool stalled_ = false;  // a write deadline runs
     std::string finishReason_;
 };
 

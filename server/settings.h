@@ -45,9 +45,28 @@ struct Settings {
     // KeepAlive periods of the library.
     std::chrono::milliseconds idleTimeout{60000};
     std::size_t maxClients = 10000;  // logged-in users
-    // Bytes waiting to go out to one client; a client that lets more pile up
-    // is disconnected as a slow reader.
+    // Memory that messages waiting to go out to one client may hold (each
+    // charged at its block and bookkeeping, not just its bytes); a client
+    // that lets more pile up is disconnected as a slow reader.
     std::size_t queueLimit = 1 << 20;
+    // A client whose queued messages are not all taken within this time is
+    // disconnected as a slow reader too, however little it holds.
+    std::chrono::milliseconds writeTimeout{30000};
+    // The most all queues together may hold; when reached, the largest queue
+    // is dropped and its client disconnected. 0: a quarter of the machine's
+    // memory.
+    std::size_t maxQueuedTotal = 0;
+    // Each request spends credits by what it costs the server (handlers.h);
+    // a session's credits come back at `requestRate` a second, up to
+    // `requestBurst`. A session out of credits is not read until it has
+    // some again; one that stays over the rate for `floodGrace` is
+    // disconnected. A rate of 0: no limit.
+    double requestRate = 500;
+    double requestBurst = 1000;
+    std::chrono::milliseconds floodGrace{10000};
+    // Requests the server refuses (spoofed ids, texts that do not fit, kicks
+    // by non-admins) that a session may send before it is disconnected.
+    std::size_t maxRefusedRequests = 100;
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;

@@ -3,14 +3,33 @@
 #include <algorithm>
 
 namespace palaver::server {
+namespace {
 
-bool WriteQueue::fits(std::size_t size, std::size_t limit) const {
-    return pending_ == 0 || pending_ + size <= limit;
+// Entries of a drained queue's vector kept for the next burst; a larger one
+// (left by a burst) goes back to the heap, so that an idle session holds
+// little.
+constexpr std::size_t kKeptEntries = 64;
+
+}  // namespace
+
+std::size_t WriteQueue::charge(const PooledBuffer& buffer) {
+    // The entry, and as much again for the vector's room to grow.
+    return buffer.footprint() + 2 * sizeof(BufferRef);
+}
+
+bool WriteQueue::fits(std::size_t charge, std::size_t limit) const {
+    return charged_ == 0 || charged_ + charge <= limit;
 }
 
 void WriteQueue::push(const BufferRef& buffer) {
     buffers_.push_back(buffer);
+    ++pushed_;
     pending_ += buffer->size();
+    std::size_t c = charge(*buffer);
+    charged_ += c;
+    if (total_ != nullptr) {
+        *total_ += c;
+    }
 }
 
 std::size_t WriteQueue::gather(iovec* blocks, std::size_t max) const {
@@ -33,6 +52,13 @@ void WriteQueue::copy(std::vector<std::uint8_t>& out, std::size_t limit) const {
     }
 }
 
+void WriteQueue::uncharge(std::size_t amount) {
+    charged_ -= amount;
+    if (total_ != nullptr) {
+        *total_ -= amount;
+    }
+}
+
 void WriteQueue::written(std::size_t bytes) {
     while (bytes > 0) {
         std::size_t left = buffers_[head_]->size() - offset_;
@@ -42,6 +68,7 @@ void WriteQueue::written(std::size_t bytes) {
         }
         bytes -= left;
         pending_ -= buffers_[head_]->size();
+        uncharge(charge(*buffers_[head_]));
         buffers_[head_] = BufferRef();
         ++head_;
         offset_ = 0;
@@ -56,7 +83,12 @@ void WriteQueue::written(std::size_t bytes) {
 }
 
 void WriteQueue::clear() {
-    buffers_.clear();
+    uncharge(charged_);
+    if (buffers_.capacity() > kKeptEntries) {
+        std::vector<BufferRef>().swap(buffers_);
+    } else {
+        buffers_.clear();
+    }
     head_ = 0;
     offset_ = 0;
     pending_ = 0;

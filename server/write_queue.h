@@ -1,6 +1,8 @@
 // What a session still has to send: shared buffers in order, the first of
-// them perhaps partly written. It keeps the count of bytes the client has
-// not taken yet, which the session holds against its queue limit.
+// them perhaps partly written. It charges each buffer at what it really
+// holds in memory (server/buffer_pool.h: footprint) plus the queue's own
+// entry, so that the session's queue limit bounds its memory, and keeps the
+// server's total of those charges (ServerState) up to date.
 #ifndef PALAVER_SERVER_WRITE_QUEUE_H
 #define PALAVER_SERVER_WRITE_QUEUE_H
 
@@ -19,14 +21,29 @@ class WriteQueue {
     // Blocks per gathered write: the most one sendmsg takes (IOV_MAX).
     static constexpr std::size_t kMaxGather = 1024;
 
-    // False when `size` more bytes would take the count beyond `limit`; an
-    // empty queue takes any buffer, so that one large reply can go out.
-    bool fits(std::size_t size, std::size_t limit) const;
+    // `total`, when given, is the charge of every queue of the server; it
+    // must outlive the queue.
+    explicit WriteQueue(std::size_t* total = nullptr) : total_(total) {}
+    ~WriteQueue() { clear(); }
+    WriteQueue(const WriteQueue&) = delete;
+    WriteQueue& operator=(const WriteQueue&) = delete;
+
+    // What queueing `buffer` costs: its block's footprint and the entry.
+    static std::size_t charge(const PooledBuffer& buffer);
+
+    // False when `charge` more would take the queue's charge beyond `limit`;
+    // an empty queue takes any buffer, so that one large reply can go out.
+    bool fits(std::size_t charge, std::size_t limit) const;
     void push(const BufferRef& buffer);
 
-    // Bytes of the buffers not yet wholly written.
+    // Payload bytes of the buffers not yet wholly written.
     std::size_t pending() const { return pending_; }
+    // The memory they are charged at.
+    std::size_t charged() const { return charged_; }
     bool empty() const { return head_ == buffers_.size(); }
+    // Buffers queued ever, and those of them written whole or dropped.
+    std::uint64_t pushed() const { return pushed_; }
+    std::uint64_t taken() const { return pushed_ - (buffers_.size() - head_); }
 
     // Points up to `max` blocks at what is still to go, in order; returns
     // how many it filled.
@@ -42,12 +59,17 @@ class WriteQueue {
     void clear();
 
   private:
+    void uncharge(std::size_t amount);
+
     // Buffers from head_ on are still to go, the first of them from byte
     // offset_ on; those before head_ are written and released.
     std::vector<BufferRef> buffers_;
     std::size_t head_ = 0;
     std::size_t offset_ = 0;
     std::size_t pending_ = 0;
+    std::size_t charged_ = 0;
+    std::uint64_t pushed_ = 0;
+    std::size_t* total_;
 };
 
 }  // namespace palaver::server

@@ -271,7 +271,7 @@ void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) 
     }
     for (std::size_t at = 0; at < ids.size(); at += kMaxIdsPerMessage) {
         std::size_t count = std::min(kMaxIdsPerMessage, ids.size() - at);
-        BufferRef m = state_.pool().make(kMaxMessageSize);
+        BufferRef m = state_.pool().make(users_left_size(count));
         m.shrink(encode_users_left(m.writable(), ids.data() + at, count));
         room->broadcast(m);
     }
@@ -279,7 +279,7 @@ void Cluster::departed(std::uint32_t key, const std::vector<std::int32_t>& ids) 
 
 void Cluster::changed(const stUserInfo& user) {
     if (Room* room = state_.room(profile::room(user))) {
-        BufferRef m = state_.pool().make(kHeaderSize + kUserInfoSize);
+        BufferRef m = state_.pool().make(record_list_size(1));
         m.shrink(encode_users_updated(m.writable(), &user, 1));
         room->broadcast(m);
     }

@@ -94,7 +94,7 @@ TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
 
     // The sluggish client gets every line and reads none.
     auto left = flood_until_a_departure(talker);
-    ASSERT_TRUE(left);
+    ASSERT_TRUE(left) << server.stop_and_log();
     EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
     talker.send(encode_logout(talker.key()));
     EXPECT_TRUE(talker.closed_within());

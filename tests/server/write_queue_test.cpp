@@ -64,14 +64,29 @@ TEST_F(WriteQueueTest, PartialWritesAdvanceAcrossBuffers) {
     EXPECT_EQ(pool.idle(), 3u);
 }
 
-TEST_F(WriteQueueTest, LimitHoldsOnlyOnceSomethingIsQueued) {
-    EXPECT_TRUE(queue.fits(100, 10)) << "an empty queue takes a reply larger than the limit";
-    push("abcdef");
-    EXPECT_TRUE(queue.fits(4, 10));
-    EXPECT_FALSE(queue.fits(5, 10));
-    queue.clear();
-    EXPECT_TRUE(queue.empty());
-    EXPECT_EQ(queue.pending(), 0u);
+// The limit counts the memory a buffer holds, not its bytes, and the
+// server's total follows every queue.
+TEST_F(WriteQueueTest, ChargesWhatEachBufferHoldsAgainstTheLimitAndTheTotal) {
+    std::size_t total = 0;
+    {
+        WriteQueue charged(&total);
+        BufferRef tiny = buffer("abc");
+        const std::size_t c = WriteQueue::charge(*tiny);
+        EXPECT_GE(c, 64 + sizeof(PooledBuffer)) << "a block's capacity and object, at least";
+        EXPECT_LT(c, 256u) << "a small message sits in a small block";
+        EXPECT_GT(WriteQueue::charge(*buffer(std::string(400, 'x'))), 512u);
+
+        EXPECT_TRUE(charged.fits(100 * c, c)) << "an empty queue takes a reply above the limit";
+        charged.push(tiny);
+        charged.push(buffer("defgh"));
+        EXPECT_TRUE(charged.fits(c, 3 * c));
+        EXPECT_FALSE(charged.fits(c + 1, 3 * c));
+        EXPECT_EQ(total, 2 * c);
+        charged.written(4);
+        EXPECT_EQ(total, c) << "the first buffer left whole";
+        charged.push(tiny);
+    }
+    EXPECT_EQ(total, 0u) << "a queue gone takes its charge with it";
 }
 
 TEST_F(WriteQueueTest, KeepsItsPlaceWhenTheWrittenFrontIsDropped) {

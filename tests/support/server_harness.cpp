@@ -24,6 +24,9 @@ server::Settings test_settings() {
     s.port = 0;
     s.loginTimeout = 2000ms;
     s.idleTimeout = 60000ms;  // past any test's length; tests of the idle timer set their own
+    // Floods that test fan-out and slow readers go as fast as they can;
+    // tests of the request rate set their own.
+    s.requestRate = 0;
     return s;
 }
 
