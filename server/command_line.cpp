@@ -52,6 +52,8 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     std::string level = "info";
     double loginTimeout = s.loginTimeout.count() / 1000.0;
     double idleTimeout = s.idleTimeout.count() / 1000.0;
+    double writeTimeout = s.writeTimeout.count() / 1000.0;
+    double floodGrace = s.floodGrace.count() / 1000.0;
     ClusterSettings cluster;
     int heartbeatMs = static_cast<int>(cluster.heartbeat.count());
     int clusterTimeoutMs = static_cast<int>(cluster.timeout.count());
@@ -88,6 +90,31 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
                    "Bytes that may wait for one client before it is dropped as a slow reader")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{4096}, std::size_t{1} << 30));
+    app.add_option("--write-timeout", writeTimeout,
+                   "Seconds within which a client must take what is queued for it, or be "
+                   "dropped as a slow reader")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 86400.0));
+    app.add_option("--max-queued-total", s.maxQueuedTotal,
+                   "Bytes all queues together may hold; when reached, the largest is dropped "
+                   "(0: a quarter of the machine's memory)")
+        ->capture_default_str();
+    app.add_option("--request-rate", s.requestRate,
+                   "Credits a second a session's requests may spend (docs/server.md, Limits); "
+                   "0: no limit")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1e9));
+    app.add_option("--request-burst", s.requestBurst, "Credits a session may save up")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 1e9));
+    app.add_option("--flood-grace", floodGrace,
+                   "Seconds a session may stay over the request rate before it is dropped")
+        ->capture_default_str()
+        ->check(CLI::Range(0.01, 86400.0));
+    app.add_option("--max-refused", s.maxRefusedRequests,
+                   "Refused requests (spoofed, not fitting, not allowed) a session may send "
+                   "before it is dropped")
+        ->capture_default_str();
     app.add_flag("--log-chat", s.logChat, "Log chat text (off: chat is never logged)");
     app.add_option("--log-level", level, "debug, info, warn or error")->capture_default_str();
     app.add_flag("--reuse-port", s.reusePort,
@@ -153,6 +180,8 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     }
     s.loginTimeout = from_seconds(loginTimeout);
     s.idleTimeout = from_seconds(idleTimeout);
+    s.writeTimeout = from_seconds(writeTimeout);
+    s.floodGrace = from_seconds(floodGrace);
     if (!cluster.url.empty()) {
         cluster.heartbeat = std::chrono::milliseconds(heartbeatMs);
         cluster.timeout = std::chrono::milliseconds(clusterTimeoutMs);

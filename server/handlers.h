@@ -3,6 +3,9 @@
 #ifndef PALAVER_SERVER_HANDLERS_H
 #define PALAVER_SERVER_HANDLERS_H
 
+#include <cstddef>
+#include <cstdint>
+
 #include "protocol/message.h"
 
 namespace palaver::server {
@@ -27,6 +30,7 @@ void handle_request(ServerState& state, Session& session, const Frame& frame);
 // what the room hears, one more for every 50 users it reaches (two for a
 // rename, which is also logged); for a Room list, two and one for every six
 // records it carries.
+double request_cost(std::uint8_t type, std::size_t roomSize);
 double request_cost(const ServerState& state, const Session& session, const Frame& frame);
 
 }  // namespace palaver::server

@@ -265,20 +265,25 @@ std::size_t room_size(const ServerState& state, const Session& session) {
 
 }  // namespace
 
-double request_cost(const ServerState& state, const Session& session, const Frame& frame) {
-    switch (static_cast<ClientType>(frame.type)) {
+double request_cost(std::uint8_t type, std::size_t roomSize) {
+    auto members = static_cast<double>(roomSize);
+    switch (static_cast<ClientType>(type)) {
         case ClientType::Talk:
         case ClientType::Walk:
         case ClientType::ModelChange:
         case ClientType::PictureChange:
-            return 1 + static_cast<double>(room_size(state, session)) / 50;
+            return 1 + members / 50;
         case ClientType::Rename:
-            return 2 + static_cast<double>(room_size(state, session)) / 50;
+            return 2 + members / 50;
         case ClientType::RoomListRequest:
-            return 2 + static_cast<double>(room_size(state, session)) / kMaxRecordsPerMessage;
+            return 2 + members / kMaxRecordsPerMessage;
         default:
             return 1;
     }
+}
+
+double request_cost(const ServerState& state, const Session& session, const Frame& frame) {
+    return request_cost(frame.type, room_size(state, session));
 }
 
 void handle_request(ServerState& state, Session& session, const Frame& frame) {

@@ -6,6 +6,8 @@
 #include "server/accounts.h"
 #include "server/bans.h"
 #include "server/command_line.h"
+#include "server/handlers.h"
+#include "server/request_budget.h"
 #include "tls_client.h"
 
 namespace palaver::server {
@@ -49,6 +51,37 @@ TEST(ServerBans, LastTheirMinutesAndNoLonger) {
     EXPECT_FALSE(bans.banned("eve", now));
     EXPECT_TRUE(bans.banned("mallory", now + std::chrono::hours(24 * 365 * 50)))
         << "a huge ban must not wrap into the past";
+}
+
+// The default budget: a game in a room of 200 (60 walks and a talk line a
+// second) plays a minute untouched; room lists asked for as fast as a client
+// can are held to a few a second, and a held request goes through as soon
+// as the budget says.
+TEST(ServerRequestBudget, DefaultsLetAGamePlayAndHoldAFlood) {
+    const Settings s;
+    auto walk = static_cast<std::uint8_t>(ClientType::Walk);
+    auto talk = static_cast<std::uint8_t>(ClientType::Talk);
+    auto roomList = static_cast<std::uint8_t>(ClientType::RoomListRequest);
+    auto t = Clock::now();
+    RequestBudget game(s.requestRate, s.requestBurst, t);
+    for (int frame = 0; frame < 60 * 60; ++frame) {
+        t += std::chrono::microseconds(16667);
+        ASSERT_TRUE(game.spend(request_cost(walk, 200), t)) << "frame " << frame;
+        if (frame % 60 == 0) {
+            ASSERT_TRUE(game.spend(request_cost(talk, 200), t)) << "frame " << frame;
+        }
+    }
+
+    RequestBudget flood(s.requestRate, s.requestBurst, t);
+    int served = 0;
+    for (int i = 0; i < 10000; ++i) {
+        t += std::chrono::microseconds(100);  // ten thousand a second
+        served += flood.spend(request_cost(roomList, 200), t) ? 1 : 0;
+    }
+    EXPECT_LT(served, 100) << "in one second";
+    Clock::time_point ready = flood.ready_at();
+    EXPECT_FALSE(flood.spend(1, ready - std::chrono::milliseconds(2)));
+    EXPECT_TRUE(flood.spend(1, ready));
 }
 
 TEST(ServerCommandLine, ParsesListenAddresses) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "protocol/server_messages.h"
@@ -94,12 +96,62 @@ TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
 
     // The sluggish client gets every line and reads none.
     auto left = flood_until_a_departure(talker);
-    ASSERT_TRUE(left) << server.stop_and_log();
+    ASSERT_TRUE(left);
     EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
     talker.send(encode_logout(talker.key()));
     EXPECT_TRUE(talker.closed_within());
     std::string log = server.stop_and_log();
     EXPECT_NE(log.find("slow reader"), std::string::npos);
+}
+
+std::vector<std::uint8_t> talks(const RawClient& c, std::int32_t sender, int count) {
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t m[kMaxTalkSize];
+    for (int i = 0; i < count; ++i) {
+        std::string text = "n" + std::to_string(i);
+        std::size_t n = encode_talk(m, sender, 0, c.key(), false, text.data(), text.size());
+        bytes.insert(bytes.end(), m, m + n);
+    }
+    return bytes;
+}
+
+// Spoofed requests are refused one by one, logged once, and past the limit
+// they end the session.
+TEST(ServerHostileInput, TenThousandSpoofedRequestsEndTheSessionInAFewLogLines) {
+    TestServer server;
+    RawClient mallory(server.port());
+    ASSERT_EQ(mallory.login("mallory"), 1);
+    mallory.send(talks(mallory, mallory.id() + 1, 10000));
+    EXPECT_TRUE(mallory.closed_within());
+    std::string log = server.stop_and_log();
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 10) << log;
+    EXPECT_NE(log.find("refused requests"), std::string::npos) << log;
+}
+
+// Over its request rate a session is slowed down, not cut short: every line
+// it sent arrives, in order; kept up past the grace period, it ends.
+TEST(ServerHostileInput, ASessionOverItsRequestRateIsSlowedThenClosed) {
+    auto settings = test_settings();
+    settings.requestRate = 200;
+    settings.requestBurst = 50;
+    settings.floodGrace = 1500ms;
+    TestServer server(settings);
+    RawClient talker(server.port());
+    ASSERT_EQ(talker.login("talker"), 1);
+    talker.send(talks(talker, talker.id(), 150));
+    for (int i = 0; i < 150; ++i) {
+        auto got = talker.next_of(kTalk);
+        ASSERT_TRUE(got) << "line " << i;
+        auto line = decode_talk(got->frame());
+        ASSERT_TRUE(line);
+        EXPECT_EQ(std::string(line->text, line->textLength), "n" + std::to_string(i));
+    }
+    auto more = talks(talker, talker.id(), 100);
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < end && talker.send(more) && talker.drain();) {
+    }
+    EXPECT_TRUE(talker.closed_within());
+    EXPECT_NE(server.stop_and_log().find("flooding"), std::string::npos);
 }
 
 }  // namespace

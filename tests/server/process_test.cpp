@@ -4,10 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "child_process.h"
+#include "proc_stats.h"
+#include "protocol/client_messages.h"
 #include "server_harness.h"
+#include "server_process.h"
 #include "tls_client.h"
 
 namespace palaver::test {
@@ -49,6 +57,54 @@ TEST(ServerProcess, PrintsItsTlsPortWithListenNone) {
     EXPECT_EQ(client.login("alice"), 1);
     EXPECT_TRUE(stops_cleanly(server));
     EXPECT_TRUE(client.closed_within());
+}
+
+// Twenty clients, each alone in a room, never read and ask for their room
+// list as fast as they can: each is cut off once its queue holds its limit,
+// and the server's memory grows by little more than those limits.
+TEST(ServerProcess, ClientsThatNeverReadCostNoMoreThanTheirQueueLimit) {
+    constexpr int kClients = 20;
+    for (std::size_t limit : {std::size_t{65536}, std::size_t{1} << 20}) {
+        ServerProcess server(PALAVER_SERVER_BINARY, {"--log-level", "error", "--request-rate", "0",
+                                                     "--queue-limit", std::to_string(limit)});
+        ASSERT_NE(server.port(), 0);
+        const std::size_t fds = server.open_descriptors();
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < kClients; ++i) {
+            clients.push_back(std::make_unique<RawClient>(server.port()));
+            ASSERT_EQ(clients.back()->login("r" + std::to_string(i), 100 + i), 1);
+        }
+        const long before = memory_of(server.pid()).residentKib;
+
+        std::vector<std::thread> floods;
+        std::vector<int> cutOff(kClients, 0);
+        for (int i = 0; i < kClients; ++i) {
+            floods.emplace_back([&, i] {
+                RawClient& c = *clients[i];
+                auto one = encode_room_list_request(c.key());
+                std::vector<std::uint8_t> batch;
+                for (int n = 0; n < 1000; ++n) {
+                    batch.insert(batch.end(), one.begin(), one.end());
+                }
+                auto end = std::chrono::steady_clock::now() + 60s;
+                while (std::chrono::steady_clock::now() < end) {
+                    if (!c.send(batch)) {
+                        cutOff[i] = 1;
+                        return;
+                    }
+                }
+            });
+        }
+        for (auto& t : floods) {
+            t.join();
+        }
+        const long grown = memory_of(server.pid()).peakResidentKib - before;
+        EXPECT_EQ(std::count(cutOff.begin(), cutOff.end(), 1), kClients) << "limit " << limit;
+        EXPECT_LT(grown, static_cast<long>((kClients * 2 * limit + (16 << 20)) / 1024))
+            << "limit " << limit;
+        clients.clear();
+        EXPECT_TRUE(eventually([&] { return server.open_descriptors() == fds; })) << limit;
+    }
 }
 
 }  // namespace
