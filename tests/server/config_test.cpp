@@ -1,4 +1,5 @@
-// The accounts file, bans and the command line, without a network.
+// The accounts file, bans, the command line and the log's escaping, without
+// a network.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -6,6 +7,7 @@
 #include "server/accounts.h"
 #include "server/bans.h"
 #include "server/command_line.h"
+#include "server/log.h"
 #include "tls_client.h"
 
 namespace palaver::server {
@@ -49,6 +51,16 @@ TEST(ServerBans, LastTheirMinutesAndNoLonger) {
     EXPECT_FALSE(bans.banned("eve", now));
     EXPECT_TRUE(bans.banned("mallory", now + std::chrono::hours(24 * 365 * 50)))
         << "a huge ban must not wrap into the past";
+}
+
+TEST(ServerLog, EscapesControlBytesQuotesAndBackslashesAndEveryLineIsOneEvent) {
+    std::ostringstream streamed, out;
+    streamed << untrusted(std::string_view("a\0\n\r\x1b[\x7f\"\\z", 10));
+    EXPECT_EQ(streamed.str(), "a\\x00\\x0a\\x0d\\x1b[\\x7f\\x22\\x5cz");
+    const char* gbkAndUtf8 = "\xc4\xe3\xba\xc3 \xe4\xbd\xa0\xe5\xa5\xbd";
+    EXPECT_EQ(escaped(gbkAndUtf8), gbkAndUtf8);
+    Log(Level::Info, out).info("say \"hi\r\nforged\x1b\"");  // a call site without untrusted()
+    EXPECT_EQ(out.str().substr(24), " INFO say \"hi\\x0d\\x0aforged\\x1b\"\n");
 }
 
 TEST(ServerCommandLine, ParsesListenAddresses) {
