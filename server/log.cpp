@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 #include <iostream>
+#include <ostream>
 
 namespace palaver::server {
 namespace {
@@ -19,6 +20,28 @@ const char* level_name(Level level) {
             return "ERROR";
     }
     return "?";
+}
+
+// A control byte: it could end the line or steer a terminal.
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+bool needs_escape(unsigned char c) {
+    return is_control(c) || c == '\\' || c == '"';
+}
+
+// Appends `text` with the bytes `escape` picks as \xNN.
+void append_escaped(std::string& out, std::string_view text, bool (*escape)(unsigned char)) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (escape(c)) {
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+        } else {
+            out += ch;
+        }
+    }
 }
 
 // UTC with milliseconds, e.g. 2026-01-02T03:04:05.678Z.
@@ -52,6 +75,17 @@ std::optional<Level> parse_level(std::string_view name) {
     return std::nullopt;
 }
 
+std::string escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    append_escaped(out, text, needs_escape);
+    return out;
+}
+
+std::ostream& operator<<(std::ostream& out, Untrusted text) {
+    return out << escaped(text.text);
+}
+
 Log::Log(Level minimum) : Log(minimum, std::cerr) {}
 
 Log::Log(Level minimum, std::ostream& out) : minimum_(minimum), out_(&out) {}
@@ -61,7 +95,7 @@ void Log::emit(Level level, const std::string& text) {
     line += ' ';
     line += level_name(level);
     line += ' ';
-    line += text;
+    append_escaped(line, text, is_control);
     line += '\n';
     std::lock_guard<std::mutex> hold(lock_);
     out_->write(line.data(), static_cast<std::streamsize>(line.size()));

@@ -63,13 +63,14 @@ void handle_login(ServerState& state, Session& session, const Frame& frame) {
     if (const auto& accounts = state.settings().accounts) {
         const Account* account = accounts->find(name);
         if (account == nullptr || account->login != login) {
-            refuse(state, session, Refusal::WrongLogin, "wrong login string for \"" + name + "\"");
+            refuse(state, session, Refusal::WrongLogin,
+                   "wrong login string for \"" + escaped(name) + "\"");
             return;
         }
         admin = account->admin;
     }
     if (state.bans().banned(name, Clock::now())) {
-        refuse(state, session, Refusal::Banned, "\"" + name + "\" is banned");
+        refuse(state, session, Refusal::Banned, "\"" + escaped(name) + "\" is banned");
         return;
     }
     if (state.users() >= state.settings().maxClients) {

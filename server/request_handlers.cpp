@@ -91,7 +91,7 @@ void talk(ServerState& state, Session& session, const Frame& frame) {
                 line->textLength);
     if (state.settings().logChat) {
         state.log().info(whisper ? "whisper " : "talk ", session.describe(), " to ", line->target,
-                         ": ", std::string(line->text, line->textLength));
+                         ": ", untrusted({line->text, line->textLength}));
     }
     if (!whisper) {
         session.room->broadcast(m);
@@ -153,7 +153,7 @@ void change_text(ServerState& state, Session& session, const Frame& frame, bool 
         return;
     }
     if (isName) {
-        state.log().info("rename ", session.describe(), " to \"", text, "\"");
+        state.log().info("rename ", session.describe(), " to \"", untrusted(text), "\"");
     }
     send_updated(state, session);
 }

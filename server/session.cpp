@@ -35,7 +35,7 @@ std::string Session::describe() const {
         return peer_;
     }
     std::ostringstream text;
-    text << "id " << user_.userId << " \"" << loginName << "\" (" << peer_ << ")";
+    text << "id " << user_.userId << " \"" << untrusted(loginName) << "\" (" << peer_ << ")";
     return text.str();
 }
 

@@ -125,7 +125,7 @@ void Bucket::stored(const std::string& key, const std::string& value) {
     auto name = key.rfind(kBanPrefix, 0) == 0 ? unhex(key.substr(kBanPrefix.size())) : std::nullopt;
     auto until = number(value);
     if (!name || !until) {
-        log_.warn("cluster: ignored a malformed bucket entry ", key);
+        log_.warn("cluster: ignored a malformed bucket entry ", untrusted(key));
         return;
     }
     long long left = *until - wall_ms();

@@ -316,6 +316,8 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
     }
     state_.bans().ban(target->loginName, kick.minutes, Clock::now());
     banned(target->loginName, kick.minutes);
+    // kick.by is the kicking node's Session::describe(), its name escaped
+    // there; Log::emit escapes any control byte a broken node might send.
     state_.log().info("kick ", target->describe(), " by ", kick.by, " on node ", from,
                       ", banned for ", kick.minutes > 0 ? kick.minutes : 0, " min");
     target->close("kicked by " + kick.by + " on node " + std::to_string(from));

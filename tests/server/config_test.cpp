@@ -1,4 +1,5 @@
-// The accounts file, bans and the command line, without a network.
+// The accounts file, bans, the command line and the log's escaping, without
+// a network.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,6 +8,7 @@
 #include "server/bans.h"
 #include "server/command_line.h"
 #include "server/handlers.h"
+#include "server/log.h"
 #include "server/request_budget.h"
 #include "tls_client.h"
 
@@ -82,6 +84,16 @@ TEST(ServerRequestBudget, DefaultsLetAGamePlayAndHoldAFlood) {
     Clock::time_point ready = flood.ready_at();
     EXPECT_FALSE(flood.spend(1, ready - std::chrono::milliseconds(2)));
     EXPECT_TRUE(flood.spend(1, ready));
+}
+
+TEST(ServerLog, EscapesControlBytesQuotesAndBackslashesAndEveryLineIsOneEvent) {
+    std::ostringstream streamed, out;
+    streamed << untrusted(std::string_view("a\0\n\r\x1b[\x7f\"\\z", 10));
+    EXPECT_EQ(streamed.str(), "a\\x00\\x0a\\x0d\\x1b[\\x7f\\x22\\x5cz");
+    const char* gbkAndUtf8 = "\xc4\xe3\xba\xc3 \xe4\xbd\xa0\xe5\xa5\xbd";
+    EXPECT_EQ(escaped(gbkAndUtf8), gbkAndUtf8);
+    Log(Level::Info, out).info("say \"hi\r\nforged\x1b\"");  // a call site without untrusted()
+    EXPECT_EQ(out.str().substr(24), " INFO say \"hi\\x0d\\x0aforged\\x1b\"\n");
 }
 
 TEST(ServerCommandLine, ParsesListenAddresses) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -133,6 +134,25 @@ TEST(ServerLifecycle, ChatTextIsLoggedOnlyWhenAskedFor) {
         EXPECT_NE(log.find("login id"), std::string::npos);
         EXPECT_NE(log.find("disconnect"), std::string::npos);
     }
+}
+
+TEST(ServerLifecycle, UserBytesCannotForgeLogLines) {
+    auto settings = test_settings();
+    settings.logChat = true;
+    TestServer server(settings);
+    RawClient a(server.port());
+    ASSERT_EQ(a.login("x\r\n2026-01-01T00:00:00Z IN\x1b[J\\"), 1);
+    std::string rename = "y\n2026-01-01T00:00:00Z IN\x07\"";
+    a.send(encode_rename(a.id(), a.key(), rename.data(), rename.size()));
+    a.talk(0, "hi\r\n2026-01-01T00:00:00.000Z INFO forged\x1b]0;owned\x07");
+    ASSERT_TRUE(a.next_of(kTalk));
+    std::string log = server.stop_and_log();
+    for (const char* seen : {"IN\\x1b[J\\x5c\" (", "to \"y\\x0a2026-01-01T00:00:00Z IN\\x07\\x22\"",
+                             "forged\\x1b]0;owned\\x07\n"}) {
+        EXPECT_NE(log.find(seen), std::string::npos) << seen;
+    }
+    std::regex lines(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z [^\x00-\x1f\x7f]*\n)+)");
+    EXPECT_TRUE(std::regex_match(log, lines)) << log;
 }
 
 TEST(ServerLifecycle, StoppingClosesEveryConnection) {
