@@ -1,6 +1,7 @@
 #include "server/session.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "server/handlers.h"
@@ -9,8 +10,11 @@
 namespace palaver::server {
 namespace {
 
-long long seconds(std::chrono::milliseconds ms) {
-    return static_cast<long long>(ms.count() / 1000);
+// "30 s", or "0.5 s" for a time set below a second (tests do).
+std::string seconds(std::chrono::milliseconds ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms.count()) / 1000);
+    return text;
 }
 
 }  // namespace
@@ -164,8 +168,7 @@ void Session::pause(Clock::time_point now) {
     }
     lastPause_ = now;
     if (now - floodSince_ >= s.floodGrace) {
-        close("flooding: over the request rate for " + std::to_string(seconds(s.floodGrace)) + " s",
-              Level::Warn);
+        close("flooding: over the request rate for " + seconds(s.floodGrace), Level::Warn);
         return;
     }
     paused_ = true;
@@ -213,8 +216,7 @@ void Session::on_deadline(const asio::error_code& ec) {
     const Settings& s = state_.settings();
     Clock::time_point now = Clock::now();
     if (stalled_ && now >= stallSince_ + s.writeTimeout) {
-        close("slow reader: messages queued " + std::to_string(seconds(s.writeTimeout)) +
-                  " s ago not taken yet",
+        close("slow reader: messages queued " + seconds(s.writeTimeout) + " ago not taken yet",
               Level::Warn);
         return;
     }
@@ -232,12 +234,11 @@ void Session::on_deadline(const asio::error_code& ec) {
         return;
     }
     if (loggedIn_) {
-        close("idle for " + std::to_string(seconds(s.idleTimeout)) + " s");
+        close("idle for " + seconds(s.idleTimeout));
     } else if (!stream_.handshaken()) {
-        close("TLS handshake not finished within " + std::to_string(seconds(s.loginTimeout)) +
-              " s");
+        close("TLS handshake not finished within " + seconds(s.loginTimeout));
     } else {
-        close("no login request within " + std::to_string(seconds(s.loginTimeout)) + " s");
+        close("no login request within " + seconds(s.loginTimeout));
     }
 }
 

@@ -84,24 +84,30 @@ TEST(ServerHostileInput, ClosesOnlyTheOffendingSession) {
     EXPECT_NE(log.find("hostile input"), std::string::npos);
 }
 
+// A client that stops reading is cut off when its queue is full, or, with
+// room to spare, when what was queued for it is not taken in time.
 TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
-    auto settings = test_settings();
-    settings.queueLimit = 64 * 1024;
-    TestServer server(settings);
+    for (bool deadline : {false, true}) {
+        auto settings = test_settings();
+        settings.queueLimit = deadline ? std::size_t{1} << 30 : 64 * 1024;
+        settings.writeTimeout = 500ms;
+        TestServer server(settings);
 
-    RawClient sluggish(server.port());
-    ASSERT_EQ(sluggish.login("sluggish"), 1);
-    RawClient talker(server.port());
-    ASSERT_EQ(talker.login("talker"), 1);
+        RawClient sluggish(server.port());
+        ASSERT_EQ(sluggish.login("sluggish"), 1);
+        RawClient talker(server.port());
+        ASSERT_EQ(talker.login("talker"), 1);
 
-    // The sluggish client gets every line and reads none.
-    auto left = flood_until_a_departure(talker);
-    ASSERT_TRUE(left);
-    EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
-    talker.send(encode_logout(talker.key()));
-    EXPECT_TRUE(talker.closed_within());
-    std::string log = server.stop_and_log();
-    EXPECT_NE(log.find("slow reader"), std::string::npos);
+        // The sluggish client gets every line and reads none.
+        auto left = flood_until_a_departure(talker);
+        ASSERT_TRUE(left);
+        EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
+        talker.send(encode_logout(talker.key()));
+        EXPECT_TRUE(talker.closed_within());
+        std::string log = server.stop_and_log();
+        EXPECT_NE(log.find(deadline ? "0.5 s ago not taken" : "bytes not taken"), std::string::npos)
+            << log;
+    }
 }
 
 std::vector<std::uint8_t> talks(const RawClient& c, std::int32_t sender, int count) {
