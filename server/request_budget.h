@@ -17,6 +17,8 @@ class RequestBudget {
     // overdraws it still goes through, so that no request is too costly to
     // ever be served.
     bool spend(double cost, Clock::time_point now);
+    // False when there is no limit: spend() always says yes.
+    bool limited() const { return rate_ > 0; }
     // When an overdrawn budget is back in credit.
     Clock::time_point ready_at() const;
 

@@ -130,7 +130,7 @@ Session::Taken Session::take_frames(bool& any) {
         if (reader_.empty_frames() != 0) {
             break;
         }
-        if (loggedIn_) {
+        if (loggedIn_ && budget_.limited()) {
             if (now == Clock::time_point{}) {
                 now = Clock::now();
             }
