@@ -1,10 +1,11 @@
-// The accounts file, bans, the command line and the log's escaping, without
-// a network.
+// The accounts file, bans, the request budget, the limits of one address,
+// the command line and the log's escaping, without a network.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "server/accounts.h"
+#include "server/address_limits.h"
 #include "server/bans.h"
 #include "server/command_line.h"
 #include "server/handlers.h"
@@ -94,6 +95,51 @@ TEST(ServerLog, EscapesControlBytesQuotesAndBackslashesAndEveryLineIsOneEvent) {
     EXPECT_EQ(escaped(gbkAndUtf8), gbkAndUtf8);
     Log(Level::Info, out).info("say \"hi\r\nforged\x1b\"");  // a call site without untrusted()
     EXPECT_EQ(out.str().substr(24), " INFO say \"hi\\x0d\\x0aforged\\x1b\"\n");
+}
+
+AddressKey key(const char* address) {
+    return AddressKey::of(asio::ip::make_address(address));
+}
+
+TEST(ServerAddressLimits, CountRateAndSummedRefusalsPerAddress) {
+    using V = AddressLimits::Verdict;
+    // An IPv6 /64 is one address, and a mapped IPv4 address its IPv4 one.
+    EXPECT_EQ(key("2001:db8:1:2::1"), key("2001:db8:1:2:ffff::7"));
+    EXPECT_FALSE(key("2001:db8:1:3::1") == key("2001:db8:1:2::1"));
+    EXPECT_EQ(key("2001:db8:1:2::1").text(), "2001:db8:1:2::/64");
+    EXPECT_EQ(key("::ffff:10.0.0.5").text(), "10.0.0.5");
+
+    // Two open at once, a burst of three, then one a second.
+    AddressLimits limits({2, 1.0, 3, {key("10.0.0.9")}});
+    auto t = Clock::time_point() + std::chrono::hours(1);
+    auto a = key("10.0.0.5");
+    EXPECT_EQ(limits.admit(a, t).verdict, V::Admitted);
+    EXPECT_EQ(limits.admit(key("::ffff:10.0.0.5"), t).verdict, V::Admitted);
+    auto refused = limits.admit(a, t);
+    EXPECT_EQ(refused.verdict, V::TooMany);
+    EXPECT_TRUE(refused.reportNow);
+    EXPECT_FALSE(limits.admit(a, t).reportNow) << "summed with the next report";
+    limits.release(a);
+    EXPECT_EQ(limits.admit(a, t).verdict, V::Admitted);
+    limits.release(a);
+    limits.release(a);
+    EXPECT_EQ(limits.admit(a, t).verdict, V::TooFast);
+    EXPECT_EQ(limits.admit(a, t + std::chrono::seconds(1)).verdict, V::Admitted);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(limits.admit(key("10.0.0.9"), t).verdict, V::Admitted) << "exempt";
+    }
+
+    EXPECT_TRUE(limits.sweep(t + std::chrono::seconds(5)).empty());
+    auto reports = limits.sweep(t + AddressLimits::kReportInterval);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].address, a);
+    EXPECT_EQ(reports[0].tooMany + reports[0].tooFast, 2u);
+    // Kept while a connection is open, then until its bucket is full and its
+    // quiet time over; the exempt address was never kept.
+    EXPECT_EQ(limits.addresses(), 1u);
+    limits.release(a);
+    EXPECT_TRUE(limits.sweep(t + 2 * AddressLimits::kReportInterval).empty());
+    EXPECT_EQ(limits.addresses(), 0u);
 }
 
 TEST(ServerCommandLine, ParsesListenAddresses) {
