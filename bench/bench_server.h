@@ -42,8 +42,11 @@ class BenchServer : public test::ServerProcess {
                                               const std::vector<std::string>& extra) {
         // The clients of a benchmark send as fast as the server takes it:
         // no request rate.
-        std::vector<std::string> args{"--log-level", "warn", "--max-clients",
-                                      std::to_string(maxClients), "--request-rate", "0"};
+        std::vector<std::string> args{"--log-level",    "warn",
+                                      "--max-clients",  std::to_string(maxClients),
+                                      "--request-rate", "0"};
+        // Every client of a run connects from loopback, at once.
+        args.insert(args.end(), {"--max-per-address", "0", "--connect-rate", "0"});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }

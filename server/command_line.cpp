@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 #include "server/net.h"
 #include "server/tls_context.h"
@@ -12,6 +13,18 @@ namespace {
 
 std::chrono::milliseconds from_seconds(double seconds) {
     return std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+}
+
+// The first of `addresses` that is not an IP address, if any.
+std::optional<std::string> unparsable_address(const std::vector<std::string>& addresses) {
+    for (const std::string& text : addresses) {
+        asio::error_code ec;
+        asio::ip::make_address(text, ec);
+        if (ec) {
+            return text;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -80,6 +93,28 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     app.add_option("--max-clients", s.maxClients, "Most users logged in at once")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+    app.add_option("--max-per-address", s.maxPerAddress,
+                   "Most connections open from one address (IPv4, or an IPv6 /64), logging in "
+                   "or logged in; 0: no limit")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 20));
+    app.add_option("--max-logging-in", s.maxLoggingIn,
+                   "Most connections not logged in yet, all addresses together; one more closes "
+                   "the oldest of them")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+    app.add_option("--connect-rate", s.connectRate,
+                   "New connections a second from one address, after --connect-burst; 0: no "
+                   "limit")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1e6));
+    app.add_option("--connect-burst", s.connectBurst,
+                   "New connections from one address at once, before --connect-rate applies")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+    app.add_option("--exempt-address", s.exemptAddresses,
+                   "An address (an IPv6 one stands for its /64) that --max-per-address and "
+                   "--connect-rate do not count; may be given again");
     app.add_option("--login-timeout", loginTimeout, "Seconds for a login request to arrive")
         ->capture_default_str()
         ->check(CLI::Range(0.01, 86400.0));
@@ -156,6 +191,8 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--tls-listen needs --tls-cert FILE and --tls-key FILE (PEM)";
     } else if (!tlsListen.empty() && !make_tls_context(tls.certFile, tls.keyFile, error)) {
         // `error` says which file and why.
+    } else if (auto bad = unparsable_address(s.exemptAddresses)) {
+        error = "--exempt-address " + *bad + ": expected an IPv4 or IPv6 address";
     } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
         error = "--cluster: expected nats://HOST:PORT";
     } else if (heartbeatMs >= clusterTimeoutMs) {

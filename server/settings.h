@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "server/accounts.h"
 
@@ -45,6 +46,21 @@ struct Settings {
     // KeepAlive periods of the library.
     std::chrono::milliseconds idleTimeout{60000};
     std::size_t maxClients = 10000;  // logged-in users
+    // What one client address may hold, so that no one address takes every
+    // slot; an address is an IPv4 address or an IPv6 /64
+    // (server/address_limits.h). Open connections, logging in or logged in;
+    // 0: no limit.
+    std::size_t maxPerAddress = 16;
+    // New connections from one address: a token bucket of `connectBurst`
+    // refilled at `connectRate` a second; a rate of 0: no limit.
+    double connectRate = 10;
+    std::size_t connectBurst = 32;
+    // Addresses that neither limit counts (IPv6 ones stand for their /64).
+    std::vector<std::string> exemptAddresses;
+    // Connections not logged in yet, all addresses together. One more is
+    // still let in, and the oldest of them closed to make room: connections
+    // that never log in cannot keep a real client out.
+    std::size_t maxLoggingIn = 512;
     // Memory that messages waiting to go out to one client may hold (each
     // charged at its block and bookkeeping, not just its bytes); a client
     // that lets more pile up is disconnected as a slow reader.

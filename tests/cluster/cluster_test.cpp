@@ -57,7 +57,9 @@ class ClusterTest : public ::testing::Test {
             std::vector<std::string>{"--cluster", nats.url(), "--node-id", std::to_string(id),
                                      "--accounts", accounts, "--reuse-port", "--log-level", "warn",
                                      "--cluster-heartbeat-ms", "100", "--cluster-timeout-ms",
-                                     "1000", "--cluster-reconnect-ms", "100"},
+                                     "1000", "--cluster-reconnect-ms", "100",
+                                     // Retries connect again and again from loopback.
+                                     "--max-per-address", "0", "--connect-rate", "0"},
             listen);
     }
     std::uint16_t port(int node) const { return nodes.at(node - 1)->port(); }

@@ -209,6 +209,25 @@ TEST(ServerCommandLine, TakesTheTlsListener) {
     EXPECT_EQ(c->settings.tls->address, "::1");
 }
 
+TEST(ServerCommandLine, TakesTheLimitsOfOneAddress) {
+    int exitCode = -1;
+    std::string error;
+    auto c = parse({"--max-per-address", "0", "--connect-rate", "0.5", "--exempt-address",
+                    "10.0.0.1", "--exempt-address", "2001:db8::1", "--max-logging-in", "64"},
+                   exitCode, error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_EQ(c->settings.maxPerAddress, 0u);
+    EXPECT_EQ(c->settings.connectRate, 0.5);
+    EXPECT_EQ(c->settings.connectBurst, 32u);
+    EXPECT_EQ(c->settings.maxLoggingIn, 64u);
+    EXPECT_EQ(c->settings.exemptAddresses, (std::vector<std::string>{"10.0.0.1", "2001:db8::1"}));
+    EXPECT_FALSE(parse({"--exempt-address", "10.0.0"}, exitCode, error));
+    EXPECT_EQ(exitCode, 2);
+    EXPECT_NE(error.find("--exempt-address 10.0.0: expected an IPv4 or IPv6 address"),
+              std::string::npos)
+        << error;
+}
+
 TEST(ServerCommandLine, RefusesTlsSettingsThatCannotWork) {
     const auto& certs = test::test_certs();
     struct Case {

@@ -27,6 +27,9 @@ server::Settings test_settings() {
     // Floods that test fan-out and slow readers go as fast as they can;
     // tests of the request rate set their own.
     s.requestRate = 0;
+    // Tests open many loopback connections at once; tests of these limits set their own.
+    s.maxPerAddress = 0;
+    s.connectRate = 0;
     return s;
 }
 
