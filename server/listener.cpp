@@ -9,13 +9,6 @@
 #include "server/session.h"
 
 namespace palaver::server {
-namespace {
-
-// Connections still logging in, beyond the logged-in limit, that are let in
-// to hear "server full" rather than being dropped.
-constexpr std::size_t kLoginAllowance = 256;
-
-}  // namespace
 
 Listener::Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state,
                    bool reusePort, std::shared_ptr<asio::ssl::context> tls)
@@ -67,13 +60,19 @@ void Listener::on_accept(const asio::error_code& ec, tcp::socket socket) {
         });
         return;
     }
-    if (state_.connections() >= state_.settings().maxClients + kLoginAllowance) {
-        state_.log().warn("dropped a connection: too many connections");
-    } else {
-        auto session = std::make_shared<Session>(std::move(socket), state_, tls_.get());
-        state_.log().info("connect ", session->peer(), tls_ ? " (TLS)" : "");
-        state_.connected(*session);
-        session->start();
+    asio::error_code gone;
+    tcp::endpoint peer = socket.remote_endpoint(gone);
+    // An address over its limits is closed before any session is made: the
+    // client sees the close and nothing else, and costs no more than this.
+    // A connection already reset has no peer, and nothing to serve.
+    if (!gone) {
+        AddressKey address = AddressKey::of(peer.address());
+        if (state_.admit(address, Clock::now())) {
+            auto session = std::make_shared<Session>(std::move(socket), state_, tls_.get());
+            state_.log().info("connect ", session->peer(), tls_ ? " (TLS)" : "");
+            state_.connected(*session, address);
+            session->start();
+        }
     }
     accept();
 }

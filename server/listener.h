@@ -1,5 +1,6 @@
-// Accepts connections and starts a session for each: plain ones, or with a
-// TLS context, sessions that shake hands first.
+// Accepts connections and starts a session for each that its address's
+// limits let in (ServerState::admit): plain ones, or with a TLS context,
+// sessions that shake hands first.
 #ifndef PALAVER_SERVER_LISTENER_H
 #define PALAVER_SERVER_LISTENER_H
 

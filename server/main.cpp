@@ -9,14 +9,15 @@
 
 namespace {
 
-// Every client is a descriptor: let the process have enough of them when the
-// hard limit allows.
-void raise_descriptor_limit(std::size_t clients, palaver::server::Log& log) {
+// Every connection is a descriptor: let the process have enough of them for
+// every user and every connection still logging in, when the hard limit
+// allows.
+void raise_descriptor_limit(const palaver::server::Settings& s, palaver::server::Log& log) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         return;
     }
-    rlim_t wanted = static_cast<rlim_t>(clients) + 300;  // logins in progress, files
+    rlim_t wanted = static_cast<rlim_t>(s.maxClients + s.maxLoggingIn) + 50;  // listeners, files
     if (limit.rlim_cur >= wanted) {
         return;
     }
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
         return exitCode;
     }
     Log log(commandLine->logLevel);
-    raise_descriptor_limit(commandLine->settings.maxClients, log);
+    raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);
         asio::signal_set signals(server.context(), SIGINT, SIGTERM);

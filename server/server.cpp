@@ -7,7 +7,7 @@
 
 namespace palaver::server {
 
-Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1) {
+Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1), sweep_(io_) {
     if (settings.plain) {
         listener_.emplace(io_,
                           tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
@@ -33,6 +33,7 @@ Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1)
     if (tlsListener_) {
         tlsListener_->start();
     }
+    sweep();
 }
 
 Server::~Server() {
@@ -41,12 +42,25 @@ Server::~Server() {
     state_.attach(nullptr);
 }
 
+void Server::sweep() {
+    sweep_.expires_after(std::chrono::seconds(1));
+    sweep_.async_wait([this](const asio::error_code& ec) {
+        if (ec || stopped_) {
+            return;
+        }
+        state_.sweep(Clock::now());
+        sweep();
+    });
+}
+
 void Server::run() {
     io_.run();
 }
 
 void Server::stop() {
     asio::post(io_, [this] {
+        stopped_ = true;
+        sweep_.cancel();
         if (listener_) {
             listener_->close();
         }

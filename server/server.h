@@ -44,6 +44,10 @@ class Server {
     void stop();
 
   private:
+    // Once a second: the summed refusals go to the log and addresses with
+    // nothing open leave the state's table.
+    void sweep();
+
     // The state outlives the event loop: sessions that the loop still holds
     // when it is destroyed point at it.
     ServerState state_;
@@ -51,6 +55,8 @@ class Server {
     std::optional<Listener> listener_;
     std::optional<Listener> tlsListener_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
+    asio::steady_timer sweep_;
+    bool stopped_ = false;  // on the loop's thread
 };
 
 }  // namespace palaver::server

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,14 +29,26 @@ std::size_t queued_cap(const Settings& settings) {
     return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(pageSize);
 }
 
+AddressLimits::Config limits_of(const Settings& s) {
+    AddressLimits::Config config{s.maxPerAddress, s.connectRate, s.connectBurst, {}};
+    for (const std::string& text : s.exemptAddresses) {
+        config.exempt.push_back(AddressKey::of(asio::ip::make_address(text)));
+    }
+    return config;
+}
+
 }  // namespace
 
 ServerState::ServerState(asio::io_context& io, Settings settings, Log& log)
-    : io_(io), settings_(std::move(settings)), log_(log), queuedCap_(queued_cap(settings_)) {}
+    : io_(io),
+      settings_(std::move(settings)),
+      log_(log),
+      limits_(limits_of(settings_)),
+      queuedCap_(queued_cap(settings_)) {}
 
 void ServerState::shed_largest_queue() {
     Session* largest = nullptr;
-    for (Session* session : sessions_) {
+    for (const auto& [session, connection] : sessions_) {
         if (session->queued() > 0 &&
             (largest == nullptr || session->queued() > largest->queued())) {
             largest = session;
@@ -48,8 +61,54 @@ void ServerState::shed_largest_queue() {
     }
 }
 
-void ServerState::connected(Session& session) {
-    sessions_.insert(&session);
+std::string ServerState::refusal_reason(AddressLimits::Verdict verdict) const {
+    std::ostringstream text;
+    if (verdict == AddressLimits::Verdict::TooMany) {
+        text << "more than " << settings_.maxPerAddress << " connections from one address";
+    } else {
+        text << "more than " << settings_.connectRate << " new connections a second (after "
+             << settings_.connectBurst << " at once) from one address";
+    }
+    return text.str();
+}
+
+bool ServerState::admit(const AddressKey& address, Clock::time_point now) {
+    auto admission = limits_.admit(address, now);
+    if (admission.verdict == AddressLimits::Verdict::Admitted) {
+        return true;
+    }
+    if (admission.reportNow) {
+        log_.warn("refused a connection from ", address.text(), ": ",
+                  refusal_reason(admission.verdict));
+    }
+    return false;
+}
+
+void ServerState::sweep(Clock::time_point now) {
+    using Verdict = AddressLimits::Verdict;
+    for (const auto& report : limits_.sweep(now)) {
+        std::size_t count = report.tooMany + report.tooFast;
+        std::string why;
+        if (report.tooMany == 0 || report.tooFast == 0) {
+            why = refusal_reason(report.tooMany != 0 ? Verdict::TooMany : Verdict::TooFast);
+        } else {
+            why = refusal_reason(Verdict::TooMany) + " (" + std::to_string(report.tooMany) + "), " +
+                  refusal_reason(Verdict::TooFast) + " (" + std::to_string(report.tooFast) + ")";
+        }
+        log_.warn("refused ", count, count == 1 ? " connection" : " connections", " from ",
+                  report.address.text(), " in ", AddressLimits::kReportInterval.count(),
+                  " s: ", why);
+    }
+}
+
+void ServerState::connected(Session& session, std::optional<AddressKey> address) {
+    if (loggingIn_.size() >= settings_.maxLoggingIn && !loggingIn_.empty()) {
+        // Its close forgets it, which takes it off the list.
+        loggingIn_.front()->close("closed to make room: " + std::to_string(settings_.maxLoggingIn) +
+                                  " connections were logging in");
+    }
+    loggingIn_.push_back(&session);
+    sessions_[&session] = Connection{address, std::prev(loggingIn_.end())};
 }
 
 Session* ServerState::find(std::int32_t id) const {
@@ -77,6 +136,11 @@ std::int32_t ServerState::next_id() {
 }
 
 void ServerState::join(Session& session) {
+    auto connection = sessions_.find(&session);
+    if (connection != sessions_.end() && !connection->second.joined) {
+        loggingIn_.erase(connection->second.loggingIn);
+        connection->second.joined = true;
+    }
     stUserInfo& user = session.user();
     user.userId = next_id();
     users_.emplace(user.userId, &session);
@@ -117,7 +181,16 @@ void ServerState::join(Session& session) {
 }
 
 void ServerState::forget(Session& session, Departure departure) {
-    sessions_.erase(&session);
+    auto connection = sessions_.find(&session);
+    if (connection != sessions_.end()) {
+        if (connection->second.address) {
+            limits_.release(*connection->second.address);
+        }
+        if (!connection->second.joined) {
+            loggingIn_.erase(connection->second.loggingIn);
+        }
+        sessions_.erase(connection);
+    }
     if (!session.logged_in()) {
         return;
     }
@@ -154,7 +227,11 @@ void ServerState::announce_departures(std::uint32_t key) {
 
 void ServerState::close_all(std::string_view reason) {
     stopping_ = true;
-    std::vector<Session*> all(sessions_.begin(), sessions_.end());
+    std::vector<Session*> all;
+    all.reserve(sessions_.size());
+    for (const auto& [session, connection] : sessions_) {
+        all.push_back(session);
+    }
     for (Session* session : all) {
         session->close(reason);
     }

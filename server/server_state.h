@@ -1,15 +1,18 @@
-// The one state all sessions share: who is connected, who is logged in under
-// which id, the rooms, the bans, the settings and the log. The server runs
-// its event loop on one thread, so nothing here is locked.
+// The one state all sessions share: who is connected and from which address,
+// who is still logging in, who is logged in under which id, the rooms, the
+// bans, the settings and the log. The server runs its event loop on one
+// thread, so nothing here is locked.
 #ifndef PALAVER_SERVER_SERVER_STATE_H
 #define PALAVER_SERVER_SERVER_STATE_H
 
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "server/address_limits.h"
 #include "server/bans.h"
 #include "server/buffer_pool.h"
 #include "server/cluster_link.h"
@@ -37,7 +40,16 @@ class ServerState {
     void attach(ClusterLink* link) { link_ = link; }
     ClusterLink* link() const { return link_; }
 
-    void connected(Session& session);
+    // Whether a new connection from `address` may stay, by the limits of
+    // one address (--max-per-address, --connect-rate); refusals are logged,
+    // summed per address. An admitted one is counted until it is forgotten.
+    bool admit(const AddressKey& address, Clock::time_point now);
+    // Logs the refusals that were summed, and lets go of addresses that hold
+    // nothing any more; about once a second.
+    void sweep(Clock::time_point now);
+    // A new session, admitted under `address` (none: not counted). At
+    // --max-logging-in it closes the oldest session that is still logging in.
+    void connected(Session& session, std::optional<AddressKey> address = std::nullopt);
     std::size_t connections() const { return sessions_.size(); }
     std::size_t users() const { return users_.size(); }
     Session* find(std::int32_t id) const;
@@ -70,15 +82,25 @@ class ServerState {
     void close_all(std::string_view reason);
 
   private:
+    // What the state keeps of each open session.
+    struct Connection {
+        std::optional<AddressKey> address;        // counted in limits_ under it
+        std::list<Session*>::iterator loggingIn;  // in loggingIn_ until it joins
+        bool joined = false;
+    };
+
     std::int32_t next_id();
     void announce_departures(std::uint32_t key);
+    std::string refusal_reason(AddressLimits::Verdict verdict) const;
 
     asio::io_context& io_;
     Settings settings_;
     Log& log_;
     BufferPool pool_;
     Bans bans_;
-    std::unordered_set<Session*> sessions_;
+    AddressLimits limits_;
+    std::unordered_map<Session*, Connection> sessions_;
+    std::list<Session*> loggingIn_;  // the oldest first
     std::unordered_map<std::int32_t, Session*> users_;
     std::unordered_map<std::uint32_t, std::unique_ptr<Room>> rooms_;
     std::size_t queuedTotal_ = 0;

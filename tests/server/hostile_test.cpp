@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <memory>
 
 #include "protocol/server_messages.h"
 #include "protocol/wire.h"
@@ -158,6 +160,54 @@ TEST(ServerHostileInput, ASessionOverItsRequestRateIsSlowedThenClosed) {
     }
     EXPECT_TRUE(talker.closed_within());
     EXPECT_NE(server.stop_and_log().find("flooding"), std::string::npos);
+}
+
+TEST(ServerHostileInput, OneAddressCannotTakeEverySlot) {
+    auto settings = test_settings();
+    settings.maxPerAddress = 4;
+    TestServer server(settings);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.push_back(std::make_unique<RawClient>(server.port()));
+    }
+    // Accepted in the order they connected: the first four stay.
+    for (int i = 4; i < 50; ++i) {
+        EXPECT_TRUE(clients[i]->closed_within()) << "connection " << i;
+    }
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(clients[i]->login("stays" + std::to_string(i)), 1);
+    }
+    RawClient neighbour(server.port(), 0x7F000002);  // 127.0.0.2
+    EXPECT_EQ(neighbour.login("neighbour"), 1);
+
+    // The first refusal is told at once; the other 45 wait for their summary.
+    std::string log = server.stop_and_log();
+    const std::string told =
+        "WARN refused a connection from 127.0.0.1: more than 4 connections from one address";
+    auto first = log.find(told);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("refused", first + told.size()), std::string::npos) << log;
+}
+
+TEST(ServerHostileInput, ConnectionsThatNeverLogInCannotKeepAClientOut) {
+    auto settings = test_settings();
+    settings.maxLoggingIn = 100;
+    // None of them times out during the test: only making room lets anyone in.
+    settings.loginTimeout = 600s;
+    TestServer server(settings);
+    std::deque<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 1000; ++i) {
+        silent.push_back(std::make_unique<RawClient>(server.port()));
+        if (silent.size() > 100) {
+            ASSERT_TRUE(silent.front()->closed_within()) << "the oldest, at connection " << i;
+            silent.pop_front();
+        }
+    }
+    RawClient client(server.port());
+    EXPECT_EQ(client.login("client"), 1);
+    EXPECT_TRUE(silent.front()->closed_within());
+    std::string log = server.stop_and_log();
+    EXPECT_NE(log.find("closed to make room: 100 connections were logging in"), std::string::npos);
 }
 
 }  // namespace

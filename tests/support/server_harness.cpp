@@ -63,12 +63,24 @@ stUserInfo make_user(const std::string& name, std::uint32_t room) {
     return u;
 }
 
-RawClient::RawClient(std::uint16_t port) {
+RawClient::RawClient(std::uint16_t port, std::uint32_t from) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ >= 0 && from != INADDR_LOOPBACK) {
+        // The port is still chosen by connect(), as for an unbound socket.
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(from);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
     if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         throw std::runtime_error("cannot connect to the test server");
     }

@@ -78,7 +78,9 @@ std::optional<Received> next_message_of(Client& client, std::uint8_t type, Ms ti
 
 class RawClient {
   public:
-    explicit RawClient(std::uint16_t port);  // connected, or throws
+    // Connected from `from` (an IPv4 address in host order; any of 127/8 is
+    // loopback on Linux), or throws.
+    explicit RawClient(std::uint16_t port, std::uint32_t from = 0x7F000001);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
