@@ -59,12 +59,31 @@ TEST(ServerProcess, PrintsItsTlsPortWithListenNone) {
     EXPECT_TRUE(client.closed_within());
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PALAVER_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PALAVER_SANITIZED 1
+#endif
+#endif
+#ifdef PALAVER_SANITIZED
+// A sanitizer's allocator keeps freed memory back (AddressSanitizer's
+// quarantine) or shadows it (ThreadSanitizer), and is slow: the memory is
+// measured in the plain builds, the rest with the smaller limit only.
+constexpr bool kPlainBuild = false;
+#else
+constexpr bool kPlainBuild = true;
+#endif
+
 // Twenty clients, each alone in a room, never read and ask for their room
 // list as fast as they can: each is cut off once its queue holds its limit,
 // and the server's memory grows by little more than those limits.
 TEST(ServerProcess, ClientsThatNeverReadCostNoMoreThanTheirQueueLimit) {
     constexpr int kClients = 20;
     for (std::size_t limit : {std::size_t{65536}, std::size_t{1} << 20}) {
+        if (!kPlainBuild && limit > 65536) {
+            break;
+        }
         // Twenty clients from loopback: more than one address may hold.
         ServerProcess server(PALAVER_SERVER_BINARY,
                              {"--log-level", "error", "--request-rate", "0", "--max-per-address",
@@ -102,8 +121,10 @@ TEST(ServerProcess, ClientsThatNeverReadCostNoMoreThanTheirQueueLimit) {
         }
         const long grown = memory_of(server.pid()).peakResidentKib - before;
         EXPECT_EQ(std::count(cutOff.begin(), cutOff.end(), 1), kClients) << "limit " << limit;
-        EXPECT_LT(grown, static_cast<long>((kClients * 2 * limit + (16 << 20)) / 1024))
-            << "limit " << limit;
+        if (kPlainBuild) {
+            EXPECT_LT(grown, static_cast<long>((kClients * 2 * limit + (16 << 20)) / 1024))
+                << "limit " << limit;
+        }
         clients.clear();
         EXPECT_TRUE(eventually([&] { return server.open_descriptors() == fds; })) << limit;
     }
