@@ -14,9 +14,6 @@ static_assert(kClassSizes.back() >= kMaxMessageSize);
 // Enough for the bursts of a busy room; beyond it blocks go back to the heap.
 constexpr std::size_t kMaxIdlePerClass = 2048;
 
-// What the heap adds to each allocation (glibc: a size word, 16-byte steps).
-constexpr std::size_t kHeapOverhead = 16;
-
 // The class of a block of `capacity` bytes; kClassSizes.size() when none.
 std::size_t class_of(std::size_t capacity) {
     std::size_t c = 0;
@@ -27,10 +24,6 @@ std::size_t class_of(std::size_t capacity) {
 }
 
 }  // namespace
-
-std::size_t PooledBuffer::footprint() const {
-    return sizeof(PooledBuffer) + bytes_.capacity() + 2 * kHeapOverhead;
-}
 
 void BufferRef::release() {
     if (m_ != nullptr && --m_->refs_ == 0) {

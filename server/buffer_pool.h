@@ -20,7 +20,12 @@ class PooledBuffer {
     std::size_t size() const { return bytes_.size(); }
     // The memory the block really holds: its object, its bytes' capacity
     // and the heap's headers of both, whatever size its message is.
-    std::size_t footprint() const;
+    std::size_t footprint() const {
+        return sizeof(PooledBuffer) + bytes_.capacity() + 2 * kHeapOverhead;
+    }
+    // What the heap adds to each allocation (glibc: a size word, 16-byte
+    // steps).
+    static constexpr std::size_t kHeapOverhead = 16;
 
   private:
     friend class BufferPool;

@@ -258,7 +258,7 @@ void Session::deliver(const BufferRef& message) {
             return;
         }
     }
-    queue_.push(message);
+    queue_.push(message, charge);
     if (!writing_ && !writePosted_) {
         writePosted_ = true;
         asio::post(stream_.executor(), [self = shared_from_this()] {

@@ -5,30 +5,20 @@
 namespace palaver::server {
 namespace {
 
-// Entries of a drained queue's vector kept for the next burst; a larger one
-// (left by a burst) goes back to the heap, so that an idle session holds
-// little.
-constexpr std::size_t kKeptEntries = 64;
+// Entries of a drained queue's vector kept for the next burst, which then
+// allocates nothing; a larger one (left by a slow reader's backlog) goes back
+// to the heap, so that an idle session holds little.
+constexpr std::size_t kKeptEntries = 4096;
 
 }  // namespace
 
-std::size_t WriteQueue::charge(const PooledBuffer& buffer) {
-    // The entry, and as much again for the vector's room to grow.
-    return buffer.footprint() + 2 * sizeof(BufferRef);
-}
-
-bool WriteQueue::fits(std::size_t charge, std::size_t limit) const {
-    return charged_ == 0 || charged_ + charge <= limit;
-}
-
-void WriteQueue::push(const BufferRef& buffer) {
+void WriteQueue::push(const BufferRef& buffer, std::size_t charge) {
     buffers_.push_back(buffer);
     ++pushed_;
     pending_ += buffer->size();
-    std::size_t c = charge(*buffer);
-    charged_ += c;
+    charged_ += charge;
     if (total_ != nullptr) {
-        *total_ += c;
+        *total_ += charge;
     }
 }
 

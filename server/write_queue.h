@@ -29,12 +29,19 @@ class WriteQueue {
     WriteQueue& operator=(const WriteQueue&) = delete;
 
     // What queueing `buffer` costs: its block's footprint and the entry.
-    static std::size_t charge(const PooledBuffer& buffer);
+    static std::size_t charge(const PooledBuffer& buffer) {
+        // The entry, and as much again for the vector's room to grow.
+        return buffer.footprint() + 2 * sizeof(BufferRef);
+    }
 
     // False when `charge` more would take the queue's charge beyond `limit`;
     // an empty queue takes any buffer, so that one large reply can go out.
-    bool fits(std::size_t charge, std::size_t limit) const;
-    void push(const BufferRef& buffer);
+    bool fits(std::size_t charge, std::size_t limit) const {
+        return charged_ == 0 || charged_ + charge <= limit;
+    }
+    // Queues `buffer`, whose charge() the caller has just worked out.
+    void push(const BufferRef& buffer, std::size_t charge);
+    void push(const BufferRef& buffer) { push(buffer, charge(*buffer)); }
 
     // Payload bytes of the buffers not yet wholly written.
     std::size_t pending() const { return pending_; }
