@@ -86,13 +86,23 @@ TEST(ServerHostileInput, ClosesOnlyTheOffendingSession) {
     EXPECT_NE(log.find("hostile input"), std::string::npos);
 }
 
-// A client that stops reading is cut off when its queue is full, or, with
-// room to spare, when what was queued for it is not taken in time.
+// A client that stops reading is cut off when its queue is full; with room
+// to spare, when what was queued for it is not taken in time; or when all
+// queues together reach their cap, as the largest.
 TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
-    for (bool deadline : {false, true}) {
+    struct Case {
+        std::size_t queueLimit;
+        std::chrono::milliseconds writeTimeout;
+        std::size_t maxQueuedTotal;
+        const char* reason;
+    };
+    for (const Case& c : {Case{64 * 1024, 60s, 0, "bytes not taken"},
+                          Case{std::size_t{1} << 30, 500ms, 0, "0.5 s ago not taken"},
+                          Case{std::size_t{1} << 30, 60s, 256 * 1024, "all queues reached"}}) {
         auto settings = test_settings();
-        settings.queueLimit = deadline ? std::size_t{1} << 30 : 64 * 1024;
-        settings.writeTimeout = 500ms;
+        settings.queueLimit = c.queueLimit;
+        settings.writeTimeout = c.writeTimeout;
+        settings.maxQueuedTotal = c.maxQueuedTotal;
         TestServer server(settings);
 
         RawClient sluggish(server.port());
@@ -102,13 +112,12 @@ TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
 
         // The sluggish client gets every line and reads none.
         auto left = flood_until_a_departure(talker);
-        ASSERT_TRUE(left);
+        ASSERT_TRUE(left) << c.reason;
         EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
         talker.send(encode_logout(talker.key()));
         EXPECT_TRUE(talker.closed_within());
         std::string log = server.stop_and_log();
-        EXPECT_NE(log.find(deadline ? "0.5 s ago not taken" : "bytes not taken"), std::string::npos)
-            << log;
+        EXPECT_NE(log.find(c.reason), std::string::npos) << log;
     }
 }
 
