@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
 #include "server/net.h"
@@ -13,6 +14,18 @@ namespace {
 
 std::chrono::milliseconds from_seconds(double seconds) {
     return std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+}
+
+// An option given in seconds (fractions allowed) for a time the settings keep
+// in milliseconds; the settings' value is the default.
+void add_seconds(CLI::App& app, const std::string& name, std::chrono::milliseconds& target,
+                 const std::string& help) {
+    std::ostringstream shown;
+    shown << static_cast<double>(target.count()) / 1000;
+    app.add_option_function<double>(
+           name, [&target](double seconds) { target = from_seconds(seconds); }, help)
+        ->default_str(shown.str())
+        ->check(CLI::Range(0.01, 86400.0));
 }
 
 // The first of `addresses` that is not an IP address, if any.
@@ -63,10 +76,6 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     std::string listen = s.address + ":" + std::to_string(s.port);
     std::string accountsPath;
     std::string level = "info";
-    double loginTimeout = s.loginTimeout.count() / 1000.0;
-    double idleTimeout = s.idleTimeout.count() / 1000.0;
-    double writeTimeout = s.writeTimeout.count() / 1000.0;
-    double floodGrace = s.floodGrace.count() / 1000.0;
     ClusterSettings cluster;
     int heartbeatMs = static_cast<int>(cluster.heartbeat.count());
     int clusterTimeoutMs = static_cast<int>(cluster.timeout.count());
@@ -115,21 +124,16 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     app.add_option("--exempt-address", s.exemptAddresses,
                    "An address (an IPv6 one stands for its /64) that --max-per-address and "
                    "--connect-rate do not count; may be given again");
-    app.add_option("--login-timeout", loginTimeout, "Seconds for a login request to arrive")
-        ->capture_default_str()
-        ->check(CLI::Range(0.01, 86400.0));
-    app.add_option("--idle-timeout", idleTimeout, "Seconds without a message before a logout")
-        ->capture_default_str()
-        ->check(CLI::Range(0.01, 86400.0));
+    add_seconds(app, "--login-timeout", s.loginTimeout, "Seconds for a login request to arrive");
+    add_seconds(app, "--idle-timeout", s.idleTimeout, "Seconds without a message before a logout");
     app.add_option("--queue-limit", s.queueLimit,
-                   "Bytes that may wait for one client before it is dropped as a slow reader")
+                   "Memory that messages waiting for one client may hold before it is dropped "
+                   "as a slow reader")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{4096}, std::size_t{1} << 30));
-    app.add_option("--write-timeout", writeTimeout,
-                   "Seconds within which a client must take what is queued for it, or be "
-                   "dropped as a slow reader")
-        ->capture_default_str()
-        ->check(CLI::Range(0.01, 86400.0));
+    add_seconds(app, "--write-timeout", s.writeTimeout,
+                "Seconds within which a client must take what is queued for it, or be "
+                "dropped as a slow reader");
     app.add_option("--max-queued-total", s.maxQueuedTotal,
                    "Bytes all queues together may hold; when reached, the largest is dropped "
                    "(0: a quarter of the machine's memory)")
@@ -142,10 +146,8 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     app.add_option("--request-burst", s.requestBurst, "Credits a session may save up")
         ->capture_default_str()
         ->check(CLI::Range(1.0, 1e9));
-    app.add_option("--flood-grace", floodGrace,
-                   "Seconds a session may stay over the request rate before it is dropped")
-        ->capture_default_str()
-        ->check(CLI::Range(0.01, 86400.0));
+    add_seconds(app, "--flood-grace", s.floodGrace,
+                "Seconds a session may stay over the request rate before it is dropped");
     app.add_option("--max-refused", s.maxRefusedRequests,
                    "Refused requests (spoofed, not fitting, not allowed) a session may send "
                    "before it is dropped")
@@ -215,10 +217,6 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     if (!tlsListen.empty()) {
         s.tls = tls;
     }
-    s.loginTimeout = from_seconds(loginTimeout);
-    s.idleTimeout = from_seconds(idleTimeout);
-    s.writeTimeout = from_seconds(writeTimeout);
-    s.floodGrace = from_seconds(floodGrace);
     if (!cluster.url.empty()) {
         cluster.heartbeat = std::chrono::milliseconds(heartbeatMs);
         cluster.timeout = std::chrono::milliseconds(clusterTimeoutMs);

@@ -1,6 +1,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "PalaverProfile.h"
@@ -202,6 +203,22 @@ void kick(ServerState& state, Session& session, const Frame& frame) {
     target->close("kicked by " + session.describe());
 }
 
+// The users of the sender's room on other nodes; null when none.
+const std::map<std::int32_t, stUserInfo>* remote_members(const ServerState& state,
+                                                         const Session& session) {
+    ClusterLink* link = state.link();
+    return link != nullptr ? link->remote_room(profile::room(session.user())) : nullptr;
+}
+
+// The users of the sender's room, on this node and the others.
+std::size_t room_size(const ServerState& state, const Session& session) {
+    if (session.room == nullptr) {
+        return 1;
+    }
+    const auto* far = remote_members(state, session);
+    return session.room->members().size() + (far != nullptr ? far->size() : 0);
+}
+
 // A Room list replaces the client's whole user set and carries at most six
 // records. A larger room cannot fit in one, and a cut-down list would make
 // the client forget real users, so the client gets the records it should
@@ -218,10 +235,8 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
     std::array<stUserInfo, kMaxRecordsPerMessage> batch;
     const auto& members = session.room->members();
     // Users of the room on other nodes count as much as this node's own.
-    const auto* far = state.link() != nullptr
-                          ? state.link()->remote_room(profile::room(session.user()))
-                          : nullptr;
-    std::size_t others = members.size() - 1 + (far != nullptr ? far->size() : 0);
+    const auto* far = remote_members(state, session);
+    std::size_t others = room_size(state, session) - 1;
     bool fits = others <= kMaxRecordsPerMessage;
     std::size_t n = 0;
     auto send = [&] {
@@ -251,16 +266,6 @@ void room_list(ServerState& state, Session& session, const Frame& frame) {
     if (fits || n > 0) {
         send();
     }
-}
-
-std::size_t room_size(const ServerState& state, const Session& session) {
-    if (session.room == nullptr) {
-        return 1;
-    }
-    const auto* far = state.link() != nullptr
-                          ? state.link()->remote_room(profile::room(session.user()))
-                          : nullptr;
-    return session.room->members().size() + (far != nullptr ? far->size() : 0);
 }
 
 }  // namespace
