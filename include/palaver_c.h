@@ -90,7 +90,8 @@ enum {
     PALAVER_E_TLS_SETUP = -15,       /* TLS could not be set up (the CA file is unreadable) */
     PALAVER_E_TLS_CERTIFICATE = -16, /* the server's certificate was refused */
     PALAVER_E_TLS_HANDSHAKE = -17,   /* the TLS handshake failed (not a TLS server, ...) */
-    PALAVER_E_INTERNAL = -18         /* a fault inside the library */
+    PALAVER_E_INTERNAL = -18,        /* a fault inside the library */
+    PALAVER_E_BUSY = -19             /* a host-driven client's send buffer is full */
 };
 /* The code the calling thread's last call of this interface left. */
 PALAVER_C_API int palaver_last_error(void);
@@ -240,7 +241,9 @@ enum {
     PALAVER_EVENT_ACTION = 2,       /* actions wait (palaver_get_actions) */
     PALAVER_EVENT_USERS = 4,        /* the user set changed since it was last read */
     PALAVER_EVENT_DISCONNECTED = 8, /* the connection broke; reported until logout or login */
-    PALAVER_EVENT_WAKEUP = 16       /* palaver_wakeup, palaver_logout or palaver_client_free */
+    PALAVER_EVENT_WAKEUP = 16,      /* palaver_wakeup, palaver_logout or palaver_client_free */
+    PALAVER_EVENT_RECONNECTED = 32  /* logged in again after a break (palaver_set_reconnect);
+                                       reported once, by the wait that takes it */
 };
 /* Blocks until something of the above holds or `timeout_ms` pass (0 only
  * looks, a negative time-out waits without end). Returns the bits that hold,
@@ -277,6 +280,135 @@ PALAVER_C_API int palaver_set_talk_limit(palaver_client* client, size_t max_line
 /* Lines dropped for that limit since the client was made; 0 for null. A host
  * that sees it grow takes its lines too seldom. */
 PALAVER_C_API uint64_t palaver_dropped_talk(const palaver_client* client);
+
+/* ---- Driving clients from the host's own loop ----
+ *
+ * A host-driven client has no receive thread: the host waits on its socket
+ * in its own loop (poll, epoll, select, libuv, asyncio, a game's frame) and
+ * calls palaver_process when the socket is ready or palaver_next_timeout has
+ * run out. Queries, palaver_wait, sends and palaver_logout work as for a
+ * threaded client; palaver_login still blocks (at most 10 s, called off by a
+ * logout). Sends never block: what the socket does not take at once is kept
+ * in the client's send buffer and written by palaver_process; a send that
+ * would overfill the buffer is refused whole with PALAVER_E_BUSY and the
+ * connection stays. Bytes that make no progress within the send limit
+ * (palaver_set_send_limit) end the connection.
+ *
+ *     palaver_client* c = palaver_client_new_host_driven();
+ *     ... palaver_set_server, palaver_login ...
+ *     for (;;) {
+ *         struct pollfd p = {palaver_socket_of(c), POLLIN, 0};
+ *         if (palaver_want_write(c)) p.events |= POLLOUT;
+ *         poll(&p, 1, palaver_next_timeout(c));
+ *         int events = palaver_process(c);
+ *         if (events & PALAVER_EVENT_TALK) ... palaver_get_talk ...
+ *     }
+ */
+#if defined(_WIN32)
+typedef uintptr_t palaver_socket; /* a SOCKET */
+#define PALAVER_NO_SOCKET (~(palaver_socket)0)
+typedef void* palaver_event; /* a HANDLE for WaitForSingleObject/WaitForMultipleObjects */
+#define PALAVER_NO_EVENT ((palaver_event)0)
+#else
+typedef int palaver_socket;
+#define PALAVER_NO_SOCKET (-1)
+typedef int palaver_event; /* a descriptor for poll, select, epoll */
+#define PALAVER_NO_EVENT (-1)
+#endif
+
+/* A new host-driven client; null when memory ran out. Free it with
+ * palaver_client_free like any client. */
+PALAVER_C_API palaver_client* palaver_client_new_host_driven(void);
+/* 1 for a host-driven client, 0 for a threaded one or null. */
+PALAVER_C_API int palaver_is_host_driven(const palaver_client* client);
+/* The socket of the open connection, PALAVER_NO_SOCKET when none is open. It
+ * changes with every login and reconnect: ask each time round the loop. The
+ * library reads and writes it; the host only waits on it (on Windows with
+ * select or WSAPoll) and never closes it. */
+PALAVER_C_API palaver_socket palaver_socket_of(palaver_client* client);
+/* 1 while the send buffer holds bytes: wait for the socket to be writable as
+ * well as readable. 0 otherwise or for a threaded client. */
+PALAVER_C_API int palaver_want_write(palaver_client* client);
+/* Does what the socket is ready for without blocking: reads and handles what
+ * arrived (TLS included), writes what the send buffer holds, sends the
+ * KeepAlive when due, ends a connection that broke or stalled, and makes a
+ * reconnect attempt when one is due (which, like a login, may take up to
+ * 10 s). Returns what palaver_wait(client, 0) would, -1 when refused. Safe to
+ * call at any time, ready or not; for a threaded client it only looks. */
+PALAVER_C_API int palaver_process(palaver_client* client);
+/* Milliseconds until palaver_process must run even if the socket stays
+ * quiet (the KeepAlive, the send limit, a reconnect's back-off): the time-out
+ * for the host's wait. -1 when nothing is due (no connection, or a threaded
+ * client), 0 when it is due now. */
+PALAVER_C_API int palaver_next_timeout(palaver_client* client);
+/* The most bytes a host-driven client keeps for the socket; 1 MiB by
+ * default. 1 stored, 0 refused (below 1). */
+PALAVER_C_API int palaver_set_send_buffer(palaver_client* client, size_t max_bytes);
+
+/* For a threaded client in a host's loop: a descriptor (Windows: an event
+ * handle) that is readable (signalled) exactly while palaver_wait(client, 0)
+ * would report something, and stays so until that is taken: level-triggered,
+ * so no event is lost between a wake and a take. Made on the first call and
+ * owned by the client until it is freed; the host never reads, closes or
+ * resets it. PALAVER_NO_EVENT when the system could not make one. Costs
+ * nothing to clients that never ask for it. Works for host-driven clients
+ * too, for what is already stored (their socket says when more arrives). */
+PALAVER_C_API palaver_event palaver_event_of(palaver_client* client);
+
+/* Many clients, one thread: a set of clients of either kind and a wait for
+ * any of them. palaver_poller_wait does the work of the host-driven clients
+ * whose sockets are ready or due (as palaver_process) and reports every
+ * member with something to take, as palaver_wait(client, 0) would. Level-
+ * triggered: a member stays reported while it has something.
+ *
+ * A client belongs to at most one poller; freeing it leaves the poller. The
+ * poller's functions may be called from any thread, one wait at a time. */
+typedef struct palaver_poller palaver_poller;
+typedef struct palaver_ready {
+    palaver_client* client; /* null for the poller's own wake-up */
+    int events;             /* PALAVER_EVENT_* bits */
+} palaver_ready;
+PALAVER_C_API palaver_poller* palaver_poller_new(void);
+/* Members leave the poller; the clients themselves stay. */
+PALAVER_C_API void palaver_poller_free(palaver_poller* poller);
+/* 1 added (or already a member), 0 refused (null, or a member of another poller). */
+PALAVER_C_API int palaver_poller_add(palaver_poller* poller, palaver_client* client);
+/* 1 removed, 0 when it was not a member. */
+PALAVER_C_API int palaver_poller_remove(palaver_poller* poller, palaver_client* client);
+/* Waits until a member has something, palaver_poller_wakeup is called or
+ * `timeout_ms` pass (0 only looks, negative: no end). Fills `ready` with up
+ * to `capacity` members and returns how many, 0 on the time-out, -1 when
+ * refused. A wake-up is one entry with a null client and
+ * PALAVER_EVENT_WAKEUP. */
+PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready,
+                                      size_t capacity, int timeout_ms);
+/* Ends the poller's current wait, or the next when none runs. 1, or 0 for null. */
+PALAVER_C_API int palaver_poller_wakeup(palaver_poller* poller);
+
+/* ---- Reconnect ----
+ *
+ * Off by default. When on, a connection that breaks after a successful login
+ * is logged in again with the same record and login string, with back-off
+ * between tries: the first after `min_delay_ms`, each next one twice as late
+ * up to `max_delay_ms`, each moved by up to `jitter_percent` either way, and
+ * at most `max_tries` tries in a row (0: without end). While away, the wait
+ * reports PALAVER_EVENT_DISCONNECTED and sends fail with
+ * PALAVER_E_NOT_CONNECTED (nothing is kept to be sent later); once back,
+ * PALAVER_EVENT_RECONNECTED, and the user set is the new login's
+ * (PALAVER_EVENT_USERS). Lines received before the break stay, in order. A
+ * refusal by the server (PALAVER_E_REFUSED: banned, wrong login string)
+ * stops the tries, as does running out of them; palaver_logout stops them at
+ * once. A host-driven client tries inside palaver_process. */
+PALAVER_C_API int palaver_set_reconnect(palaver_client* client, int enable);
+/* Defaults: 250 ms, 10,000 ms, 20 %, 0. 1 stored, 0 refused (min below 0,
+ * max below min, jitter outside 0-100, tries below 0). */
+PALAVER_C_API int palaver_set_reconnect_delays(palaver_client* client, int min_delay_ms,
+                                               int max_delay_ms, int jitter_percent,
+                                               int max_tries);
+/* 1 while the client is away and will try again, else 0 (connected, never
+ * broken, or the tries stopped). `last_error`, when not null, receives the
+ * code of the last failed try (PALAVER_OK when none failed since the break). */
+PALAVER_C_API int palaver_reconnect_status(const palaver_client* client, int* last_error);
 
 #ifdef __cplusplus
 }

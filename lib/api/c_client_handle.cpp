@@ -104,6 +104,8 @@ PALAVER_C_API const char* palaver_error_text(int code) {
             return "the TLS handshake with the server failed";
         case PALAVER_E_INTERNAL:
             return "a fault inside the library";
+        case PALAVER_E_BUSY:
+            return "the send buffer is full; send again once the client has written";
         default:
             return "unknown error code";
     }
