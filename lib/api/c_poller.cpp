@@ -79,8 +79,8 @@ PALAVER_C_API int palaver_poller_remove(palaver_poller* poller, palaver_client* 
     });
 }
 
-PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready,
-                                      size_t capacity, int timeout_ms) {
+PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready, size_t capacity,
+                                      int timeout_ms) {
     return poller_call(poller, -1, ready != nullptr && capacity > 0, [&](palaver::Poller& p) {
         std::unique_ptr<palaver::Poller::Ready[]> found(new palaver::Poller::Ready[capacity]);
         const std::size_t count = p.wait(found.get(), capacity, timeout_ms);

@@ -35,11 +35,11 @@ PALAVER_C_API int palaver_set_reconnect_delays(palaver_client* client, int min_d
 PALAVER_C_API int palaver_reconnect_status(const palaver_client* client, int* last_error) {
     // -1 stands for a refusal, so that 0 is not taken for a failure.
     return call(client, -1, true, [last_error](const ClientState& s) {
-        if (last_error != nullptr) {
-            *last_error = s.connection.reconnect.lastError.load();
-        }
-        return s.connection.reconnect.away.load() ? 1 : 0;
-    }) == 1;
+               if (last_error != nullptr) {
+                   *last_error = s.connection.reconnect.lastError.load();
+               }
+               return s.connection.reconnect.away.load() ? 1 : 0;
+           }) == 1;
 }
 
 }  // extern "C"

@@ -30,8 +30,11 @@ struct SendBuffer {
 
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;  // of bytes, already taken by the socket
-    // When the bytes waiting now first found no room: the send limit counts
-    // from there and starts again whenever the socket takes some.
+    // The bytes that waited at the mark must all be taken within the send
+    // limit from it; then the mark moves to what waits by then. A socket
+    // that takes a byte now and then cannot stretch the limit, and a fast
+    // one whose buffer is seldom empty is never cut off.
+    std::size_t markLeft = 0;
     std::chrono::steady_clock::time_point stalledSince{};
     std::atomic<std::size_t> waiting{0};
     std::atomic<std::size_t> limit{kDefaultLimit};

@@ -109,9 +109,9 @@ std::size_t Poller::collect(Ready* ready, std::size_t capacity) {
             continue;
         }
         RoomState& room = it->second.state->room;
-        const int events = room.events.wait([&room] { return pending_events(room); },
-                                            std::chrono::milliseconds(0), PALAVER_EVENT_WAKEUP,
-                                            PALAVER_EVENT_RECONNECTED);
+        const int events =
+            room.events.wait([&room] { return pending_events(room); }, std::chrono::milliseconds(0),
+                             PALAVER_EVENT_WAKEUP, PALAVER_EVENT_RECONNECTED);
         if (events != 0) {
             ready[count++] = Ready{member, events};
             still.push_back(member);  // level: reported again while it has something
@@ -180,14 +180,19 @@ std::size_t Poller::wait(Ready* ready, std::size_t capacity, int timeoutMs) {
     const auto until = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     std::unique_lock<std::mutex> members(membersLock_);
     for (;;) {
-        const std::size_t count = collect(ready, capacity);
         const int left = timeoutMs < 0 ? -1 : ms_until(until);
-        if (count > 0) {
-            return count;
+        bool flagged;
+        {
+            std::lock_guard<std::mutex> hold(readyLock_);
+            flagged = !flagged_.empty() || wakeAsked_;
         }
-        wait_and_process(members, left);
-        if (left == 0) {
-            return collect(ready, capacity);
+        // The sockets are looked at on every wait, without blocking when a
+        // member has something already: one that stays ready (its host takes
+        // only part) must not keep the others' bytes from being read.
+        wait_and_process(members, flagged ? 0 : left);
+        const std::size_t count = collect(ready, capacity);
+        if (count > 0 || left == 0) {
+            return count;
         }
     }
 }

@@ -75,7 +75,8 @@ Reconnect::Outcome Reconnect::try_once(ClientState& state) {
     std::int32_t status = 0;
     int result;
     try {
-        result = establish_connection(state, user, login.data(), length, limit, status, socket, tls);
+        result =
+            establish_connection(state, user, login.data(), length, limit, status, socket, tls);
     } catch (const std::bad_alloc&) {
         set_error(PALAVER_E_NO_MEMORY);
         result = 0;

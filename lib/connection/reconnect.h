@@ -54,11 +54,11 @@ class Reconnect {
 
   private:
     mutable std::mutex lock_;
-    ReconnectDelays delays_;                    // under lock_
-    stUserInfo record_{};                       // under lock_
-    std::array<char, 21> login_{};              // under lock_
-    std::size_t loginLength_ = 0;               // under lock_
-    bool known_ = false;                        // under lock_
+    ReconnectDelays delays_;        // under lock_
+    stUserInfo record_{};           // under lock_
+    std::array<char, 21> login_{};  // under lock_
+    std::size_t loginLength_ = 0;   // under lock_
+    bool known_ = false;            // under lock_
 };
 
 // The receive thread after its connection broke: tries until back (true, the
