@@ -9,8 +9,9 @@ extern "C" {
 PALAVER_C_API int palaver_set_reconnect(palaver_client* client, int enable) {
     return call(client, 0, enable == 0 || enable == 1, [enable](ClientState& s) {
         s.connection.reconnect.enabled.store(enable == 1);
-        if (enable == 0) {
-            s.connection.reconnect.away.store(false);  // a try under way is the last
+        if (enable == 0 && s.connection.reconnect.away.load()) {
+            // A try under way is the last; the break is reported for good.
+            s.connection.reconnect.give_up(s.connection, s.room.events);
         }
         return 1;
     });

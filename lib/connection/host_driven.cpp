@@ -96,13 +96,13 @@ void handle_break(ClientState& state, DrivenState& d, platform::SocketHandle s) 
     Connection& c = state.connection;
     d.breakSeen = true;
     connection_lost(c, s);
-    state.room.events.set_broken(true);
-    if (c.reconnect.enabled.load()) {
-        c.reconnect.lastError.store(PALAVER_OK);
-        c.reconnect.away.store(true);
-        d.tries = 0;
-        d.nextTry = Clock::now() + c.reconnect.delays().before_try(0, jitter_random());
+    if (!c.reconnect.enabled.load()) {
+        state.room.events.set_broken(true);
+        return;
     }
+    d.tries = 0;
+    d.nextTry = Clock::now() + c.reconnect.delays().before_try(0, jitter_random());
+    c.reconnect.begin(state.room.events);
 }
 
 void reconnect_now(ClientState& state, DrivenState& d) {
@@ -113,12 +113,12 @@ void reconnect_now(ClientState& state, DrivenState& d) {
         const ReconnectDelays delays = c.reconnect.delays();
         ++d.tries;
         if (delays.maxTries > 0 && d.tries >= delays.maxTries) {
-            c.reconnect.away.store(false);
+            c.reconnect.give_up(c, state.room.events);
         } else {
             d.nextTry = Clock::now() + delays.before_try(d.tries, jitter_random());
         }
     } else if (outcome != Reconnect::Outcome::Back) {
-        c.reconnect.away.store(false);
+        c.reconnect.give_up(c, state.room.events);
     }
 }
 
@@ -268,14 +268,14 @@ bool want_write(const Connection& c) {
     return c.driven != nullptr && c.connected.load() && c.driven->out.waiting.load() != 0;
 }
 
-int wait_driven(ClientState& state, int timeoutMs, int wakeBit, int reconnectedBit) {
+int wait_driven(ClientState& state, int timeoutMs, int wakeBit) {
     RoomEvents& events = state.room.events;
     auto ready = [&state] { return pending_events(state.room); };
     const unsigned round = events.round();
     const auto until = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
         process(state);
-        int bits = events.wait(ready, std::chrono::milliseconds(0), wakeBit, reconnectedBit);
+        int bits = events.wait(ready, std::chrono::milliseconds(0), wakeBit);
         if (events.round() != round) {
             bits |= wakeBit;  // a Logout woke every wait
         }
@@ -289,7 +289,7 @@ int wait_driven(ClientState& state, int timeoutMs, int wakeBit, int reconnectedB
                                              : platform::kNoSocket;
         if (s == platform::kNoSocket && next < 0) {
             // Nothing to drive: an ordinary wait, which wakes hear at once.
-            return events.wait(ready, std::chrono::milliseconds(left), wakeBit, reconnectedBit);
+            return events.wait(ready, std::chrono::milliseconds(left), wakeBit);
         }
         int slice = next < 0 ? left : (left < 0 ? next : std::min(left, next));
         platform::EventSignal* signal = state.watch.signal();

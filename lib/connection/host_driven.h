@@ -86,7 +86,7 @@ bool want_write(const Connection& c);
 // palaver_wait for a host-driven client: waits on the socket (and the
 // client's signal, for wakes from other threads) and processes, until
 // something is there or the time is up. Returns the wait's bits.
-int wait_driven(ClientState& state, int timeoutMs, int wakeBit, int reconnectedBit);
+int wait_driven(ClientState& state, int timeoutMs, int wakeBit);
 
 }  // namespace palaver
 

@@ -15,6 +15,8 @@
 namespace palaver {
 
 class ClientState;
+class RoomEvents;
+struct Connection;
 
 struct ReconnectDelays {
     int minMs = 250;
@@ -47,6 +49,13 @@ class Reconnect {
         Stop,       // refused by the server, or nothing to log in with: no more tries
         Abandoned,  // the host is ending the connection or freeing the client
     };
+    // The connection broke and tries follow: the waits hear of the break
+    // once (PALAVER_EVENT_DISCONNECTED), not as a level through the back-off.
+    void begin(RoomEvents& events);
+    // No more tries: unless the host is ending the connection, the break is
+    // reported as a level from now on, as without reconnect.
+    void give_up(const Connection& c, RoomEvents& events);
+
     // One try: a whole Login with the remembered record, installed in place
     // of the broken connection. Blocks like a Login (its 10 s limit); a
     // Logout or the client's free calls it off.
