@@ -113,15 +113,16 @@ class Client:
             handle, self._handle = self._handle, None
         if not handle:
             return
-        self._wake_waiters()
         # Ends the connection, calls off a login under way and wakes every
-        # wait of other threads; a wait that began after that is woken by the
-        # next round. No call can begin any more: the handle is gone.
+        # wait of other threads (and every events() and aevents() loop); a
+        # wait that began after that is woken by the next round. No call can
+        # begin any more: the handle is gone.
         while True:
             with self._calls:
                 if not self._active:
                     break
             self._lib.palaver_logout(handle)
+            self._wake_waiters()
             with self._calls:
                 self._calls.wait_for(lambda: self._active == 0, _CLOSE_ROUND_S)
         self._lib.palaver_client_free(handle)
@@ -515,7 +516,7 @@ class Client:
             readers = [fd] if fd >= 0 else []
             writers = readers if self._lib.palaver_want_write(handle) else []
             due = _seconds(self._lib.palaver_next_timeout(handle))
-            select.select(readers + [wake], writers, [], _soonest(timeout, due))
+            _wait_ready(readers + [wake.fileno()], writers, _soonest(timeout, due))
             with contextlib.suppress(OSError):  # nothing to take
                 wake.recv(64)
         return self.process()
@@ -538,6 +539,19 @@ class Client:
                 self._pending.append(Disconnected(reconnecting=trying))
             self._away = trying
         return bool(bits & Event.WAKEUP)
+
+
+def _wait_ready(readers: List[int], writers: List[int], timeout: Optional[float]) -> None:
+    """Until a reader is readable, a writer writable or `timeout` passes; poll()
+    takes any descriptor number, and one closed meanwhile only ends the wait."""
+    if not hasattr(select, "poll"):  # Windows: sockets only, which these are
+        with contextlib.suppress(OSError):
+            select.select(readers, writers, [], timeout)
+        return
+    poll = select.poll()
+    for fd in readers:
+        poll.register(fd, select.POLLIN | (select.POLLOUT if fd in writers else 0))
+    poll.poll(None if timeout is None else timeout * 1000)
 
 
 def _seconds(ms: int) -> Optional[float]:
