@@ -64,7 +64,7 @@ extern "C" {
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 #define PALAVER_VERSION_MAJOR 1
-#define PALAVER_VERSION_MINOR 3
+#define PALAVER_VERSION_MINOR 4
 #define PALAVER_VERSION_PATCH 0
 PALAVER_C_API const char* palaver_version(void);
 
@@ -380,8 +380,8 @@ PALAVER_C_API int palaver_poller_remove(palaver_poller* poller, palaver_client* 
  * to `capacity` members and returns how many, 0 on the time-out, -1 when
  * refused. A wake-up is one entry with a null client and
  * PALAVER_EVENT_WAKEUP. */
-PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready,
-                                      size_t capacity, int timeout_ms);
+PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready, size_t capacity,
+                                      int timeout_ms);
 /* Ends the poller's current wait, or the next when none runs. 1, or 0 for null. */
 PALAVER_C_API int palaver_poller_wakeup(palaver_poller* poller);
 
@@ -403,8 +403,7 @@ PALAVER_C_API int palaver_set_reconnect(palaver_client* client, int enable);
 /* Defaults: 250 ms, 10,000 ms, 20 %, 0. 1 stored, 0 refused (min below 0,
  * max below min, jitter outside 0-100, tries below 0). */
 PALAVER_C_API int palaver_set_reconnect_delays(palaver_client* client, int min_delay_ms,
-                                               int max_delay_ms, int jitter_percent,
-                                               int max_tries);
+                                               int max_delay_ms, int jitter_percent, int max_tries);
 /* 1 while the client is away and will try again, else 0 (connected, never
  * broken, or the tries stopped). `last_error`, when not null, receives the
  * code of the last failed try (PALAVER_OK when none failed since the break). */

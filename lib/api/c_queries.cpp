@@ -6,6 +6,7 @@
 
 #include "lib/api/c_call.h"
 #include "lib/client/queries.h"
+#include "lib/connection/host_driven.h"
 
 using palaver::ClientState;
 using palaver::c_api::call;
@@ -25,7 +26,9 @@ PALAVER_C_API int palaver_get_users(palaver_client* client, stUserInfo* users, s
                                     size_t* written) {
     return call(client, -1, (users != nullptr || capacity == 0) && written != nullptr,
                 [&](ClientState& s) {
-                    return more(palaver::copy_users(s.room, users, capacity, *written));
+                    const int left = more(palaver::copy_users(s.room, users, capacity, *written));
+                    s.room.events.changed();  // a level descriptor may go quiet
+                    return left;
                 });
 }
 
@@ -33,7 +36,9 @@ PALAVER_C_API int palaver_get_talk(palaver_client* client, palaver_chat_line* li
                                    size_t capacity, size_t* written) {
     return call(client, -1, (lines != nullptr || capacity == 0) && written != nullptr,
                 [&](ClientState& s) {
-                    return more(palaver::take_talk(s.room, lines, capacity, *written));
+                    const int left = more(palaver::take_talk(s.room, lines, capacity, *written));
+                    s.room.events.changed();
+                    return left;
                 });
 }
 
@@ -41,7 +46,10 @@ PALAVER_C_API int palaver_get_actions(palaver_client* client, stActionContent* a
                                       size_t capacity, size_t* written) {
     return call(client, -1, (actions != nullptr || capacity == 0) && written != nullptr,
                 [&](ClientState& s) {
-                    return more(palaver::take_actions(s.room, actions, capacity, *written));
+                    const int left =
+                        more(palaver::take_actions(s.room, actions, capacity, *written));
+                    s.room.events.changed();
+                    return left;
                 });
 }
 
@@ -62,9 +70,14 @@ PALAVER_C_API const stUserInfo* palaver_self(palaver_client* client) {
 
 PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms) {
     return call(client, -1, true, [&](ClientState& s) {
+        if (s.connection.driven != nullptr) {
+            return palaver::wait_driven(s, timeout_ms, PALAVER_EVENT_WAKEUP,
+                                        PALAVER_EVENT_RECONNECTED);
+        }
         palaver::RoomState& room = s.room;
         return room.events.wait([&room] { return palaver::pending_events(room); },
-                                std::chrono::milliseconds(timeout_ms), PALAVER_EVENT_WAKEUP);
+                                std::chrono::milliseconds(timeout_ms), PALAVER_EVENT_WAKEUP,
+                                PALAVER_EVENT_RECONNECTED);
     });
 }
 

@@ -12,6 +12,7 @@ ClientState::~ClientState() {
     std::lock_guard<std::mutex> lifecycle(connection.lifecycleLock);
     connection.logouts.fetch_add(1);
     end_connection(*this, true);
+    room.events.watch(nullptr);  // the watch goes before the room
 }
 
 }  // namespace palaver

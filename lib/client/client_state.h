@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "lib/client/client_watch.h"
 #include "lib/client/room_state.h"
 #include "lib/client/tls_setting.h"
 #include "lib/connection/connection.h"
@@ -52,6 +53,7 @@ class ClientState {
     ServerAddress server;
     TlsSetting tls;
     RoomState room;
+    ClientWatch watch{room};
     Connection connection;
 };
 

@@ -12,14 +12,34 @@
 
 namespace palaver {
 
+// Told of every change to what a wait would report (something stored, taken,
+// woken, broken), outside every room lock: the level-triggered descriptor and
+// a poller's membership watch through it.
+class EventWatch {
+  public:
+    virtual void changed() = 0;
+
+  protected:
+    ~EventWatch() = default;
+};
+
 class RoomEvents {
   public:
     // The receive thread, after it stored what a read brought. Costs one
-    // atomic load when nobody waits.
+    // atomic load when nobody waits and nobody watches.
     void notify() {
         if (waiters_.load() > 0) {
             { std::lock_guard<std::mutex> hold(lock_); }
             wake_.notify_all();
+        }
+        changed();
+    }
+
+    // Set once, to a watch that lives as long as the client.
+    void watch(EventWatch* watch) { watch_.store(watch, std::memory_order_release); }
+    void changed() {
+        if (EventWatch* watch = watch_.load(std::memory_order_acquire)) {
+            watch->changed();
         }
     }
 
@@ -32,7 +52,19 @@ class RoomEvents {
         broken_.store(broken);
         if (broken) {
             notify();
+        } else {
+            changed();
         }
+    }
+
+    // Logged in again after a break: reported once, by the wait that takes it.
+    void mark_reconnected() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            reconnected_ = true;
+        }
+        wake_.notify_all();
+        changed();
     }
     bool broken() const { return broken_.load(); }
 
@@ -44,6 +76,7 @@ class RoomEvents {
             wakePending_ = true;
         }
         wake_.notify_all();  // every waiter looks; the first to look takes it
+        changed();
     }
     // Wakes every thread waiting now (a logout); later waits are not woken.
     void wake_all() {
@@ -52,6 +85,7 @@ class RoomEvents {
             ++wakeRound_;
         }
         wake_.notify_all();
+        changed();
     }
     // The client is being freed: every wait, now or still to come, returns.
     void close() {
@@ -60,16 +94,44 @@ class RoomEvents {
             closed_ = true;
         }
         wake_.notify_all();
+        changed();
+    }
+
+    // Counts wake_all calls: a wait that is not inside wait() (a host-driven
+    // client's, between its looks) compares it to learn of a Logout.
+    unsigned round() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return wakeRound_;
     }
 
     // Threads inside wait() now.
     int waiting() const { return waiters_.load(); }
 
+    // What a wait would report now, without taking a kept wake or reconnect.
+    template <typename Ready>
+    int peek(Ready&& ready, int wakeBit, int reconnectedBit) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return ready() | (closed_ || wakePending_ ? wakeBit : 0) |
+               (reconnected_ ? reconnectedBit : 0);
+    }
+
     // Waits until `ready()` gives non-zero, a wake comes or `timeout` passes
     // (negative: no end); returns the last ready() value, with `wakeBit` added
-    // when a wake ended the wait.
+    // when a wake ended the wait and `reconnectedBit` when a reconnect came.
     template <typename Ready>
-    int wait(Ready&& ready, std::chrono::milliseconds timeout, int wakeBit) {
+    int wait(Ready&& ready, std::chrono::milliseconds timeout, int wakeBit,
+             int reconnectedBit = 0) {
+        int result = wait_locked(ready, timeout, wakeBit, reconnectedBit);
+        if (result & (wakeBit | reconnectedBit)) {
+            changed();  // a kept wake or reconnect was taken
+        }
+        return result;
+    }
+
+  private:
+    template <typename Ready>
+    int wait_locked(Ready& ready, std::chrono::milliseconds timeout, int wakeBit,
+                    int reconnectedBit) {
         std::unique_lock<std::mutex> hold(lock_);
         waiters_.fetch_add(1);
         const unsigned round = wakeRound_;
@@ -77,7 +139,11 @@ class RoomEvents {
         auto look = [&] {
             bool woken = closed_ || wakeRound_ != round || wakePending_;
             wakePending_ = false;
-            return ready() | (woken ? wakeBit : 0);
+            const bool back = reconnected_ && reconnectedBit != 0;
+            if (back) {
+                reconnected_ = false;
+            }
+            return ready() | (woken ? wakeBit : 0) | (back ? reconnectedBit : 0);
         };
         int result = look();
         if (result == 0 && timeout.count() != 0) {
@@ -92,14 +158,15 @@ class RoomEvents {
         return result;
     }
 
-  private:
     std::mutex lock_;
     std::condition_variable wake_;
     std::atomic<int> waiters_{0};
     std::atomic<bool> usersChanged_{false};
     std::atomic<bool> broken_{false};
+    std::atomic<EventWatch*> watch_{nullptr};
     // Guarded by lock_.
     bool wakePending_ = false;
+    bool reconnected_ = false;
     unsigned wakeRound_ = 0;
     bool closed_ = false;
 };

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "lib/connection/reconnect.h"
 #include "lib/connection/send_lock.h"
 #include "lib/platform/socket.h"
 #include "lib/platform/worker_thread.h"
@@ -19,10 +20,15 @@
 namespace palaver {
 
 class TlsStream;
+struct DrivenState;
 
 struct Connection {
     Connection();
     ~Connection();
+
+    // A host-driven client's state, made with the client and never changed;
+    // null for a threaded client (lib/connection/host_driven.h).
+    std::unique_ptr<DrivenState> driven;
 
     // Valid from a successful Login until the connection is ended; changed
     // only under sendLock, so no sender ever writes to a closed handle.
@@ -53,8 +59,12 @@ struct Connection {
     // The client is being freed: every Login gives up, whenever it began.
     std::atomic<bool> closing{false};
 
-    // Reads the server's messages and sends the KeepAlives.
+    // Reads the server's messages and sends the KeepAlives; never started
+    // for a host-driven client.
     platform::WorkerThread receiver;
+
+    // Logging in again after a break, when the host asked for it.
+    Reconnect reconnect;
 };
 
 }  // namespace palaver

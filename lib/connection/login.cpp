@@ -8,8 +8,10 @@
 #include <string>
 
 #include "lib/client/error.h"
+#include "lib/connection/host_driven.h"
 #include "lib/connection/lifecycle.h"
 #include "lib/connection/login_limit.h"
+#include "lib/connection/login_steps.h"
 #include "lib/connection/send.h"
 #include "lib/connection/server_connect.h"
 #include "lib/connection/timing.h"
@@ -115,8 +117,11 @@ Reply read_login_reply(ClientState& state, platform::SocketHandle s, TlsStream* 
     }
 }
 
-int open_connection(ClientState& state, stUserInfo& user, const char* login,
-                    std::size_t loginLength, const LoginLimit& limit, std::int32_t& status) {
+}  // namespace
+
+int establish_connection(ClientState& state, stUserInfo& user, const char* login,
+                         std::size_t loginLength, const LoginLimit& limit, std::int32_t& status,
+                         PendingSocket& socket, std::unique_ptr<TlsStream>& tls) {
     // The receive buffer is left to the system's autotuning: a small fixed
     // SO_RCVBUF turns it off, and on a link with a large segment size (loopback)
     // the advertised window then sticks just below one segment, so the server
@@ -127,13 +132,11 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
         set_error(PALAVER_E_NO_ADDRESS);
         return 0;
     }
-    PendingSocket socket;
     if (!connect_first(addresses_to_try(server), socket, limit) ||
         !platform::set_receive_timeout(socket.get(), receive_timeout_ms())) {
         return failed(limit, PALAVER_E_CONNECT);
     }
     const platform::SocketHandle s = socket.get();
-    std::unique_ptr<TlsStream> tls;
     if (tlsChoice.enabled) {
         tls = TlsStream::start(s, {tlsChoice.verify, tlsChoice.caFile, server.name}, limit);
         if (tls == nullptr) {
@@ -156,23 +159,61 @@ int open_connection(ClientState& state, stUserInfo& user, const char* login,
         case Reply::Whole:
             break;
     }
+    return 1;
+}
+
+bool install_connection(ClientState& state, PendingSocket& socket,
+                        std::unique_ptr<TlsStream>& tls) {
+    Connection& c = state.connection;
+    std::unique_lock<std::mutex> driven;
+    if (c.driven != nullptr) {
+        driven = std::unique_lock<std::mutex>(c.driven->lock);
+    }
+    bool ready = true;
+    {
+        std::lock_guard<SendLock> hold(c.sendLock);
+        const platform::SocketHandle old = c.socket.load();
+        if (old != platform::kNoSocket) {
+            platform::close_socket(old);  // the broken connection a reconnect replaces
+        }
+        c.socketSendLimitMs = 0;
+        c.tls = std::move(tls);
+        c.socket.store(socket.release());
+        if (c.driven != nullptr) {
+            ready = prepare_driven(state, c.socket.load());
+        }
+    }
+    c.stop.store(false);
+    c.hostEnding.store(false);
+    c.connected.store(ready);
+    state.room.events.set_broken(false);
+    state.room.events.mark_users_changed();
+    state.room.events.notify();
+    return ready;
+}
+
+namespace {
+
+int open_connection(ClientState& state, stUserInfo& user, const char* login,
+                    std::size_t loginLength, const LoginLimit& limit, std::int32_t& status) {
+    PendingSocket socket;
+    std::unique_ptr<TlsStream> tls;
+    int result = establish_connection(state, user, login, loginLength, limit, status, socket, tls);
+    if (result != 1) {
+        return result;
+    }
     Connection& c = state.connection;
     std::lock_guard<std::mutex> lifecycle(c.lifecycleLock);
     if (limit.called_off()) {
         platform::set_last_error(platform::timed_out_code());
         return failed(limit, PALAVER_E_CANCELLED);
     }
-    {
-        std::lock_guard<SendLock> hold(c.sendLock);
-        c.tls = std::move(tls);
-        c.socket.store(socket.release());
+    if (!install_connection(state, socket, tls)) {
+        end_connection(state, false);
+        set_error(PALAVER_E_CONNECT);
+        return 0;
     }
-    c.stop.store(false);
-    c.hostEnding.store(false);
-    c.connected.store(true);
-    state.room.events.set_broken(false);
-    state.room.events.mark_users_changed();
-    if (!c.receiver.start(receive_thread, &state)) {
+    if (c.driven == nullptr && !c.receiver.start(receive_thread, &state)) {
         end_connection(state, false);
         set_error(PALAVER_E_THREAD);
         return 0;
@@ -213,9 +254,11 @@ int login(ClientState& state, stUserInfo& user, const char* loginString,
         end_connection(state, true);
     }
     try {
+        const stUserInfo requested = user;
         int result = open_connection(state, user, loginString, loginLength, limit, status);
         if (result == 1) {
             status = 1;  // whatever count of groups the word gave
+            c.reconnect.remember(requested, loginString, loginLength);
         }
         return result;
     } catch (const std::bad_alloc&) {

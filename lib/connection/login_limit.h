@@ -4,6 +4,7 @@
 #define PALAVER_LIB_CONNECTION_LOGIN_LIMIT_H
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 
@@ -17,13 +18,18 @@ class LoginLimit {
   public:
     using Clock = std::chrono::steady_clock;
 
-    LoginLimit(const Connection& c, unsigned logoutsBefore)
+    // `alsoOff`, when given, calls it off too once set (a reconnect's try
+    // ends when the host ends the connection).
+    LoginLimit(const Connection& c, unsigned logoutsBefore,
+               const std::atomic<bool>* alsoOff = nullptr)
         : connection_(c),
           logoutsBefore_(logoutsBefore),
+          alsoOff_(alsoOff),
           deadline_(Clock::now() + std::chrono::milliseconds(timing().loginLimitMs.load())) {}
 
     bool called_off() const {
-        return connection_.logouts.load() != logoutsBefore_ || connection_.closing.load();
+        return connection_.logouts.load() != logoutsBefore_ || connection_.closing.load() ||
+               (alsoOff_ != nullptr && alsoOff_->load());
     }
 
     // Waits with `wait_once(milliseconds)` until the socket is ready, in short
@@ -76,6 +82,7 @@ class LoginLimit {
 
     const Connection& connection_;
     unsigned logoutsBefore_;
+    const std::atomic<bool>* alsoOff_;
     Clock::time_point deadline_;
 };
 

@@ -1,7 +1,9 @@
 #include <chrono>
 #include <mutex>
 
+#include "lib/connection/host_driven.h"
 #include "lib/connection/lifecycle.h"
+#include "lib/connection/receiver.h"
 #include "lib/connection/send.h"
 #include "lib/connection/tls_stream.h"
 #include "protocol/client_messages.h"
@@ -17,6 +19,11 @@ void say_goodbye(ClientState& state, platform::SocketHandle s) {
     if (!hold.owns_lock() || !platform::wait_writable(s, 0)) {
         return;
     }
+    // A host-driven client's buffered bytes go first, or the notice would cut
+    // into a message; when the socket cannot take them now, no goodbye.
+    if (c.driven != nullptr && (!flush_send_buffer(c, s) || c.driven->out.waiting.load() != 0)) {
+        return;
+    }
     auto notice = encode_logout(location_key_of(state.room.self));
     if (c.tls != nullptr) {
         c.tls->send_last(s, notice.data(), notice.size(), send_limit(c, s));  // and the close alert
@@ -29,6 +36,7 @@ void say_goodbye(ClientState& state, platform::SocketHandle s) {
 // WorkerThread::release.
 void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     Connection& c = state.connection;
+    c.reconnect.away.store(false);  // the host ends the tries at once
     // The worker threads run only while the socket is set.
     const platform::SocketHandle s = c.socket.load();
     if (s == platform::kNoSocket) {
@@ -45,11 +53,22 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     } else {
         c.receiver.join();
     }
+    // A host-driven client's process() is never inside the socket it closes.
+    std::unique_lock<std::mutex> driven;
+    if (c.driven != nullptr) {
+        driven = std::unique_lock<std::mutex>(c.driven->lock);
+    }
     std::lock_guard<SendLock> hold(c.sendLock);
     platform::close_socket(s);
     c.socket.store(platform::kNoSocket);
     c.socketSendLimitMs = 0;  // the next socket has not got it yet
     c.tls.reset();
+    if (c.driven != nullptr) {
+        c.driven->receiver.reset();
+        c.driven->out.bytes.clear();
+        c.driven->out.sent = 0;
+        c.driven->out.waiting.store(0);
+    }
 }
 
 }  // namespace

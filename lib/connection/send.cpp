@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "lib/client/error.h"
+#include "lib/connection/host_driven.h"
 #include "lib/connection/lifecycle.h"
 #include "lib/connection/tls_stream.h"
 
@@ -44,6 +45,12 @@ int send_limit(Connection& c, platform::SocketHandle s) {
 
 bool send_keep_alive(Connection& c, const LocationKey& key) {
     auto message = encode_keep_alive(key);
+    if (c.driven != nullptr) {
+        // Buffered like any send; a full buffer leaves it out, the stall
+        // deadline ends a connection that takes nothing.
+        return queue_message(c, message.data(), message.size()) ||
+               last_error_code() != PALAVER_E_SEND;
+    }
     std::unique_lock<SendLock> hold = lock_send(c);
     platform::SocketHandle s = c.socket.load();
     if (s == platform::kNoSocket || c.stop.load()) {
@@ -57,6 +64,9 @@ bool send_keep_alive(Connection& c, const LocationKey& key) {
 }
 
 bool send_message(Connection& c, const std::uint8_t* bytes, std::size_t count) {
+    if (c.driven != nullptr) {
+        return queue_message(c, bytes, count);
+    }
     std::unique_lock<SendLock> hold = lock_send(c);
     if (!hold.owns_lock()) {
         // The socket may be changing hands: only what the flag says is read.

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "lib/client/error.h"
+#include "lib/connection/host_driven.h"
 #include "lib/connection/send.h"
 
 namespace palaver {
@@ -104,7 +105,13 @@ long TlsStream::receive(Connection& c, platform::SocketHandle s, std::uint8_t* p
                 set_error_detail(session_->failure_text().c_str());
             }
         }
-        if (answer) {
+        if (answer && c.driven != nullptr) {
+            // A host-driven client's records wait their turn in its buffer.
+            std::lock_guard<SendLock> hold(c.sendLock);
+            std::lock_guard<std::mutex> session(sessionLock_);
+            queue_records(c, pending_.data(), pending_.size());
+            pending_.clear();
+        } else if (answer) {
             // Within the send limit, like every send: a sender stuck ahead
             // is ending the connection.
             std::unique_lock<SendLock> hold(
@@ -146,6 +153,18 @@ bool TlsStream::send(platform::SocketHandle s, const std::uint8_t* plain, std::s
         }
     }
     return send_pending(s, limitMs);
+}
+
+bool TlsStream::seal(const std::uint8_t* plain, std::size_t count,
+                     std::vector<std::uint8_t>& records) {
+    std::lock_guard<std::mutex> hold(sessionLock_);
+    if (!session_->write(plain, count)) {
+        return false;
+    }
+    session_->take_output(pending_);
+    records.insert(records.end(), pending_.begin(), pending_.end());
+    pending_.clear();
+    return true;
 }
 
 bool TlsStream::send_last(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,

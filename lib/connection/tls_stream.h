@@ -46,6 +46,9 @@ class TlsStream {
     // the system to take it (below 0: without end). The caller holds sendLock.
     bool send(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,
               int limitMs = -1);
+    // A host-driven client's send: the message encrypted into records
+    // appended to `records`, sent by the caller. The caller holds sendLock.
+    bool seal(const std::uint8_t* plain, std::size_t count, std::vector<std::uint8_t>& records);
     // The same for the connection's last message, with the close alert after it.
     bool send_last(platform::SocketHandle s, const std::uint8_t* plain, std::size_t count,
                    int limitMs = -1);

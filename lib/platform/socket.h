@@ -85,6 +85,16 @@ bool send_all_within(SocketHandle s, const std::uint8_t* bytes, std::size_t coun
                      int milliseconds);
 // True when a send would not block, waiting at most `milliseconds`.
 bool wait_writable(SocketHandle s, int milliseconds);
+// Host-driven clients: the socket never blocks from their login on.
+bool set_nonblocking(SocketHandle s);
+// A call on a non-blocking socket that found nothing to do (EAGAIN,
+// WSAEWOULDBLOCK): not a failure.
+bool is_would_block(int code);
+// One send that never waits: the bytes the system took (above 0), 0 when it
+// has no room now, below 0 when the send failed (see last_error()). Never
+// raises SIGPIPE.
+long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count);
+
 // Ends both directions, waking a thread blocked in receive_some at once.
 void shutdown_both(SocketHandle s);
 void close_socket(SocketHandle s);

@@ -215,6 +215,25 @@ bool wait_writable(SocketHandle s, int milliseconds) {
     return ::poll(&p, 1, milliseconds) == 1 && (p.revents & POLLOUT) != 0;
 }
 
+bool set_nonblocking(SocketHandle s) {
+    return set_blocking(s, false);
+}
+
+bool is_would_block(int code) {
+    return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
+    ssize_t n;
+    do {
+        n = ::send(s, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return 0;
+    }
+    return n == 0 && count > 0 ? -1 : static_cast<long>(n);
+}
+
 void shutdown_both(SocketHandle s) {
     ::shutdown(s, SHUT_RDWR);
 }

@@ -196,6 +196,22 @@ bool wait_writable(SocketHandle s, int milliseconds) {
     return ::select(0, nullptr, &writable, nullptr, &limit) == 1;
 }
 
+bool set_nonblocking(SocketHandle s) {
+    return set_blocking(s, false);
+}
+
+bool is_would_block(int code) {
+    return code == WSAEWOULDBLOCK;
+}
+
+long send_some(SocketHandle s, const std::uint8_t* bytes, std::size_t count) {
+    int n = ::send(s, reinterpret_cast<const char*>(bytes), clamp_count(count), 0);
+    if (n == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    }
+    return n == 0 && count > 0 ? -1 : n;
+}
+
 void shutdown_both(SocketHandle s) {
     ::shutdown(s, SD_BOTH);
     // Winsock does not promise that shutdown ends a receive or a send that is

@@ -185,7 +185,7 @@ TEST(ModuleLoad, HeaderLibraryFileAndSymbolVersionsAgree) {
     // The oldest node still resolves, and a function of the newest.
     EXPECT_NE(dlvsym(handle, "palaver_version", "PALAVER_1.2"), nullptr);
     const std::string node = "PALAVER_" + major + "." + minor;
-    EXPECT_NE(dlvsym(handle, "palaver_wakeup", node.c_str()), nullptr) << node;
+    EXPECT_NE(dlvsym(handle, "palaver_process", node.c_str()), nullptr) << node;
     dlclose(handle);
 }
 
