@@ -44,9 +44,13 @@ def test_an_asyncio_bot_echoes_answers_a_whisper_and_stops_at_once(server, room)
             assert socket >= 0 and not loop.remove_reader(socket) and not loop.remove_writer(socket)
 
             # close() on the loop's thread, and from another thread, ends a
-            # loop that waits.
-            waiting = [asyncio.create_task(afirst(c, lambda e: False)) for c in (bot, peer)]
-            await asyncio.sleep(0)  # both start and wait
+            # loop that waits: each has taken an event and waits for more.
+            seen = [asyncio.Event(), asyncio.Event()]
+            waiting = [
+                asyncio.create_task(afirst(c, lambda e, s=s: s.set())) for c, s in zip((bot, peer), seen)
+            ]
+            peer.say("last")
+            await asyncio.wait_for(asyncio.gather(*(s.wait() for s in seen)), DEADLINE)
             bot.close()
             await loop.run_in_executor(None, peer.close)
             assert await asyncio.wait_for(asyncio.gather(*waiting), DEADLINE) == [None, None]
