@@ -4,8 +4,6 @@ import collections
 import contextlib
 import ctypes
 import os
-import select
-import socket
 import threading
 import time
 from typing import Iterator, List, Optional, Union
@@ -88,7 +86,6 @@ class Client:
         self._away = False  # a break was handed out and the client tries again
         self._logouts = 0  # a loop of events ends when logout() counts one more
         self._waiters = set()  # the awaits of aevents() (aio.py)
-        self._wake_pair = None  # wakes the select of a host-driven events() loop
         new = "palaver_client_new_host_driven" if host_driven else "palaver_client_new"
         self._handle = getattr(self._lib, new)()
         if not self._handle:
@@ -126,8 +123,6 @@ class Client:
             with self._calls:
                 self._calls.wait_for(lambda: self._active == 0, _CLOSE_ROUND_S)
         self._lib.palaver_client_free(handle)
-        for end in self._wake_pair or ():
-            end.close()
 
     @property
     def closed(self) -> bool:
@@ -165,14 +160,10 @@ class Client:
             return result
 
     def _wake_waiters(self) -> None:
-        """Makes every events() and aevents() loop of the client look again:
-        it closed, logged out, was woken or has a new socket."""
+        """Makes every aevents() loop of the client look again: it closed,
+        logged out, was woken or has a new socket."""
         with self._calls:
             waiters = list(self._waiters)
-            pair = self._wake_pair
-        if pair:
-            with contextlib.suppress(OSError):  # full: a wake is pending anyway
-                pair[1].send(b"!")
         for waiter in waiters:
             waiter.wake()
 
@@ -438,7 +429,7 @@ class Client:
         """Blocks until something waits or `timeout` seconds pass (None: no
         end); returns the Event bits that hold, an empty Event after the
         time-out. wakeup() or close() from another thread ends it at once.
-        A host-driven client's wait sees only what process() has stored."""
+        A host-driven client's wait does the work of process() meanwhile."""
         timeout_ms = -1 if timeout is None else max(0, int(timeout * 1000))
         return Event(self._call("palaver_wait", timeout_ms, failed=-1))
 
@@ -454,8 +445,7 @@ class Client:
         come; stops after `timeout` seconds with nothing new, after the
         disconnection (unless the client reconnects: see set_reconnect), on
         wakeup(), or when the client is closed. What one loop took but did not
-        get to (it broke off) comes first in the next. A host-driven client
-        is driven by the loop itself."""
+        get to (it broke off) comes first in the next."""
         woken, logouts = False, self._logouts
         deadline = _deadline(timeout)
         while not self.closed and self._logouts == logouts:
@@ -472,7 +462,7 @@ class Client:
             if woken or left == 0:
                 return
             try:
-                woken = self._take(self._turn(left) if self.host_driven else self._wait_turn(left))
+                woken = self._take(self._wait_turn(left))
             except PalaverError:
                 if self.closed:
                     return
@@ -494,32 +484,11 @@ class Client:
         return await aio.login(self, name, **kwargs)
 
     def _wait_turn(self, timeout: Optional[float]) -> Event:
-        """One wait of a threaded client for events()."""
+        """One wait for events(); a host-driven client's wait drives it."""
         if self._away:
             time.sleep(_AWAY_POLL_S if timeout is None else min(timeout, _AWAY_POLL_S))
             return self.wait(0)
         return self.wait(timeout)
-
-    def _turn(self, timeout: Optional[float]) -> Event:
-        """One turn of a host-driven client's loop for events(): waits for its
-        socket, next_timeout and the wake-ups of other threads (_wake_waiters),
-        then does the work. The client stays held, so close() frees nothing
-        that select watches."""
-        with self._held() as handle:
-            with self._calls:
-                if not self._wake_pair:
-                    self._wake_pair = socket.socketpair()
-                    for end in self._wake_pair:
-                        end.setblocking(False)
-                wake = self._wake_pair[0]
-            fd = _native.socket_of(self._lib, handle)
-            readers = [fd] if fd >= 0 else []
-            writers = readers if self._lib.palaver_want_write(handle) else []
-            due = _seconds(self._lib.palaver_next_timeout(handle))
-            _wait_ready(readers + [wake.fileno()], writers, _soonest(timeout, due))
-            with contextlib.suppress(OSError):  # nothing to take
-                wake.recv(64)
-        return self.process()
 
     def _take(self, bits: Event) -> bool:
         """Queues the records `bits` announce, for events() and aevents();
@@ -539,19 +508,6 @@ class Client:
                 self._pending.append(Disconnected(reconnecting=trying))
             self._away = trying
         return bool(bits & Event.WAKEUP)
-
-
-def _wait_ready(readers: List[int], writers: List[int], timeout: Optional[float]) -> None:
-    """Until a reader is readable, a writer writable or `timeout` passes; poll()
-    takes any descriptor number, and one closed meanwhile only ends the wait."""
-    if not hasattr(select, "poll"):  # Windows: sockets only, which these are
-        with contextlib.suppress(OSError):
-            select.select(readers, writers, [], timeout)
-        return
-    poll = select.poll()
-    for fd in readers:
-        poll.register(fd, select.POLLIN | (select.POLLOUT if fd in writers else 0))
-    poll.poll(None if timeout is None else timeout * 1000)
 
 
 def _seconds(ms: int) -> Optional[float]:
