@@ -15,7 +15,8 @@ class Poller:
     """A set of clients of either kind and one wait for any of them. wait()
     does the work of the host-driven members that are ready or due (as their
     process()) and returns (client, Event) for every member with something
-    to take, level-triggered: a member stays reported while it has something.
+    to take, level-triggered: a member stays reported while it has something,
+    and one that is away after a break (set_reconnect) on every wait.
     A client belongs to at most one poller; closing it leaves the poller."""
 
     def __init__(self):
