@@ -362,7 +362,10 @@ PALAVER_C_API palaver_event palaver_event_of(palaver_client* client);
  * triggered: a member stays reported while it has something.
  *
  * A client belongs to at most one poller; freeing it leaves the poller. The
- * poller's functions may be called from any thread, one wait at a time. */
+ * poller's functions may be called from any thread, one wait at a time;
+ * palaver_poller_free only when no wait runs (wake it and let it return).
+ * The wait does the host-driven members' work on its own thread, a reconnect
+ * try included (up to 10 s). */
 typedef struct palaver_poller palaver_poller;
 typedef struct palaver_ready {
     palaver_client* client; /* null for the poller's own wake-up */

@@ -228,6 +228,37 @@ TEST(CInterfaceRoom, ClientsReconnectWhenTheServerComesBack) {
     palaver_poller_free(poller);
 }
 
+TEST(CppLayer, AHostDrivenClientAndAThreadedOneShareAPoller) {
+    TestServer server;
+    palaver::Client driven = palaver::Client::host_driven(), threaded;
+    stUserInfo d = make_user("driven", 7), t = make_user("threaded", 7);
+    ASSERT_TRUE(driven.host_driven_client());
+    ASSERT_TRUE(driven.set_server("127.0.0.1", server.port()));
+    ASSERT_TRUE(threaded.set_server("127.0.0.1", server.port()));
+    ASSERT_EQ(driven.login(d), 1);
+    ASSERT_EQ(threaded.login(t), 1);
+    palaver::Poller poller;
+    ASSERT_TRUE(poller.add(driven));
+    ASSERT_TRUE(poller.add(threaded));
+    ASSERT_TRUE(driven.send_talk(t.userId, "to you", true));
+    std::string heard;
+    ASSERT_TRUE(eventually([&] {
+        for (const palaver_ready& r : poller.wait(std::chrono::milliseconds(100))) {
+            if (r.client == threaded.handle()) {
+                for (auto& line : threaded.talk()) {
+                    heard = line.sender == d.userId ? line.text : heard;
+                }
+            }
+        }
+        return heard == "to you";
+    }));
+    poller.wakeup();
+    auto woken = poller.wait(std::chrono::seconds(5));
+    ASSERT_FALSE(woken.empty());
+    EXPECT_EQ(woken[0].client, nullptr);
+    EXPECT_EQ(woken[0].events, PALAVER_EVENT_WAKEUP);
+}
+
 TEST(CppLayer, TwoClientsTalkAndSeeEachOther) {
     TestServer server;
     palaver::Client alice, bob;
