@@ -46,7 +46,9 @@ def test_an_asyncio_bot_echoes_answers_a_whisper_and_stops_at_once(server, room)
             # close() on the loop's thread, and from another thread, ends a
             # loop that waits: each has taken an event and waits for more.
             seen = {bot: asyncio.Event(), peer: asyncio.Event()}
-            tasks = [asyncio.create_task(afirst(c, lambda _, s=s: s.set())) for c, s in seen.items()]
+            tasks = [
+                asyncio.create_task(afirst(c, lambda _, s=s: s.set())) for c, s in seen.items()
+            ]
             peer.say("last")
             await asyncio.wait_for(asyncio.gather(*(s.wait() for s in seen.values())), DEADLINE)
             bot.close()
