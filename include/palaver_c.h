@@ -337,15 +337,16 @@ PALAVER_C_API palaver_socket palaver_socket_of(palaver_client* client);
 PALAVER_C_API int palaver_want_write(palaver_client* client);
 /* Does what the socket is ready for without blocking: reads and handles what
  * arrived (TLS included), writes what the send buffer holds, sends the
- * KeepAlive when due, ends a connection that broke or stalled, and makes a
- * reconnect attempt when one is due (which, like a login, may take up to
- * 10 s). Returns what palaver_wait(client, 0) would, -1 when refused. Safe to
- * call at any time, ready or not; for a threaded client it only looks. */
+ * KeepAlive when due, ends a connection that broke or stalled, and starts a
+ * reconnect try when one is due (on a thread of its own while it lasts, so
+ * this call never blocks). Returns what palaver_wait(client, 0) would, -1
+ * when refused. Safe to call at any time, ready or not; for a threaded
+ * client it only looks. */
 PALAVER_C_API int palaver_process(palaver_client* client);
 /* Milliseconds until palaver_process must run even if the socket stays
- * quiet (the KeepAlive, the send limit, a reconnect's back-off): the time-out
- * for the host's wait. -1 when nothing is due (no connection, or a threaded
- * client), 0 when it is due now. */
+ * quiet (the KeepAlive, the send limit, a reconnect's back-off; every 50 ms
+ * while a reconnect try runs): the time-out for the host's wait. -1 when nothing is due (no
+ * connection, or a threaded client), 0 when it is due now. */
 PALAVER_C_API int palaver_next_timeout(palaver_client* client);
 /* The most bytes a host-driven client keeps for the socket; 1 MiB by
  * default. 1 stored, 0 refused (below 1). */
@@ -373,8 +374,7 @@ PALAVER_C_API palaver_event palaver_event_of(palaver_client* client);
  * A client belongs to at most one poller; freeing it leaves the poller. The
  * poller's functions may be called from any thread, one wait at a time;
  * palaver_poller_free only when no wait runs (wake it and let it return).
- * The wait does the host-driven members' work on its own thread, a reconnect
- * try included (up to 10 s). */
+ * The wait does the host-driven members' work on its own thread. */
 typedef struct palaver_poller palaver_poller;
 typedef struct palaver_ready {
     palaver_client* client; /* null for the poller's own wake-up */
@@ -413,8 +413,9 @@ PALAVER_C_API int palaver_poller_wakeup(palaver_poller* poller);
  * refusal by the server (PALAVER_E_REFUSED: banned, wrong login string)
  * stops the tries, as does running out of them or turning reconnect off, and
  * from then on PALAVER_EVENT_DISCONNECTED is a level again, as without
- * reconnect; palaver_logout stops them at once. A host-driven client tries
- * inside palaver_process. */
+ * reconnect; palaver_logout stops them at once. A host-driven client's
+ * palaver_process starts each try on a thread of its own, which ends with
+ * the try. */
 PALAVER_C_API int palaver_set_reconnect(palaver_client* client, int enable);
 /* Defaults: 250 ms, 10,000 ms, 20 %, 0. 1 stored, 0 refused (min below 0,
  * max below min, jitter outside 0-100, tries below 0). */

@@ -21,6 +21,8 @@ using Clock = std::chrono::steady_clock;
 // the others a host serves from the same loop; the rest waits for the next
 // call, which next_timeout_ms() asks for at once.
 constexpr std::size_t kReadBudget = 256 * 1024;
+// How often a host's loop looks while a reconnect try runs in the background.
+constexpr int kTryLookMs = 50;
 // A drained buffer larger than this gives its memory back.
 constexpr std::size_t kKeptCapacity = 64 * 1024;
 
@@ -105,10 +107,10 @@ void handle_break(ClientState& state, DrivenState& d, platform::SocketHandle s) 
     c.reconnect.begin(state.room.events);
 }
 
-void reconnect_now(ClientState& state, DrivenState& d) {
+// The try's outcome, once its thread has ended: the next try scheduled, or
+// no more. The caller holds d.lock.
+void after_try(ClientState& state, DrivenState& d, Reconnect::Outcome outcome) {
     Connection& c = state.connection;
-    const Reconnect::Outcome outcome = c.reconnect.try_once(state);
-    std::lock_guard<std::mutex> hold(d.lock);
     if (outcome == Reconnect::Outcome::Failed) {
         const ReconnectDelays delays = c.reconnect.delays();
         ++d.tries;
@@ -120,6 +122,22 @@ void reconnect_now(ClientState& state, DrivenState& d) {
     } else if (outcome != Reconnect::Outcome::Back) {
         c.reconnect.give_up(c, state.room.events);
     }
+}
+
+// A try blocks like a Login (up to 10 s): it runs on a thread of its own,
+// the connection's idle receive thread, so process() never blocks the host.
+void try_in_background(void* context) {
+    auto& state = *static_cast<ClientState*>(context);
+    DrivenState& d = *state.connection.driven;
+    Reconnect::Outcome outcome;
+    try {
+        outcome = state.connection.reconnect.try_once(state);
+    } catch (...) {
+        outcome = Reconnect::Outcome::Failed;
+    }
+    d.tryOutcome.store(static_cast<int>(outcome));
+    d.tryState.store(DrivenState::TryDone);
+    state.room.events.changed();  // a poller or descriptor wakes its loop
 }
 
 }  // namespace
@@ -235,10 +253,20 @@ void process(ClientState& state) {
             !d.breakSeen) {
             handle_break(state, d, s);
         }
-        tryNow = c.reconnect.away.load() && Clock::now() >= d.nextTry;
+        if (d.tryState.load() == DrivenState::TryDone) {
+            c.receiver.join();
+            d.tryState.store(DrivenState::TryIdle);
+            after_try(state, d, static_cast<Reconnect::Outcome>(d.tryOutcome.load()));
+        }
+        tryNow = c.reconnect.away.load() && d.tryState.load() == DrivenState::TryIdle &&
+                 Clock::now() >= d.nextTry;
+        if (tryNow) {
+            d.tryState.store(DrivenState::TryRunning);
+        }
     }
-    if (tryNow) {
-        reconnect_now(state, d);
+    if (tryNow && !c.receiver.start(try_in_background, &state)) {
+        // No thread to be had: the try runs here, blocking like a Login.
+        try_in_background(&state);
     }
 }
 
@@ -261,7 +289,14 @@ int next_timeout_ms(ClientState& state) {
     if (s != platform::kNoSocket && !c.hostEnding.load() && !d.breakSeen) {
         return 0;  // broken under a sender: process() tells the waits
     }
-    return c.reconnect.away.load() ? ms_until(d.nextTry) : -1;
+    switch (d.tryState.load()) {
+        case DrivenState::TryDone:
+            return 0;
+        case DrivenState::TryRunning:
+            return kTryLookMs;  // a loop with nothing else to wake it looks again soon
+        default:
+            return c.reconnect.away.load() ? ms_until(d.nextTry) : -1;
+    }
 }
 
 bool want_write(const Connection& c) {

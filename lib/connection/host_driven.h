@@ -55,6 +55,11 @@ struct DrivenState {
     // Under lock: the next reconnect try, and how many failed in a row.
     std::chrono::steady_clock::time_point nextTry{};
     int tries = 0;
+    // A try runs on the connection's receive thread, which a host-driven
+    // client has idle: started and joined by process().
+    enum TryState { TryIdle, TryRunning, TryDone };
+    std::atomic<int> tryState{TryIdle};
+    std::atomic<int> tryOutcome{0};
 
     SendBuffer out;
 };

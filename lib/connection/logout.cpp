@@ -64,6 +64,7 @@ void end(ClientState& state, bool sayGoodbye, bool atUnload) {
     c.socketSendLimitMs = 0;  // the next socket has not got it yet
     c.tls.reset();
     if (c.driven != nullptr) {
+        c.driven->tryState.store(DrivenState::TryIdle);  // its thread was joined above
         c.driven->receiver.reset();
         c.driven->out.bytes.clear();
         c.driven->out.sent = 0;

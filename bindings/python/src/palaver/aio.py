@@ -14,7 +14,7 @@ import contextlib
 import functools
 import threading
 
-from .client import _AWAY_POLL_S, _deadline, _ends, _left, _soonest
+from .client import _deadline, _ends, _left, _soonest
 from .errors import PalaverError
 from .records import Event
 
@@ -82,19 +82,15 @@ async def _turn(client, timeout) -> Event:
             readers = [fd] if fd >= 0 else []
             writers = readers if client.want_write else []
             due = client.next_timeout
-        else:  # while away the descriptor would be ready throughout
-            readers = [] if client._away else [client.event_fd()]
-            writers, due = [], _AWAY_POLL_S if client._away else None
+        else:
+            readers, writers, due = [client.event_fd()], [], None
         waiter.watch(readers, writers, _soonest(timeout, due))
         await waiter.future
     finally:
         waiter.detach()
     if not client.host_driven:
         return client.wait(0)
-    if client._reconnect and client.fileno() < 0 and client.next_timeout == 0:
-        # A reconnect try is due, which may take a login's 10 s: not on the loop.
-        return await loop.run_in_executor(None, client.process)
-    return client.process()
+    return client.process()  # never blocks: a reconnect try runs on a thread of its own
 
 
 async def events(client, timeout=None):

@@ -42,7 +42,6 @@ _NAME_MAX = 30
 _PICTURE_MAX = 10
 # While a client is away and tries to log in again, the library reports the
 # break on every wait: the loops look again this often instead of waiting on it.
-_AWAY_POLL_S = 0.1
 
 AnyEvent = Union[ChatLine, Action, UsersChanged, Disconnected, Reconnected]
 
@@ -272,8 +271,8 @@ class Client:
 
     def process(self) -> Event:
         """Does what the socket is ready for without blocking (reads, writes,
-        KeepAlives, a reconnect try that is due, which blocks like a login);
-        returns what wait(0) would. For a threaded client it only looks."""
+        KeepAlives, starting a reconnect try that is due on a thread of its
+        own); returns what wait(0) would. For a threaded client it only looks."""
         return Event(self._call("palaver_process", failed=-1))
 
     @property
@@ -484,10 +483,8 @@ class Client:
         return await aio.login(self, name, **kwargs)
 
     def _wait_turn(self, timeout: Optional[float]) -> Event:
-        """One wait for events(); a host-driven client's wait drives it."""
-        if self._away:
-            time.sleep(_AWAY_POLL_S if timeout is None else min(timeout, _AWAY_POLL_S))
-            return self.wait(0)
+        """One wait for events(); a host-driven client's wait drives it. While
+        reconnect tries go on, the break is reported once, so this blocks."""
         return self.wait(timeout)
 
     def _take(self, bits: Event) -> bool:
