@@ -33,8 +33,8 @@ PALAVER_C_API int palaver_is_host_driven(const palaver_client* client) {
 }
 
 PALAVER_C_API palaver_socket palaver_socket_of(palaver_client* client) {
-    const palaver_socket none = PALAVER_NO_SOCKET;
-    return call(client, none, true, [none](ClientState& s) {
+    constexpr palaver_socket none = PALAVER_NO_SOCKET;
+    return call(client, none, true, [](ClientState& s) {
         // A broken connection's socket stays open until the next login or
         // logout, but there is nothing to wait for on it.
         const auto socket = s.connection.socket.load();
@@ -81,8 +81,8 @@ PALAVER_C_API int palaver_set_send_buffer(palaver_client* client, size_t max_byt
 }
 
 PALAVER_C_API palaver_event palaver_event_of(palaver_client* client) {
-    const palaver_event none = PALAVER_NO_EVENT;
-    return call(client, none, true, [none](ClientState& s) {
+    constexpr palaver_event none = PALAVER_NO_EVENT;
+    return call(client, none, true, [](ClientState& s) {
         palaver::platform::EventSignal* signal = s.watch.signal();
         if (signal == nullptr) {
             palaver::set_error(PALAVER_E_NO_MEMORY);

@@ -615,7 +615,7 @@ TEST_F(HostDrivenTest, LogsInTalksHearsIsKeptAliveAndLogsOutOnTheHostsThreadAlon
     const Bytes keepAlive = ByteWriter().u16(5).u8(13).raw("\x05\x06\x07\x08", 4);
     auto host = std::async(std::launch::async, [c = client] {
         return drive(
-            c, [c](int events) { return (events & PALAVER_EVENT_WAKEUP) != 0; }, 30s);
+            c, [](int events) { return (events & PALAVER_EVENT_WAKEUP) != 0; }, 30s);
     });
     EXPECT_TRUE(server.expect(keepAlive));
     EXPECT_TRUE(server.expect(keepAlive));
