@@ -18,6 +18,7 @@
 // for --stall seconds fails.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -49,6 +50,7 @@ struct Options {
     // fanout
     std::vector<std::size_t> fanoutRooms{2, 10, 50};
     std::uint64_t deliveries = 2000000;
+    bool drivenOnly = false;
     // scale
     std::size_t clients = 10000;
     std::size_t roomSize = 100;
@@ -114,8 +116,10 @@ void fanout(const Options& o) {
                 });
             };
             // Each goes first in every other run: drifting load falls on both.
-            Side t, d;
-            if (run % 2 == 1) {
+            Side t{std::nan(""), 0, 0}, d;
+            if (o.drivenOnly) {
+                d = side(ClientKind::HostDriven);
+            } else if (run % 2 == 1) {
                 t = side(ClientKind::Threaded);
                 d = side(ClientKind::HostDriven);
             } else {
@@ -205,6 +209,7 @@ int main(int argc, char** argv) {
     fan->add_option("--members", o.fanoutRooms, "Room sizes R")->capture_default_str();
     fan->add_option("--deliveries", o.deliveries, "About how many deliveries per room size")
         ->capture_default_str();
+    fan->add_flag("--driven-only", o.drivenOnly, "Leave out the threaded clients (to profile)");
     fan->add_option("--runs", o.rounds, "Runs, each with both kinds and fresh servers")
         ->check(CLI::Range(1, 100))
         ->capture_default_str();
