@@ -50,7 +50,7 @@ struct Options {
     // fanout
     std::vector<std::size_t> fanoutRooms{2, 10, 50};
     std::uint64_t deliveries = 2000000;
-    bool drivenOnly = false;
+    std::string only;  // "threaded" or "host-driven": that side alone
     // scale
     std::size_t clients = 10000;
     std::size_t roomSize = 100;
@@ -116,9 +116,11 @@ void fanout(const Options& o) {
                 });
             };
             // Each goes first in every other run: drifting load falls on both.
-            Side t{std::nan(""), 0, 0}, d;
-            if (o.drivenOnly) {
+            Side t{std::nan(""), 0, 0}, d{std::nan(""), 0, 0};
+            if (o.only == "host-driven") {
                 d = side(ClientKind::HostDriven);
+            } else if (o.only == "threaded") {
+                t = side(ClientKind::Threaded);
             } else if (run % 2 == 1) {
                 t = side(ClientKind::Threaded);
                 d = side(ClientKind::HostDriven);
@@ -209,7 +211,8 @@ int main(int argc, char** argv) {
     fan->add_option("--members", o.fanoutRooms, "Room sizes R")->capture_default_str();
     fan->add_option("--deliveries", o.deliveries, "About how many deliveries per room size")
         ->capture_default_str();
-    fan->add_flag("--driven-only", o.drivenOnly, "Leave out the threaded clients (to profile)");
+    fan->add_option("--only", o.only, "One side alone, to profile it")
+        ->check(CLI::IsMember({"threaded", "host-driven"}));
     fan->add_option("--runs", o.rounds, "Runs, each with both kinds and fresh servers")
         ->check(CLI::Range(1, 100))
         ->capture_default_str();
