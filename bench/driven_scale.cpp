@@ -45,10 +45,9 @@ class DrivenCrowd {
 
     // Drives until every client knows the others of its room.
     void settle() {
-        settling_ = true;
         std::size_t settled = 0;
         for (std::size_t i = 0; i < size(); ++i) {
-            take(i, palaver_wait(clients_[i].client.get(), 0));  // what the logins left
+            take(i, palaver_wait(clients_[i].client.get(), 0));  // what the last logins left
             settled += knows_room(i) ? 1 : 0;
         }
         drive_until([&] { return settled == size(); },
@@ -116,10 +115,9 @@ class DrivenCrowd {
         if ((events & PALAVER_EVENT_DISCONNECTED) != 0) {
             throw std::runtime_error("client " + std::to_string(i) + " lost its connection");
         }
-        // The user set is copied once the logins are over: copied at every
-        // turn while a room of thousands fills, it would cost the host more
-        // than the library's whole work.
-        if ((events & PALAVER_EVENT_USERS) != 0 && settling_) {
+        // Taken whenever reported, as a host keeping its own user list does:
+        // a poller member with an untaken mark is reported at every wait.
+        if ((events & PALAVER_EVENT_USERS) != 0) {
             users_.resize(roomSize_);
             std::size_t written = 0;
             if (palaver_get_users(c, users_.data(), users_.size(), &written) < 0) {
@@ -160,7 +158,6 @@ class DrivenCrowd {
     std::size_t roomSize_;
     std::chrono::seconds stall_;
     std::size_t round_ = 0;
-    bool settling_ = false;  // from the end of the logins on
     std::vector<LoggedIn> clients_;
     std::unordered_map<std::int32_t, std::size_t> memberOf_;
     std::vector<std::size_t> known_;
