@@ -60,11 +60,15 @@ struct ChatLine {
 // leaves the reason in last_error() and in client_last_error().
 class Client {
   public:
-    Client() : client_(palaver_client_new()) {
-        if (client_ == nullptr) {
-            throw std::bad_alloc();
-        }
-    }
+    Client() : Client(palaver_client_new()) {}
+    // A client without a receive thread, driven from the host's own loop:
+    //
+    //     palaver::Client c = palaver::Client::host_driven();
+    //     ... login ...
+    //     pollfd p{c.socket(), short(POLLIN | (c.want_write() ? POLLOUT : 0)), 0};
+    //     poll(&p, 1, c.next_timeout_ms());
+    //     int events = c.process();
+    static Client host_driven() { return Client(palaver_client_new_host_driven()); }
     ~Client() { palaver_client_free(client_); }
     Client(Client&& other) noexcept : client_(other.client_) { other.client_ = nullptr; }
     Client& operator=(Client&& other) noexcept {
@@ -254,8 +258,88 @@ class Client {
         return std::string(buffer.data());
     }
 
+    // ---- The host's own loop (see palaver_process) ----
+    bool host_driven_client() const {
+        return palaver_is_host_driven(client_) == 1;
+    }
+    // The socket to wait on now (PALAVER_NO_SOCKET when none); ask each turn.
+    palaver_socket socket() const {
+        return palaver_socket_of(client_);
+    }
+    bool want_write() const {
+        return palaver_want_write(client_) == 1;
+    }
+    // Reads, writes and keeps alive without blocking; the wait's bits.
+    int process() {
+        return palaver_process(client_);
+    }
+    // The time-out for the host's wait; -1 when nothing is due.
+    int next_timeout_ms() const {
+        return palaver_next_timeout(client_);
+    }
+    bool set_send_buffer(std::size_t maxBytes) {
+        return palaver_set_send_buffer(client_, maxBytes) == 1;
+    }
+    // Readable (signalled) exactly while wait(0) would report something.
+    palaver_event event() const {
+        return palaver_event_of(client_);
+    }
+
+    // ---- Reconnect (see palaver_set_reconnect) ----
+    bool set_reconnect(bool enable) {
+        return palaver_set_reconnect(client_, enable ? 1 : 0) == 1;
+    }
+    bool set_reconnect_delays(std::chrono::milliseconds min, std::chrono::milliseconds max,
+                              int jitterPercent = 20, int maxTries = 0) {
+        return min.count() <= INT_MAX && max.count() <= INT_MAX &&
+               palaver_set_reconnect_delays(client_, static_cast<int>(min.count()),
+                                            static_cast<int>(max.count()), jitterPercent,
+                                            maxTries) == 1;
+    }
+    // True while away and trying again; `lastError` gets the last try's code.
+    bool reconnecting(int* lastError = nullptr) const {
+        return palaver_reconnect_status(client_, lastError) == 1;
+    }
+
   private:
+    explicit Client(palaver_client* client) : client_(client) {
+        if (client_ == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+
     palaver_client* client_;
+};
+
+// Many clients of either kind on one thread (see palaver_poller_wait). The
+// clients must outlive their membership or leave first; freeing a client
+// leaves the poller by itself.
+class Poller {
+  public:
+    Poller() : poller_(palaver_poller_new()) {
+        if (poller_ == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    ~Poller() { palaver_poller_free(poller_); }
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    bool add(Client& client) { return palaver_poller_add(poller_, client.handle()) == 1; }
+    bool remove(Client& client) { return palaver_poller_remove(poller_, client.handle()) == 1; }
+    // The members with something to take (a null client: the wake-up).
+    std::vector<palaver_ready> wait(std::chrono::milliseconds timeout, std::size_t most = 64) {
+        std::vector<palaver_ready> ready(most == 0 ? 1 : most);
+        const int count = palaver_poller_wait(poller_, ready.data(), ready.size(),
+                                              static_cast<int>(timeout.count()));
+        ready.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
+        return ready;
+    }
+    void wakeup() { palaver_poller_wakeup(poller_); }
+    palaver_poller* handle() const { return poller_; }
+
+  private:
+    palaver_poller* poller_;
 };
 
 }  // namespace palaver

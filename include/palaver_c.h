@@ -240,7 +240,8 @@ enum {
     PALAVER_EVENT_TALK = 1,         /* chat lines or notices wait (palaver_get_talk) */
     PALAVER_EVENT_ACTION = 2,       /* actions wait (palaver_get_actions) */
     PALAVER_EVENT_USERS = 4,        /* the user set changed since it was last read */
-    PALAVER_EVENT_DISCONNECTED = 8, /* the connection broke; reported until logout or login */
+    PALAVER_EVENT_DISCONNECTED = 8, /* the connection broke; reported until logout or login
+                                       (once, while reconnect tries go on) */
     PALAVER_EVENT_WAKEUP = 16,      /* palaver_wakeup, palaver_logout or palaver_client_free */
     PALAVER_EVENT_RECONNECTED = 32  /* logged in again after a break (palaver_set_reconnect);
                                        reported once, by the wait that takes it */
@@ -287,8 +288,10 @@ PALAVER_C_API uint64_t palaver_dropped_talk(const palaver_client* client);
  * in its own loop (poll, epoll, select, libuv, asyncio, a game's frame) and
  * calls palaver_process when the socket is ready or palaver_next_timeout has
  * run out. Queries, palaver_wait, sends and palaver_logout work as for a
- * threaded client; palaver_login still blocks (at most 10 s, called off by a
- * logout). Sends never block: what the socket does not take at once is kept
+ * threaded client (palaver_wait on a host-driven client drives it itself:
+ * it waits on the socket and processes until something is there);
+ * palaver_login still blocks (at most 10 s, called off by a logout). Sends
+ * never block: what the socket does not take at once is kept
  * in the client's send buffer and written by palaver_process; a send that
  * would overfill the buffer is refused whole with PALAVER_E_BUSY and the
  * connection stays. Bytes that make no progress within the send limit
@@ -322,9 +325,12 @@ PALAVER_C_API palaver_client* palaver_client_new_host_driven(void);
 /* 1 for a host-driven client, 0 for a threaded one or null. */
 PALAVER_C_API int palaver_is_host_driven(const palaver_client* client);
 /* The socket of the open connection, PALAVER_NO_SOCKET when none is open. It
- * changes with every login and reconnect: ask each time round the loop. The
- * library reads and writes it; the host only waits on it (on Windows with
- * select or WSAPoll) and never closes it. */
+ * changes with every login and reconnect, and a reconnect inside
+ * palaver_process may close it and open the next with the same number: ask
+ * each time round the loop, and a loop that registers descriptors (epoll,
+ * asyncio) registers again after each call. The library reads and writes
+ * it; the host only waits on it (on Windows with select or WSAPoll) and
+ * never closes it. */
 PALAVER_C_API palaver_socket palaver_socket_of(palaver_client* client);
 /* 1 while the send buffer holds bytes: wait for the socket to be writable as
  * well as readable. 0 otherwise or for a threaded client. */
@@ -350,9 +356,12 @@ PALAVER_C_API int palaver_set_send_buffer(palaver_client* client, size_t max_byt
  * would report something, and stays so until that is taken: level-triggered,
  * so no event is lost between a wake and a take. Made on the first call and
  * owned by the client until it is freed; the host never reads, closes or
- * resets it. PALAVER_NO_EVENT when the system could not make one. Costs
- * nothing to clients that never ask for it. Works for host-driven clients
- * too, for what is already stored (their socket says when more arrives). */
+ * resets it. PALAVER_NO_EVENT with PALAVER_E_NO_MEMORY when the system could
+ * not make one. Costs nothing to clients that never ask for it. Works for
+ * host-driven clients too, for what is already stored (their socket says
+ * when more arrives). palaver_logout wakes the threads inside palaver_wait,
+ * not the descriptor, which reports only what a wait would take: a loop
+ * waiting on it learns of a logout from the thread that made it. */
 PALAVER_C_API palaver_event palaver_event_of(palaver_client* client);
 
 /* Many clients, one thread: a set of clients of either kind and a wait for
@@ -362,7 +371,10 @@ PALAVER_C_API palaver_event palaver_event_of(palaver_client* client);
  * triggered: a member stays reported while it has something.
  *
  * A client belongs to at most one poller; freeing it leaves the poller. The
- * poller's functions may be called from any thread, one wait at a time. */
+ * poller's functions may be called from any thread, one wait at a time;
+ * palaver_poller_free only when no wait runs (wake it and let it return).
+ * The wait does the host-driven members' work on its own thread, a reconnect
+ * try included (up to 10 s). */
 typedef struct palaver_poller palaver_poller;
 typedef struct palaver_ready {
     palaver_client* client; /* null for the poller's own wake-up */
@@ -391,14 +403,18 @@ PALAVER_C_API int palaver_poller_wakeup(palaver_poller* poller);
  * is logged in again with the same record and login string, with back-off
  * between tries: the first after `min_delay_ms`, each next one twice as late
  * up to `max_delay_ms`, each moved by up to `jitter_percent` either way, and
- * at most `max_tries` tries in a row (0: without end). While away, the wait
- * reports PALAVER_EVENT_DISCONNECTED and sends fail with
- * PALAVER_E_NOT_CONNECTED (nothing is kept to be sent later); once back,
+ * at most `max_tries` tries in a row (0: without end). The break is reported
+ * once, PALAVER_EVENT_DISCONNECTED to the wait that takes it (not as a
+ * level, which would make a waiting loop spin through the back-off); while
+ * away, sends fail with PALAVER_E_NOT_CONNECTED (nothing is kept to be sent
+ * later) and palaver_is_connected gives 0; once back,
  * PALAVER_EVENT_RECONNECTED, and the user set is the new login's
  * (PALAVER_EVENT_USERS). Lines received before the break stay, in order. A
  * refusal by the server (PALAVER_E_REFUSED: banned, wrong login string)
- * stops the tries, as does running out of them; palaver_logout stops them at
- * once. A host-driven client tries inside palaver_process. */
+ * stops the tries, as does running out of them or turning reconnect off, and
+ * from then on PALAVER_EVENT_DISCONNECTED is a level again, as without
+ * reconnect; palaver_logout stops them at once. A host-driven client tries
+ * inside palaver_process. */
 PALAVER_C_API int palaver_set_reconnect(palaver_client* client, int enable);
 /* Defaults: 250 ms, 10,000 ms, 20 %, 0. 1 stored, 0 refused (min below 0,
  * max below min, jitter outside 0-100, tries below 0). */

@@ -58,6 +58,38 @@ namespace Palaver
         [DllImport(Library)] public static extern int palaver_set_send_limit(ClientHandle client, int limitMs);
         [DllImport(Library)] public static extern int palaver_set_talk_limit(ClientHandle client, UIntPtr maxLines, UIntPtr maxBytes);
         [DllImport(Library)] public static extern ulong palaver_dropped_talk(ClientHandle client);
+
+        // 1.4: the host-driven client, the event descriptor, reconnect.
+        [DllImport(Library)] public static extern ClientHandle palaver_client_new_host_driven();
+        [DllImport(Library)] public static extern int palaver_is_host_driven(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_want_write(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_process(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_next_timeout(ClientHandle client);
+        [DllImport(Library)] public static extern int palaver_set_send_buffer(ClientHandle client, UIntPtr maxBytes);
+        [DllImport(Library)] public static extern int palaver_set_reconnect(ClientHandle client, int enable);
+        [DllImport(Library)] public static extern int palaver_set_reconnect_delays(ClientHandle client, int minDelayMs, int maxDelayMs, int jitterPercent, int maxTries);
+        [DllImport(Library)] public static extern int palaver_reconnect_status(ClientHandle client, out int lastError);
+
+        // A socket and an event are an int descriptor on POSIX, a SOCKET and a
+        // HANDLE (pointer-sized) on Windows: an int return must not be read as
+        // a pointer, whose upper half would be garbage.
+        [DllImport(Library, EntryPoint = "palaver_socket_of")] static extern int palaver_socket_of_posix(ClientHandle client);
+        [DllImport(Library, EntryPoint = "palaver_socket_of")] static extern IntPtr palaver_socket_of_windows(ClientHandle client);
+        [DllImport(Library, EntryPoint = "palaver_event_of")] static extern int palaver_event_of_posix(ClientHandle client);
+        [DllImport(Library, EntryPoint = "palaver_event_of")] static extern IntPtr palaver_event_of_windows(ClientHandle client);
+        static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
+
+        // The socket, or -1 when none is open (PALAVER_NO_SOCKET).
+        public static IntPtr palaver_socket_of(ClientHandle client)
+        {
+            return Windows ? palaver_socket_of_windows(client) : (IntPtr)palaver_socket_of_posix(client);
+        }
+
+        // The descriptor (Windows: the event handle); -1 (POSIX) or 0 (Windows) for none.
+        public static IntPtr palaver_event_of(ClientHandle client)
+        {
+            return Windows ? palaver_event_of_windows(client) : (IntPtr)palaver_event_of_posix(client);
+        }
     }
 
     // The client as the runtime holds it: every call keeps it alive, so the
@@ -148,7 +180,8 @@ namespace Palaver
     public enum Events
     {
         None = 0, Talk = 1, Action = 2, Users = 4, Disconnected = 8,
-        Wakeup = 16  // Wakeup() or Dispose() from another thread ended the wait
+        Wakeup = 16,      // Wakeup() or Dispose() from another thread ended the wait
+        Reconnected = 32  // logged in again after a break (SetReconnect); reported once
     }
 
     // One client: its own connection, receive thread and room. Every method
@@ -181,12 +214,24 @@ namespace Palaver
             }
         }
 
-        public Client(Encoding codePage = null)
+        public Client(Encoding codePage = null) : this(Native.palaver_client_new(), codePage) { }
+
+        Client(ClientHandle made, Encoding codePage)
         {
             CodePage = codePage ?? Gbk;
-            handle = Native.palaver_client_new();
+            handle = made;
             if (handle.IsInvalid)
                 throw new OutOfMemoryException("palaver_client_new");
+        }
+
+        // A client without a receive thread, for a game's frame loop: each
+        // frame (or when Socket is ready, or NextTimeout has run out) calls
+        // Process() and takes what it reports. Sends never block; one that
+        // would overfill the send buffer throws with code -19 (busy) and the
+        // connection stays. Login still blocks (at most 10 s).
+        public static Client HostDriven(Encoding codePage = null)
+        {
+            return new Client(Native.palaver_client_new_host_driven(), codePage);
         }
 
         public void Dispose()
@@ -271,6 +316,49 @@ namespace Palaver
         }
         public ulong DroppedLines { get { return Native.palaver_dropped_talk(handle); } }
         public bool Connected { get { return Native.palaver_is_connected(handle) == 1; } }
+
+        // -- the host's own loop (HostDriven clients) --
+        public bool IsHostDriven { get { return Native.palaver_is_host_driven(handle) == 1; } }
+        // The connection's socket (a descriptor, or a SOCKET on Windows) to
+        // wait on, IntPtr(-1) when none is open. It changes with every login
+        // and reconnect; the library reads, writes and closes it.
+        public IntPtr Socket { get { return Native.palaver_socket_of(handle); } }
+        // Bytes wait to be sent: wait for the socket to be writable too.
+        public bool WantWrite { get { return Native.palaver_want_write(handle) == 1; } }
+        // Milliseconds until Process() must run even if the socket stays
+        // quiet; -1 when nothing is due.
+        public int NextTimeout { get { return Native.palaver_next_timeout(handle); } }
+        // Does what the socket is ready for without blocking (a reconnect try
+        // that is due blocks like a login); returns what Wait(0) would.
+        public Events Process()
+        {
+            int bits = Native.palaver_process(handle);
+            Check(bits, -1, "Process");
+            return (Events)bits;
+        }
+        // The most bytes kept for the socket; 1 MiB by default.
+        public void SetSendBuffer(long maxBytes) { Check(Native.palaver_set_send_buffer(handle, (UIntPtr)maxBytes), 0, "SetSendBuffer"); }
+        // For a threaded client in a host's loop: a descriptor (Windows: an
+        // event handle) that is ready exactly while Wait(0) would report
+        // something. The client owns it.
+        public IntPtr EventHandle { get { return Native.palaver_event_of(handle); } }
+
+        // -- reconnect --
+        // When on, a connection that breaks after a login is logged in again
+        // with the same record and login string: the first try after
+        // minDelayMs, each next twice as late up to maxDelayMs, moved by up
+        // to jitterPercent either way, at most maxTries in a row (0: no end).
+        // While away Wait reports Events.Disconnected; once back,
+        // Events.Reconnected. A refusal or Logout() stops the tries.
+        public void SetReconnect(bool enable, int minDelayMs = 250, int maxDelayMs = 10000,
+                                 int jitterPercent = 20, int maxTries = 0)
+        {
+            Check(Native.palaver_set_reconnect_delays(handle, minDelayMs, maxDelayMs, jitterPercent, maxTries), 0, "SetReconnect");
+            Check(Native.palaver_set_reconnect(handle, enable ? 1 : 0), 0, "SetReconnect");
+        }
+        // True while away and trying again; lastError: why the last try
+        // failed (0 when none has failed since the break).
+        public bool Reconnecting(out int lastError) { return Native.palaver_reconnect_status(handle, out lastError) == 1; }
 
         public void Say(string text) { Check(Native.palaver_send_talk(handle, -1, Bytes(text), 0), 0, "Say"); }
         public void Whisper(int target, string text) { Check(Native.palaver_send_talk(handle, target, Bytes(text), 1), 0, "Whisper"); }

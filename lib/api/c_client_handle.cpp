@@ -31,7 +31,7 @@ PALAVER_C_API void palaver_client_free(palaver_client* client) {
         client->state.room.events.close();
         client->state.connection.closing.store(true);
         palaver::logout(client->state);
-        palaver::Poller::leave_any(client->state);
+        palaver::PollerState::leave_any(client->state);
     } catch (...) {
         // A lock that failed: the client's destructor still ends the connection.
     }

@@ -58,8 +58,7 @@ PALAVER_C_API int palaver_process(palaver_client* client) {
         }
         palaver::RoomState& room = s.room;
         return room.events.wait([&room] { return palaver::pending_events(room); },
-                                std::chrono::milliseconds(0), PALAVER_EVENT_WAKEUP,
-                                PALAVER_EVENT_RECONNECTED);
+                                std::chrono::milliseconds(0), PALAVER_EVENT_WAKEUP);
     });
 }
 

@@ -6,7 +6,7 @@
 #include "lib/connection/poller.h"
 
 struct palaver_poller {
-    palaver::Poller poller;
+    palaver::PollerState poller;
 };
 
 namespace {
@@ -54,7 +54,7 @@ PALAVER_C_API void palaver_poller_free(palaver_poller* poller) {
 }
 
 PALAVER_C_API int palaver_poller_add(palaver_poller* poller, palaver_client* client) {
-    return poller_call(poller, 0, client != nullptr, [client](palaver::Poller& p) {
+    return poller_call(poller, 0, client != nullptr, [client](palaver::PollerState& p) {
         palaver::c_api::CallScope inside(*client);
         if (!inside.entered()) {
             palaver::set_error(PALAVER_E_INVALID);
@@ -69,7 +69,7 @@ PALAVER_C_API int palaver_poller_add(palaver_poller* poller, palaver_client* cli
 }
 
 PALAVER_C_API int palaver_poller_remove(palaver_poller* poller, palaver_client* client) {
-    return poller_call(poller, 0, client != nullptr, [client](palaver::Poller& p) {
+    return poller_call(poller, 0, client != nullptr, [client](palaver::PollerState& p) {
         palaver::c_api::CallScope inside(*client);
         if (!inside.entered() || !p.remove(client->state)) {
             palaver::set_error(PALAVER_E_INVALID);
@@ -79,10 +79,11 @@ PALAVER_C_API int palaver_poller_remove(palaver_poller* poller, palaver_client* 
     });
 }
 
-PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready,
-                                      size_t capacity, int timeout_ms) {
-    return poller_call(poller, -1, ready != nullptr && capacity > 0, [&](palaver::Poller& p) {
-        std::unique_ptr<palaver::Poller::Ready[]> found(new palaver::Poller::Ready[capacity]);
+PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* ready, size_t capacity,
+                                      int timeout_ms) {
+    return poller_call(poller, -1, ready != nullptr && capacity > 0, [&](palaver::PollerState& p) {
+        std::unique_ptr<palaver::PollerState::Ready[]> found(
+            new palaver::PollerState::Ready[capacity]);
         const std::size_t count = p.wait(found.get(), capacity, timeout_ms);
         for (std::size_t i = 0; i < count; ++i) {
             ready[i].client = static_cast<palaver_client*>(found[i].member);
@@ -93,7 +94,7 @@ PALAVER_C_API int palaver_poller_wait(palaver_poller* poller, palaver_ready* rea
 }
 
 PALAVER_C_API int palaver_poller_wakeup(palaver_poller* poller) {
-    return poller_call(poller, 0, true, [](palaver::Poller& p) {
+    return poller_call(poller, 0, true, [](palaver::PollerState& p) {
         p.wakeup();
         return 1;
     });

@@ -71,13 +71,11 @@ PALAVER_C_API const stUserInfo* palaver_self(palaver_client* client) {
 PALAVER_C_API int palaver_wait(palaver_client* client, int timeout_ms) {
     return call(client, -1, true, [&](ClientState& s) {
         if (s.connection.driven != nullptr) {
-            return palaver::wait_driven(s, timeout_ms, PALAVER_EVENT_WAKEUP,
-                                        PALAVER_EVENT_RECONNECTED);
+            return palaver::wait_driven(s, timeout_ms, PALAVER_EVENT_WAKEUP);
         }
         palaver::RoomState& room = s.room;
         return room.events.wait([&room] { return palaver::pending_events(room); },
-                                std::chrono::milliseconds(timeout_ms), PALAVER_EVENT_WAKEUP,
-                                PALAVER_EVENT_RECONNECTED);
+                                std::chrono::milliseconds(timeout_ms), PALAVER_EVENT_WAKEUP);
     });
 }
 

@@ -9,8 +9,9 @@ extern "C" {
 PALAVER_C_API int palaver_set_reconnect(palaver_client* client, int enable) {
     return call(client, 0, enable == 0 || enable == 1, [enable](ClientState& s) {
         s.connection.reconnect.enabled.store(enable == 1);
-        if (enable == 0) {
-            s.connection.reconnect.away.store(false);  // a try under way is the last
+        if (enable == 0 && s.connection.reconnect.away.load()) {
+            // A try under way is the last; the break is reported for good.
+            s.connection.reconnect.give_up(s.connection, s.room.events);
         }
         return 1;
     });
@@ -35,11 +36,11 @@ PALAVER_C_API int palaver_set_reconnect_delays(palaver_client* client, int min_d
 PALAVER_C_API int palaver_reconnect_status(const palaver_client* client, int* last_error) {
     // -1 stands for a refusal, so that 0 is not taken for a failure.
     return call(client, -1, true, [last_error](const ClientState& s) {
-        if (last_error != nullptr) {
-            *last_error = s.connection.reconnect.lastError.load();
-        }
-        return s.connection.reconnect.away.load() ? 1 : 0;
-    }) == 1;
+               if (last_error != nullptr) {
+                   *last_error = s.connection.reconnect.lastError.load();
+               }
+               return s.connection.reconnect.away.load() ? 1 : 0;
+           }) == 1;
 }
 
 }  // extern "C"

@@ -19,8 +19,8 @@ platform::EventSignal* ClientWatch::signal() {
 }
 
 void ClientWatch::update_signal() {
-    const int events = room_.events.peek([this] { return pending_events(room_); },
-                                         PALAVER_EVENT_WAKEUP, PALAVER_EVENT_RECONNECTED);
+    const int events =
+        room_.events.peek([this] { return pending_events(room_); }, PALAVER_EVENT_WAKEUP);
     if (events != 0) {
         signal_->raise();
     } else {

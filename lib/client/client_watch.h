@@ -47,8 +47,8 @@ class ClientWatch : public EventWatch {
     RoomState& room_;
     std::mutex lock_;
     std::unique_ptr<platform::EventSignal> signal_;  // under lock_
-    Listener* listener_ = nullptr;                    // under lock_
-    void* member_ = nullptr;                          // under lock_
+    Listener* listener_ = nullptr;                   // under lock_
+    void* member_ = nullptr;                         // under lock_
 };
 
 }  // namespace palaver

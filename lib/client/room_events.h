@@ -57,11 +57,13 @@ class RoomEvents {
         }
     }
 
-    // Logged in again after a break: reported once, by the wait that takes it.
-    void mark_reconnected() {
+    // Bits reported once, by the wait that takes them: a reconnect, and a
+    // break while reconnect tries go on (a level would make every waiting
+    // loop spin through the back-off).
+    void report_once(int bits) {
         {
             std::lock_guard<std::mutex> hold(lock_);
-            reconnected_ = true;
+            once_ |= bits;
         }
         wake_.notify_all();
         changed();
@@ -107,43 +109,41 @@ class RoomEvents {
     // Threads inside wait() now.
     int waiting() const { return waiters_.load(); }
 
-    // What a wait would report now, without taking a kept wake or reconnect.
+    // What a wait would report now, without taking a kept wake or a bit
+    // reported once.
     template <typename Ready>
-    int peek(Ready&& ready, int wakeBit, int reconnectedBit) {
+    int peek(Ready&& ready, int wakeBit) {
         std::lock_guard<std::mutex> hold(lock_);
-        return ready() | (closed_ || wakePending_ ? wakeBit : 0) |
-               (reconnected_ ? reconnectedBit : 0);
+        return ready() | (closed_ || wakePending_ ? wakeBit : 0) | once_;
     }
 
     // Waits until `ready()` gives non-zero, a wake comes or `timeout` passes
     // (negative: no end); returns the last ready() value, with `wakeBit` added
-    // when a wake ended the wait and `reconnectedBit` when a reconnect came.
+    // when a wake ended the wait and the bits reported once.
     template <typename Ready>
-    int wait(Ready&& ready, std::chrono::milliseconds timeout, int wakeBit,
-             int reconnectedBit = 0) {
-        int result = wait_locked(ready, timeout, wakeBit, reconnectedBit);
-        if (result & (wakeBit | reconnectedBit)) {
-            changed();  // a kept wake or reconnect was taken
+    int wait(Ready&& ready, std::chrono::milliseconds timeout, int wakeBit) {
+        bool took = false;
+        int result = wait_locked(ready, timeout, wakeBit, took);
+        if (took) {
+            changed();  // a kept wake or a bit reported once was taken
         }
         return result;
     }
 
   private:
     template <typename Ready>
-    int wait_locked(Ready& ready, std::chrono::milliseconds timeout, int wakeBit,
-                    int reconnectedBit) {
+    int wait_locked(Ready& ready, std::chrono::milliseconds timeout, int wakeBit, bool& took) {
         std::unique_lock<std::mutex> hold(lock_);
         waiters_.fetch_add(1);
         const unsigned round = wakeRound_;
         // Under lock_: only one wait takes a kept wake.
         auto look = [&] {
             bool woken = closed_ || wakeRound_ != round || wakePending_;
+            took = took || wakePending_ || once_ != 0;
             wakePending_ = false;
-            const bool back = reconnected_ && reconnectedBit != 0;
-            if (back) {
-                reconnected_ = false;
-            }
-            return ready() | (woken ? wakeBit : 0) | (back ? reconnectedBit : 0);
+            const int once = once_;
+            once_ = 0;
+            return ready() | (woken ? wakeBit : 0) | once;
         };
         int result = look();
         if (result == 0 && timeout.count() != 0) {
@@ -166,7 +166,7 @@ class RoomEvents {
     std::atomic<EventWatch*> watch_{nullptr};
     // Guarded by lock_.
     bool wakePending_ = false;
-    bool reconnected_ = false;
+    int once_ = 0;
     unsigned wakeRound_ = 0;
     bool closed_ = false;
 };

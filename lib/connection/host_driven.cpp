@@ -34,6 +34,12 @@ unsigned jitter_random() {
     return static_cast<unsigned>(random());
 }
 
+// What waits now must be taken within the send limit from now.
+void mark(SendBuffer& out) {
+    out.markLeft = out.bytes.size() - out.sent;
+    out.stalledSince = Clock::now();
+}
+
 Clock::duration send_limit_of(const Connection& c) {
     return std::chrono::milliseconds(c.sendLimitMs.load(std::memory_order_relaxed));
 }
@@ -90,13 +96,13 @@ void handle_break(ClientState& state, DrivenState& d, platform::SocketHandle s) 
     Connection& c = state.connection;
     d.breakSeen = true;
     connection_lost(c, s);
-    state.room.events.set_broken(true);
-    if (c.reconnect.enabled.load()) {
-        c.reconnect.lastError.store(PALAVER_OK);
-        c.reconnect.away.store(true);
-        d.tries = 0;
-        d.nextTry = Clock::now() + c.reconnect.delays().before_try(0, jitter_random());
+    if (!c.reconnect.enabled.load()) {
+        state.room.events.set_broken(true);
+        return;
     }
+    d.tries = 0;
+    d.nextTry = Clock::now() + c.reconnect.delays().before_try(0, jitter_random());
+    c.reconnect.begin(state.room.events);
 }
 
 void reconnect_now(ClientState& state, DrivenState& d) {
@@ -107,12 +113,12 @@ void reconnect_now(ClientState& state, DrivenState& d) {
         const ReconnectDelays delays = c.reconnect.delays();
         ++d.tries;
         if (delays.maxTries > 0 && d.tries >= delays.maxTries) {
-            c.reconnect.away.store(false);
+            c.reconnect.give_up(c, state.room.events);
         } else {
             d.nextTry = Clock::now() + delays.before_try(d.tries, jitter_random());
         }
     } else if (outcome != Reconnect::Outcome::Back) {
-        c.reconnect.away.store(false);
+        c.reconnect.give_up(c, state.room.events);
     }
 }
 
@@ -138,8 +144,8 @@ bool flush_send_buffer(Connection& c, platform::SocketHandle s) {
     SendBuffer& out = c.driven->out;
     const std::size_t before = out.bytes.size() - out.sent;
     while (out.sent < out.bytes.size()) {
-        const long n = platform::send_some(s, out.bytes.data() + out.sent,
-                                           out.bytes.size() - out.sent);
+        const long n =
+            platform::send_some(s, out.bytes.data() + out.sent, out.bytes.size() - out.sent);
         if (n < 0) {
             return false;
         }
@@ -149,15 +155,16 @@ bool flush_send_buffer(Connection& c, platform::SocketHandle s) {
         out.sent += static_cast<std::size_t>(n);
     }
     const std::size_t left = out.bytes.size() - out.sent;
+    out.markLeft -= std::min(out.markLeft, before - std::min(before, left));
     if (left == 0) {
         out.bytes.clear();
         out.sent = 0;
+        out.markLeft = 0;
         if (out.bytes.capacity() > kKeptCapacity) {
             std::vector<std::uint8_t>().swap(out.bytes);
         }
-    } else if (left != before || before == 0) {
-        // Waiting from now: the send limit counts from the last progress.
-        out.stalledSince = Clock::now();
+    } else if (out.markLeft == 0) {
+        mark(out);
     }
     out.waiting.store(left);
     return true;
@@ -165,10 +172,11 @@ bool flush_send_buffer(Connection& c, platform::SocketHandle s) {
 
 void queue_records(Connection& c, const std::uint8_t* bytes, std::size_t count) {
     SendBuffer& out = c.driven->out;
-    if (out.bytes.size() == out.sent) {
-        out.stalledSince = Clock::now();
-    }
+    const bool empty = out.bytes.size() == out.sent;
     out.bytes.insert(out.bytes.end(), bytes, bytes + count);
+    if (empty) {
+        mark(out);
+    }
     out.waiting.store(out.bytes.size() - out.sent);
 }
 
@@ -197,7 +205,7 @@ bool queue_message(Connection& c, const std::uint8_t* bytes, std::size_t count) 
         if (sent && static_cast<std::size_t>(n) < count) {
             out.bytes.assign(bytes + n, bytes + count);
             out.sent = 0;
-            out.stalledSince = Clock::now();
+            mark(out);
             out.waiting.store(out.bytes.size());
         }
     } else {
@@ -260,14 +268,14 @@ bool want_write(const Connection& c) {
     return c.driven != nullptr && c.connected.load() && c.driven->out.waiting.load() != 0;
 }
 
-int wait_driven(ClientState& state, int timeoutMs, int wakeBit, int reconnectedBit) {
+int wait_driven(ClientState& state, int timeoutMs, int wakeBit) {
     RoomEvents& events = state.room.events;
     auto ready = [&state] { return pending_events(state.room); };
     const unsigned round = events.round();
     const auto until = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
         process(state);
-        int bits = events.wait(ready, std::chrono::milliseconds(0), wakeBit, reconnectedBit);
+        int bits = events.wait(ready, std::chrono::milliseconds(0), wakeBit);
         if (events.round() != round) {
             bits |= wakeBit;  // a Logout woke every wait
         }
@@ -276,11 +284,12 @@ int wait_driven(ClientState& state, int timeoutMs, int wakeBit, int reconnectedB
             return bits;
         }
         const int next = next_timeout_ms(state);
-        const platform::SocketHandle s =
-            state.connection.connected.load() ? state.connection.socket.load() : platform::kNoSocket;
+        const platform::SocketHandle s = state.connection.connected.load()
+                                             ? state.connection.socket.load()
+                                             : platform::kNoSocket;
         if (s == platform::kNoSocket && next < 0) {
             // Nothing to drive: an ordinary wait, which wakes hear at once.
-            return events.wait(ready, std::chrono::milliseconds(left), wakeBit, reconnectedBit);
+            return events.wait(ready, std::chrono::milliseconds(left), wakeBit);
         }
         int slice = next < 0 ? left : (left < 0 ? next : std::min(left, next));
         platform::EventSignal* signal = state.watch.signal();

@@ -30,8 +30,11 @@ struct SendBuffer {
 
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;  // of bytes, already taken by the socket
-    // When the bytes waiting now first found no room: the send limit counts
-    // from there and starts again whenever the socket takes some.
+    // The bytes that waited at the mark must all be taken within the send
+    // limit from it; then the mark moves to what waits by then. A socket
+    // that takes a byte now and then cannot stretch the limit, and a fast
+    // one whose buffer is seldom empty is never cut off.
+    std::size_t markLeft = 0;
     std::chrono::steady_clock::time_point stalledSince{};
     std::atomic<std::size_t> waiting{0};
     std::atomic<std::size_t> limit{kDefaultLimit};
@@ -83,7 +86,7 @@ bool want_write(const Connection& c);
 // palaver_wait for a host-driven client: waits on the socket (and the
 // client's signal, for wakes from other threads) and processes, until
 // something is there or the time is up. Returns the wait's bits.
-int wait_driven(ClientState& state, int timeoutMs, int wakeBit, int reconnectedBit);
+int wait_driven(ClientState& state, int timeoutMs, int wakeBit);
 
 }  // namespace palaver
 

@@ -28,8 +28,7 @@ int establish_connection(ClientState& state, stUserInfo& user, const char* login
 // Login starts the receive thread, the receive thread itself reads on. The
 // caller holds lifecycleLock. False when a host-driven socket could not be
 // made non-blocking (the connection is then closed).
-bool install_connection(ClientState& state, PendingSocket& socket,
-                        std::unique_ptr<TlsStream>& tls);
+bool install_connection(ClientState& state, PendingSocket& socket, std::unique_ptr<TlsStream>& tls);
 
 }  // namespace palaver
 

@@ -85,6 +85,7 @@ void logout(ClientState& state) {
     std::lock_guard<std::mutex> lifecycle(state.connection.lifecycleLock);
     state.connection.logouts.fetch_add(1);  // a Login under way gives up
     end_connection(state, true);
+    state.connection.reconnect.forget();  // the login string is kept no longer than needed
     state.room.events.set_broken(false);
 }
 

@@ -27,9 +27,9 @@ int ms_until(Clock::time_point when) {
 
 }  // namespace
 
-Poller::Poller() : wake_(platform::EventSignal::make()) {}
+PollerState::PollerState() : wake_(platform::EventSignal::make()) {}
 
-Poller::~Poller() {
+PollerState::~PollerState() {
     std::lock_guard<std::mutex> membership(membership_lock());
     std::lock_guard<std::mutex> members(membersLock_);
     for (auto& entry : members_) {
@@ -37,7 +37,7 @@ Poller::~Poller() {
     }
 }
 
-bool Poller::add(ClientState& state, void* member) {
+bool PollerState::add(ClientState& state, void* member) {
     std::lock_guard<std::mutex> membership(membership_lock());
     std::lock_guard<std::mutex> members(membersLock_);
     if (!state.watch.join(this, member)) {
@@ -47,12 +47,12 @@ bool Poller::add(ClientState& state, void* member) {
     return true;
 }
 
-bool Poller::remove(ClientState& state) {
+bool PollerState::remove(ClientState& state) {
     std::lock_guard<std::mutex> membership(membership_lock());
     return remove_locked(state);
 }
 
-bool Poller::remove_locked(ClientState& state) {
+bool PollerState::remove_locked(ClientState& state) {
     std::lock_guard<std::mutex> members(membersLock_);
     void* member = nullptr;
     if (!state.watch.leave(this, &member)) {
@@ -62,14 +62,14 @@ bool Poller::remove_locked(ClientState& state) {
     return true;
 }
 
-void Poller::leave_any(ClientState& state) {
+void PollerState::leave_any(ClientState& state) {
     std::lock_guard<std::mutex> membership(membership_lock());
-    if (auto* poller = static_cast<Poller*>(state.watch.listener())) {
+    if (auto* poller = static_cast<PollerState*>(state.watch.listener())) {
         poller->remove_locked(state);
     }
 }
 
-void Poller::member_changed(void* member) {
+void PollerState::member_changed(void* member) {
     std::lock_guard<std::mutex> hold(readyLock_);
     if (flaggedSet_.insert(member).second) {
         flagged_.push_back(member);
@@ -77,13 +77,13 @@ void Poller::member_changed(void* member) {
     }
 }
 
-void Poller::wakeup() {
+void PollerState::wakeup() {
     std::lock_guard<std::mutex> hold(readyLock_);
     wakeAsked_ = true;
     wake_->raise();
 }
 
-std::size_t Poller::collect(Ready* ready, std::size_t capacity) {
+std::size_t PollerState::collect(Ready* ready, std::size_t capacity) {
     std::vector<void*> looking;
     bool woken;
     {
@@ -110,8 +110,7 @@ std::size_t Poller::collect(Ready* ready, std::size_t capacity) {
         }
         RoomState& room = it->second.state->room;
         const int events = room.events.wait([&room] { return pending_events(room); },
-                                            std::chrono::milliseconds(0), PALAVER_EVENT_WAKEUP,
-                                            PALAVER_EVENT_RECONNECTED);
+                                            std::chrono::milliseconds(0), PALAVER_EVENT_WAKEUP);
         if (events != 0) {
             ready[count++] = Ready{member, events};
             still.push_back(member);  // level: reported again while it has something
@@ -127,7 +126,7 @@ std::size_t Poller::collect(Ready* ready, std::size_t capacity) {
     return count;
 }
 
-void Poller::wait_and_process(std::unique_lock<std::mutex>& members, int timeoutMs) {
+void PollerState::wait_and_process(std::unique_lock<std::mutex>& members, int timeoutMs) {
     std::vector<platform::SocketWatch> sockets;
     std::vector<void*> owners;
     std::vector<void*> due;
@@ -176,18 +175,23 @@ void Poller::wait_and_process(std::unique_lock<std::mutex>& members, int timeout
     }
 }
 
-std::size_t Poller::wait(Ready* ready, std::size_t capacity, int timeoutMs) {
+std::size_t PollerState::wait(Ready* ready, std::size_t capacity, int timeoutMs) {
     const auto until = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     std::unique_lock<std::mutex> members(membersLock_);
     for (;;) {
-        const std::size_t count = collect(ready, capacity);
         const int left = timeoutMs < 0 ? -1 : ms_until(until);
-        if (count > 0) {
-            return count;
+        bool flagged;
+        {
+            std::lock_guard<std::mutex> hold(readyLock_);
+            flagged = !flagged_.empty() || wakeAsked_;
         }
-        wait_and_process(members, left);
-        if (left == 0) {
-            return collect(ready, capacity);
+        // The sockets are looked at on every wait, without blocking when a
+        // member has something already: one that stays ready (its host takes
+        // only part) must not keep the others' bytes from being read.
+        wait_and_process(members, flagged ? 0 : left);
+        const std::size_t count = collect(ready, capacity);
+        if (count > 0 || left == 0) {
+            return count;
         }
     }
 }

@@ -1,4 +1,5 @@
-// Many clients, one thread: a set of clients of either kind and one wait
+// Many clients, one thread: the state behind a palaver_poller, a set of
+// clients of either kind and one wait
 // for any of them. The wait does the host-driven members' work (as
 // process()) and reports each member with something to take.
 //
@@ -19,17 +20,17 @@
 
 namespace palaver {
 
-class Poller : public ClientWatch::Listener {
+class PollerState : public ClientWatch::Listener {
   public:
     struct Ready {
         void* member;  // null for the poller's own wake-up
         int events;
     };
 
-    Poller();
-    ~Poller();  // every member leaves
-    Poller(const Poller&) = delete;
-    Poller& operator=(const Poller&) = delete;
+    PollerState();
+    ~PollerState();  // every member leaves
+    PollerState(const PollerState&) = delete;
+    PollerState& operator=(const PollerState&) = delete;
 
     // False when the system gave no wake-up signal: the poller is unusable.
     bool usable() const { return wake_ != nullptr; }

@@ -51,11 +51,10 @@ void receive_thread(void* context) {
         if (c.hostEnding.load()) {
             return;
         }
-        // Ended first, told after: a host woken by the break finds the client
-        // no longer connected.
+        // Ended first, told after (reconnect_from_thread tells the waits): a
+        // host woken by the break finds the client no longer connected. A
+        // client that reconnects reads on with the new connection.
         connection_lost(c, c.socket.load());
-        state.room.events.set_broken(true);
-        // A client that reconnects reads on with the new connection.
         if (!reconnect_from_thread(state)) {
             return;
         }

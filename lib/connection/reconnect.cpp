@@ -10,6 +10,7 @@
 #include "lib/client/error.h"
 #include "lib/connection/login_steps.h"
 #include "lib/connection/tls_stream.h"
+#include "palaver_c.h"
 
 namespace palaver {
 
@@ -75,7 +76,8 @@ Reconnect::Outcome Reconnect::try_once(ClientState& state) {
     std::int32_t status = 0;
     int result;
     try {
-        result = establish_connection(state, user, login.data(), length, limit, status, socket, tls);
+        result =
+            establish_connection(state, user, login.data(), length, limit, status, socket, tls);
     } catch (const std::bad_alloc&) {
         set_error(PALAVER_E_NO_MEMORY);
         result = 0;
@@ -105,18 +107,31 @@ Reconnect::Outcome Reconnect::try_once(ClientState& state) {
     }
     lastError.store(PALAVER_OK);
     away.store(false);
-    state.room.events.mark_reconnected();
+    state.room.events.report_once(PALAVER_EVENT_RECONNECTED);
     return Outcome::Back;
+}
+
+void Reconnect::begin(RoomEvents& events) {
+    lastError.store(PALAVER_OK);
+    away.store(true);  // before the waits hear of the break: they see the tries
+    events.report_once(PALAVER_EVENT_DISCONNECTED);
+}
+
+void Reconnect::give_up(const Connection& c, RoomEvents& events) {
+    away.store(false);
+    if (!c.hostEnding.load() && !c.closing.load()) {
+        events.set_broken(true);  // for good now: reported until logout or login
+    }
 }
 
 bool reconnect_from_thread(ClientState& state) {
     Connection& c = state.connection;
     Reconnect& r = c.reconnect;
     if (!r.enabled.load()) {
+        state.room.events.set_broken(true);
         return false;
     }
-    r.lastError.store(PALAVER_OK);
-    r.away.store(true);
+    r.begin(state.room.events);
     std::minstd_rand random(std::random_device{}());
     const unsigned logoutsBefore = c.logouts.load();
     auto ended = [&] {
@@ -145,11 +160,11 @@ bool reconnect_from_thread(ClientState& state) {
                 continue;
             case Reconnect::Outcome::Stop:
             case Reconnect::Outcome::Abandoned:
-                r.away.store(false);
+                r.give_up(c, state.room.events);
                 return false;
         }
     }
-    r.away.store(false);
+    r.give_up(c, state.room.events);
     return false;
 }
 

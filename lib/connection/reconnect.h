@@ -15,6 +15,8 @@
 namespace palaver {
 
 class ClientState;
+class RoomEvents;
+struct Connection;
 
 struct ReconnectDelays {
     int minMs = 250;
@@ -47,6 +49,13 @@ class Reconnect {
         Stop,       // refused by the server, or nothing to log in with: no more tries
         Abandoned,  // the host is ending the connection or freeing the client
     };
+    // The connection broke and tries follow: the waits hear of the break
+    // once (PALAVER_EVENT_DISCONNECTED), not as a level through the back-off.
+    void begin(RoomEvents& events);
+    // No more tries: unless the host is ending the connection, the break is
+    // reported as a level from now on, as without reconnect.
+    void give_up(const Connection& c, RoomEvents& events);
+
     // One try: a whole Login with the remembered record, installed in place
     // of the broken connection. Blocks like a Login (its 10 s limit); a
     // Logout or the client's free calls it off.
@@ -54,11 +63,11 @@ class Reconnect {
 
   private:
     mutable std::mutex lock_;
-    ReconnectDelays delays_;                    // under lock_
-    stUserInfo record_{};                       // under lock_
-    std::array<char, 21> login_{};              // under lock_
-    std::size_t loginLength_ = 0;               // under lock_
-    bool known_ = false;                        // under lock_
+    ReconnectDelays delays_;        // under lock_
+    stUserInfo record_{};           // under lock_
+    std::array<char, 21> login_{};  // under lock_
+    std::size_t loginLength_ = 0;   // under lock_
+    bool known_ = false;            // under lock_
 };
 
 // The receive thread after its connection broke: tries until back (true, the

@@ -50,8 +50,7 @@ struct SocketWatch {
 // readable (or writable when asked, or broken) or `signal` (may be null) is
 // raised. Marks the ready sockets; returns true when anything was ready,
 // false on the time-out.
-bool wait_any(SocketWatch* sockets, std::size_t count, const EventSignal* signal,
-              int milliseconds);
+bool wait_any(SocketWatch* sockets, std::size_t count, const EventSignal* signal, int milliseconds);
 
 }  // namespace palaver::platform
 

@@ -2,6 +2,14 @@
 // client's whole life, the wait and its wakes, and freeing a busy client.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <winsock2.h>
+
+#include <windows.h>
+#else
+#include <poll.h>
+#endif
+
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -539,6 +547,263 @@ TEST_F(CInterfaceTest, FreeingALoggedInClientSaysGoodbyeAndCloses) {
     EXPECT_TRUE(server.expect(ByteWriter().u16(5).u8(2).raw({5, 6, 7, 8})));
     EXPECT_TRUE(server.expect_closed());
 }
+
+// ---- Host-driven clients, the event descriptor and reconnect ----
+
+// Whether the client's event descriptor (a handle on Windows) is readable
+// within `ms`.
+bool signalled(palaver_event event, int ms) {
+#if defined(_WIN32)
+    return WaitForSingleObject(event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+#else
+    pollfd p{event, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+#endif
+}
+
+// The host's loop for one host-driven client, on the calling thread: waits
+// on the socket and the client's timer, processes, until `done` holds.
+bool drive(palaver_client* c, const std::function<bool(int)>& done, Ms limit = kDeadline) {
+    for (auto until = Clock::now() + limit; Clock::now() < until;) {
+        const palaver_socket s = palaver_socket_of(c);
+        const int next = palaver_next_timeout(c);
+        const int wait = next < 0 || next > 50 ? 50 : next;
+        if (s != PALAVER_NO_SOCKET) {
+#if defined(_WIN32)
+            WSAPOLLFD p{
+                s, static_cast<SHORT>(POLLRDNORM | (palaver_want_write(c) ? POLLWRNORM : 0)), 0};
+            WSAPoll(&p, 1, wait);
+#else
+            pollfd p{s, static_cast<short>(POLLIN | (palaver_want_write(c) ? POLLOUT : 0)), 0};
+            ::poll(&p, 1, wait);
+#endif
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        }
+        if (done(palaver_process(c))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class HostDrivenTest : public CInterfaceTest {
+  protected:
+    void SetUp() override {
+        palaver_client_free(client);
+        client = palaver_client_new_host_driven();
+        CInterfaceTest::SetUp();
+    }
+};
+
+TEST_F(HostDrivenTest, LogsInTalksHearsIsKeptAliveAndLogsOutOnTheHostsThreadAlone) {
+    timing().keepAlivePeriodMs = 100;
+    log_in({user(5, "anna")});
+    EXPECT_EQ(palaver_is_host_driven(client), 1);
+    EXPECT_FALSE(client->state.connection.receiver.running());
+    EXPECT_GE(palaver_next_timeout(client), 0);
+    EXPECT_LE(palaver_next_timeout(client), 100);
+
+    server.send(talk(5, kSelf, "hello"));
+    ASSERT_TRUE(drive(client, [](int events) { return (events & PALAVER_EVENT_TALK) != 0; }));
+    int more = 0;
+    auto lines = take_talk(4, more);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_STREQ(lines[0].text, "hello");
+
+    // The KeepAlives go out only as the host's loop turns; a line between.
+    const Bytes keepAlive = ByteWriter().u16(5).u8(13).raw("\x05\x06\x07\x08", 4);
+    auto host = std::async(std::launch::async, [c = client] {
+        return drive(
+            c, [c](int events) { return (events & PALAVER_EVENT_WAKEUP) != 0; }, 30s);
+    });
+    EXPECT_TRUE(server.expect(keepAlive));
+    EXPECT_TRUE(server.expect(keepAlive));
+    palaver_wakeup(client);
+    ASSERT_TRUE(host.get());
+    ASSERT_EQ(palaver_send_talk(client, 5, "hi", 1), 1);
+    auto sent = server.read(5);
+    while (sent && *sent == keepAlive) {
+        sent = server.read(5);
+    }
+    ASSERT_TRUE(sent);
+    EXPECT_EQ((*sent)[2], 3) << hex(*sent);  // the Talk, written at once
+
+    palaver_logout(client);
+    EXPECT_EQ(palaver_socket_of(client), PALAVER_NO_SOCKET);
+    EXPECT_EQ(palaver_next_timeout(client), -1);
+}
+
+TEST_F(HostDrivenTest, AFullSendBufferRefusesWholeLinesAndAStallEndsTheConnection) {
+    server.set_receive_buffer(4096);
+    log_in();
+    ASSERT_EQ(palaver_set_send_buffer(client, 16 * 1024), 1);
+    ASSERT_EQ(palaver_set_send_limit(client, 300), 1);
+    // The server reads nothing: the system's buffers fill, then the client's.
+    const std::string text(290, 'x');
+    bool busyWhileConnected = false;
+    int events = 0;
+    for (auto until = Clock::now() + 30s; Clock::now() < until;) {
+        while (palaver_send_talk(client, 7, text.c_str(), 0) == 1) {
+        }
+        if (palaver_last_error() == PALAVER_E_BUSY) {
+            busyWhileConnected = busyWhileConnected || palaver_is_connected(client) == 1;
+            EXPECT_EQ(palaver_want_write(client), 1);
+        }
+        if ((events = palaver_process(client)) & PALAVER_EVENT_DISCONNECTED) {
+            break;
+        }
+    }
+    EXPECT_TRUE(busyWhileConnected);
+    EXPECT_EQ(events & PALAVER_EVENT_DISCONNECTED, PALAVER_EVENT_DISCONNECTED);
+    EXPECT_EQ(palaver_want_write(client), 0);
+    EXPECT_EQ(palaver_send_talk(client, 7, "late", 0), 0);
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_NOT_CONNECTED);
+}
+
+TEST_F(CInterfaceTest, TheEventDescriptorIsReadableExactlyWhileTheWaitHasSomething) {
+    log_in({user(5, "anna")});
+    const palaver_event event = palaver_event_of(client);
+    ASSERT_NE(event, PALAVER_NO_EVENT);
+    EXPECT_EQ(palaver_event_of(client), event);  // one per client
+    EXPECT_TRUE(signalled(event, 0));            // the login's user set
+    std::size_t n = 0;
+    stUserInfo users[4];
+    palaver_chat_line lines[4];
+    stActionContent actions[4];
+    palaver_get_users(client, users, 4, &n);
+    EXPECT_FALSE(signalled(event, 0));
+
+    auto each = [&](const Bytes& message, int bit, const std::function<void()>& take) {
+        EXPECT_FALSE(signalled(event, 0));
+        server.send(message);
+        EXPECT_TRUE(signalled(event, 5000)) << bit;
+        EXPECT_EQ(palaver_wait(client, 0) & bit, bit);
+        EXPECT_TRUE(signalled(event, 0)) << bit;  // a wait takes nothing
+        take();
+        EXPECT_FALSE(signalled(event, 0)) << bit;
+    };
+    each(talk(5, kSelf, "hello"), PALAVER_EVENT_TALK,
+         [&] { palaver_get_talk(client, lines, 4, &n); });
+    each(talk(5, kSelf, "/@/\x07"), PALAVER_EVENT_ACTION,
+         [&] { palaver_get_actions(client, actions, 4, &n); });
+    each(users_updated({user(5, "anna2")}), PALAVER_EVENT_USERS, [&] {
+        palaver_get_users(client, users, 4, &n);
+        palaver_get_talk(client, lines, 4, &n);  // the rename notice
+    });
+
+    palaver_wakeup(client);
+    EXPECT_TRUE(signalled(event, 0));
+    EXPECT_EQ(palaver_wait(client, 0), PALAVER_EVENT_WAKEUP);  // taken by the wait
+    EXPECT_FALSE(signalled(event, 0));
+
+    server.close();
+    EXPECT_TRUE(signalled(event, 5000));
+    EXPECT_EQ(palaver_wait(client, 0), PALAVER_EVENT_DISCONNECTED);
+    palaver_logout(client);
+    EXPECT_FALSE(signalled(event, 0));
+}
+
+// Reconnect against the scripted server, for both kinds of client: the
+// threaded one waits, the host-driven one's wait drives it.
+class ReconnectTest : public CInterfaceTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam()) {
+            palaver_client_free(client);
+            client = palaver_client_new_host_driven();
+        }
+        CInterfaceTest::SetUp();
+        ASSERT_EQ(palaver_set_reconnect(client, 1), 1);
+        ASSERT_EQ(palaver_set_reconnect_delays(client, 50, 200, 20, 0), 1);
+    }
+    // Waits (driving a host-driven client) until `done` holds; every bit
+    // the waits report is kept in `seen`.
+    bool wait_until(const std::function<bool()>& done) {
+        return eventually([&] { return (seen |= palaver_wait(client, 20)), done(); }, kDeadline);
+    }
+    bool wait_for(int bits) {
+        return wait_until([&] { return (seen & bits) != 0; });
+    }
+    // Serves the next login with `reply` on a thread while the client waits.
+    bool serve_login(const Bytes& reply, const std::function<bool()>& done) {
+        auto served = std::async(std::launch::async, [&] {
+            return server.accept() && server.read(106) && (server.send(reply), true);
+        });
+        const bool happened = wait_until(done);
+        return served.get() && happened;
+    }
+
+    int seen = 0;
+};
+
+TEST_P(ReconnectTest, ComesBackWithTheNewRoomAndKeepsTheLinesInOrder) {
+    log_in({user(5, "anna")});
+    server.send(talk(5, kSelf, "before"));
+    server.close();
+    ASSERT_TRUE(wait_for(PALAVER_EVENT_DISCONNECTED));
+    int error = -100;
+    EXPECT_EQ(palaver_reconnect_status(client, &error), 1);
+    if (!GetParam()) {
+        // Once while the tries go on, so that a waiting loop does not spin.
+        EXPECT_EQ(palaver_wait(client, 0) & PALAVER_EVENT_DISCONNECTED, 0);
+    }
+    EXPECT_EQ(palaver_send_talk(client, 5, "away", 0), 0);  // refused, not kept
+    EXPECT_EQ(palaver_last_error(), PALAVER_E_NOT_CONNECTED);
+
+    // The same login request again; the room now holds bob instead of anna.
+    ASSERT_TRUE(serve_login(login_reply(1, {{user(kSelf, "me", {5, 6, 7, 8}), user(6, "bob")}}),
+                            [&] { return (seen & PALAVER_EVENT_RECONNECTED) != 0; }));
+    EXPECT_EQ(palaver_is_connected(client), 1);
+    EXPECT_EQ(palaver_reconnect_status(client, &error), 0);
+    EXPECT_EQ(error, PALAVER_OK);
+    std::size_t n = 0;
+    stUserInfo users[4];
+    EXPECT_EQ(palaver_get_users(client, users, 4, &n), 0);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(users[0].userId, 6);
+    server.send(talk(6, kSelf, "after"));
+    std::vector<std::string> texts;
+    ASSERT_TRUE(wait_until([&] {
+        int more = 0;
+        for (auto& line : take_talk(8, more)) {
+            texts.emplace_back(line.text);
+        }
+        return texts.size() >= 2;
+    }));
+    EXPECT_EQ(texts, (std::vector<std::string>{"before", "after"}));
+    ASSERT_EQ(palaver_send_talk(client, 6, "back", 0), 1);
+}
+
+TEST_P(ReconnectTest, ARefusalStopsTheTriesAndALogoutEndsTheBackOffAtOnce) {
+    log_in();
+    server.close();
+    ASSERT_TRUE(serve_login(login_reply(-3), [&] {
+        return (seen & PALAVER_EVENT_DISCONNECTED) &&
+               palaver_reconnect_status(client, nullptr) == 0;
+    }));
+    int error = PALAVER_OK;
+    palaver_reconnect_status(client, &error);
+    EXPECT_EQ(error, PALAVER_E_REFUSED);
+    // No more tries: the break is a level again, as without reconnect.
+    EXPECT_EQ(palaver_wait(client, 0) & PALAVER_EVENT_DISCONNECTED, PALAVER_EVENT_DISCONNECTED);
+    EXPECT_FALSE(server.accept(300ms));  // no more tries
+
+    // A long back-off, ended by the host's logout.
+    ASSERT_EQ(palaver_set_reconnect_delays(client, 60000, 60000, 0, 0), 1);
+    log_in();
+    seen = 0;
+    server.close();
+    ASSERT_TRUE(wait_for(PALAVER_EVENT_DISCONNECTED));
+    ASSERT_EQ(palaver_reconnect_status(client, nullptr), 1);
+    const auto start = Clock::now();
+    palaver_logout(client);
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_EQ(palaver_reconnect_status(client, nullptr), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothKinds, ReconnectTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "HostDriven" : "Threaded"; });
 
 }  // namespace
 }  // namespace palaver::test

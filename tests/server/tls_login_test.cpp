@@ -30,7 +30,8 @@ server::Settings tls_server(const std::string& cert, const std::string& key) {
 
 // A C-interface client that trusts the test CA.
 struct Client {
-    explicit Client(const std::string& caFile = test_certs().ca) {
+    explicit Client(const std::string& caFile = test_certs().ca, bool hostDriven = false)
+        : handle(hostDriven ? palaver_client_new_host_driven() : palaver_client_new()) {
         palaver_set_tls_ca_file(handle, caFile.empty() ? nullptr : caFile.c_str());
         palaver_set_tls(handle, 1);
     }
@@ -66,7 +67,7 @@ struct Client {
         return got;
     }
 
-    palaver_client* handle = palaver_client_new();
+    palaver_client* handle;
     int error = PALAVER_OK;
     std::string detail;
     std::int32_t id = 0;
@@ -123,6 +124,35 @@ TEST_F(TlsLogin, TwoHostsLogInTalkAndLogOut) {
         return room.empty();
     }));
     EXPECT_TRUE(chatComunicate::IsConnected());
+}
+
+// A host-driven client's reads and writes go through the TLS session too:
+// its waits drive it, and records larger than a read arrive whole and in order.
+TEST_F(TlsLogin, AHostDrivenClientTalksAndHearsOverTls) {
+    TestServer server(tls_server(test_certs().serverCert, test_certs().serverKey));
+    Client paul;
+    ASSERT_EQ(paul.login("127.0.0.1", server.tls_port(), "paul"), 1) << paul.detail;
+    Client tina(test_certs().ca, true);
+    ASSERT_EQ(tina.login("localhost", server.tls_port()), 1) << tina.detail;
+    constexpr int kLines = 300;
+    const std::string text(250, 'x');
+    for (int i = 0; i < kLines; ++i) {
+        ASSERT_EQ(palaver_send_talk(paul.handle, 0, (std::to_string(i) + text).c_str(), 0), 1);
+    }
+    std::vector<std::string> got = tina.lines(kLines);
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) {
+        ASSERT_EQ(got[i], std::to_string(i) + text);
+    }
+    ASSERT_EQ(palaver_send_talk(tina.handle, 0, "back", 0), 1);
+    bool heard = false;
+    ASSERT_TRUE(eventually([&] {
+        tina.lines(0);  // her own loop keeps turning while paul waits
+        for (const std::string& line : paul.lines(0)) {
+            heard = heard || line == "back";
+        }
+        return heard;
+    }));
 }
 
 TEST_F(TlsLogin, CertificatesThatDoNotFitAreRefusedUnlessVerificationIsOff) {

@@ -126,6 +126,35 @@ static class ChatTest
             }
         }
 
+        // A host-driven client in a game's frame loop: each frame waits at
+        // most 10 ms, lets Process() read and write the socket and takes what
+        // it reports.
+        using (var carol = Client.HostDriven())
+        {
+            carol.SetServer("127.0.0.1", port);
+            carol.SetReconnect(true, 100, 1000);
+            User c = carol.Login("carol", 8);
+            Expect(carol.IsHostDriven && carol.Socket != (IntPtr)(-1), "a host-driven client logs in and has a socket");
+            carol.Say("frame by frame");
+            string echo = null;
+            var clock = Stopwatch.StartNew();
+            while (echo == null && clock.Elapsed.TotalSeconds < 20)
+            {
+                carol.Wait(10);
+                Events events = carol.Process();
+                if ((events & Events.Users) != 0)
+                    carol.Users();
+                if ((events & Events.Talk) != 0)
+                    foreach (ChatLine line in carol.Lines())
+                        if (line.Sender == c.Id)
+                            echo = line.Text;
+            }
+            Expect(echo == "frame by frame", "the frame loop hears its own line come back: " + echo);
+            int lastError;
+            Expect(!carol.Reconnecting(out lastError) && lastError == 0 && carol.NextTimeout >= 0,
+                   "connected: no reconnect under way, a KeepAlive due: " + carol.NextTimeout);
+        }
+
         // A room of 40 others: Users() copies the snapshot whole, at once.
         var crowd = new List<Client>();
         using (var host = new Client())

@@ -1,6 +1,9 @@
-"""A palaver-server child process on a free loopback port for the whole run,
-with an accounts file (boss is an admin), and helpers that wait for events."""
+"""A palaver-server child process on a free loopback port for the whole run
+(running_server starts more, for a test that stops and restarts one), with
+an accounts file (boss is an admin), and helpers that wait for events."""
 
+import asyncio
+import contextlib
 import itertools
 import os
 import select
@@ -24,15 +27,27 @@ DEADLINE = 20.0  # seconds: generous, for a loaded machine
 
 
 @pytest.fixture(scope="session")
-def server(tmp_path_factory):
+def accounts(tmp_path_factory):
+    path = tmp_path_factory.mktemp("server") / "accounts.txt"
+    path.write_text(ACCOUNTS)
+    return path
+
+
+@pytest.fixture(scope="session")
+def server(accounts):
+    with running_server(accounts) as port:
+        yield port
+
+
+@contextlib.contextmanager
+def running_server(accounts, listen="127.0.0.1:0"):
+    """palaver-server on `listen` until the block ends (killed); yields its port."""
     binary = os.environ.get("PALAVER_SERVER")
     if not binary:
         pytest.skip("PALAVER_SERVER names no palaver-server binary")
-    accounts = tmp_path_factory.mktemp("server") / "accounts.txt"
-    accounts.write_text(ACCOUNTS)
     process = subprocess.Popen(
         # The tests fill rooms from loopback: no limits of one address.
-        [binary, "--listen", "127.0.0.1:0", "--accounts", str(accounts),
+        [binary, "--listen", listen, "--accounts", str(accounts),
          "--max-per-address", "0", "--connect-rate", "0"],
         stdout=subprocess.PIPE,
         stderr=subprocess.DEVNULL,
@@ -62,8 +77,8 @@ def connect(server, room):
     """connect(name) -> (client, own record), logged in to the test's room."""
     clients = []
 
-    def make(name, codepage="gbk"):
-        client = palaver.Client("127.0.0.1", server, codepage=codepage)
+    def make(name, codepage="gbk", host_driven=False):
+        client = palaver.Client("127.0.0.1", server, codepage=codepage, host_driven=host_driven)
         clients.append(client)
         return client, client.login(name, room=room, login=LOGINS.get(name, ""))
 
@@ -80,6 +95,18 @@ def until(client, match, deadline=DEADLINE):
             if match(event):
                 return event
     pytest.fail("the expected event did not come")
+
+
+async def afirst(client, match, deadline=DEADLINE):
+    """The first event from client.aevents() that `match` accepts; None when
+    the loop ended without one."""
+
+    async def look():
+        async for event in client.aevents():
+            if match(event):
+                return event
+
+    return await asyncio.wait_for(look(), deadline)
 
 
 def line_from(sender):

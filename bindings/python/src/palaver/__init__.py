@@ -7,7 +7,17 @@ to libPalaver.so or Palaver.dll), else where the system finds libraries
 
 from .client import Client
 from .errors import LoginRefused, PalaverError
-from .records import Action, ChatLine, Disconnected, Event, User, UsersChanged
+from .poller import Poller
+from .records import (
+    Action,
+    ChatLine,
+    Disconnected,
+    Event,
+    Reconnected,
+    ReconnectStatus,
+    User,
+    UsersChanged,
+)
 
 
 def library_version() -> str:
@@ -25,6 +35,9 @@ __all__ = [
     "Event",
     "LoginRefused",
     "PalaverError",
+    "Poller",
+    "Reconnected",
+    "ReconnectStatus",
     "User",
     "UsersChanged",
     "library_version",

@@ -15,6 +15,7 @@ E_INVALID = -1
 E_TOO_LONG = -2
 E_NOT_CONNECTED = -3
 E_TIMEOUT = -7
+E_CANCELLED = -8
 E_REFUSED = -9
 E_BROKEN_REPLY = -10
 E_TLS_UNAVAILABLE = -14
@@ -22,12 +23,14 @@ E_TLS_SETUP = -15
 E_TLS_CERTIFICATE = -16
 E_TLS_HANDSHAKE = -17
 E_INTERNAL = -18
+E_BUSY = -19
 
 EVENT_TALK = 1
 EVENT_ACTION = 2
 EVENT_USERS = 4
 EVENT_DISCONNECTED = 8
 EVENT_WAKEUP = 16
+EVENT_RECONNECTED = 32
 
 TEXT_MAX = 500
 
@@ -67,12 +70,24 @@ class ChatLineRecord(ctypes.Structure):
     ]
 
 
+class ReadyRecord(ctypes.Structure):
+    """palaver_ready: one member of a poller with something to take."""
+
+    _fields_ = [("client", ctypes.c_void_p), ("events", ctypes.c_int)]
+
+
 # A wrong size here would make every record after the first of a batch garbage.
 assert ctypes.sizeof(UserInfo) == 83
 assert ctypes.sizeof(ActionContent) == 9
 
 _c = ctypes
 _client_p = ctypes.c_void_p
+_poller_p = ctypes.c_void_p
+# A socket and an event are a descriptor (int) on POSIX, a SOCKET (uintptr_t)
+# and a HANDLE on Windows; socket_of() and event_of() give -1 for none.
+_WINDOWS = sys.platform == "win32"
+_socket = _c.c_size_t if _WINDOWS else _c.c_int
+_event = _c.c_void_p if _WINDOWS else _c.c_int
 _SIGNATURES = {
     "palaver_version": (_c.c_char_p, []),
     "palaver_last_error": (_c.c_int, []),
@@ -123,7 +138,43 @@ _SIGNATURES = {
     "palaver_set_send_limit": (_c.c_int, [_client_p, _c.c_int]),
     "palaver_set_talk_limit": (_c.c_int, [_client_p, _c.c_size_t, _c.c_size_t]),
     "palaver_dropped_talk": (_c.c_uint64, [_client_p]),
+    # 1.4: the host-driven client, the event descriptor, the poller, reconnect.
+    "palaver_client_new_host_driven": (_client_p, []),
+    "palaver_is_host_driven": (_c.c_int, [_client_p]),
+    "palaver_socket_of": (_socket, [_client_p]),
+    "palaver_want_write": (_c.c_int, [_client_p]),
+    "palaver_process": (_c.c_int, [_client_p]),
+    "palaver_next_timeout": (_c.c_int, [_client_p]),
+    "palaver_set_send_buffer": (_c.c_int, [_client_p, _c.c_size_t]),
+    "palaver_event_of": (_event, [_client_p]),
+    "palaver_poller_new": (_poller_p, []),
+    "palaver_poller_free": (None, [_poller_p]),
+    "palaver_poller_add": (_c.c_int, [_poller_p, _client_p]),
+    "palaver_poller_remove": (_c.c_int, [_poller_p, _client_p]),
+    "palaver_poller_wait": (
+        _c.c_int,
+        [_poller_p, _c.POINTER(ReadyRecord), _c.c_size_t, _c.c_int],
+    ),
+    "palaver_poller_wakeup": (_c.c_int, [_poller_p]),
+    "palaver_set_reconnect": (_c.c_int, [_client_p, _c.c_int]),
+    "palaver_set_reconnect_delays": (
+        _c.c_int,
+        [_client_p, _c.c_int, _c.c_int, _c.c_int, _c.c_int],
+    ),
+    "palaver_reconnect_status": (_c.c_int, [_client_p, _c.POINTER(_c.c_int)]),
 }
+
+
+def socket_of(lib, handle) -> int:
+    """The client's socket as a number select and asyncio take; -1 for none."""
+    value = lib.palaver_socket_of(handle)
+    return -1 if _WINDOWS and value == ctypes.c_size_t(-1).value else value
+
+
+def event_of(lib, handle) -> int:
+    """The client's event descriptor (a HANDLE's value on Windows); -1 for none."""
+    value = lib.palaver_event_of(handle)
+    return -1 if value is None else value
 
 
 def _candidates():
@@ -151,7 +202,12 @@ def load(path=None):
             tried.append(f"{candidate}: {error}")
             continue
         for name, (restype, argtypes) in _SIGNATURES.items():
-            function = getattr(lib, name)
+            # A library older than this binding lacks the newest functions:
+            # it still serves the rest, and a call of a missing one raises
+            # AttributeError with its name.
+            function = getattr(lib, name, None)
+            if function is None:
+                continue
             function.restype = restype
             function.argtypes = argtypes
         return lib

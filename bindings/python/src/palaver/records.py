@@ -4,7 +4,7 @@ record's profile layout (the one include/PalaverProfile.h reads and writes)."""
 import enum
 import struct
 from dataclasses import dataclass
-from typing import Tuple
+from typing import Optional, Tuple
 
 # Bytes 0-82: id, name field (31), model, picture field (11), x, y, z, fourth,
 # a zero byte, the room as the little-endian location key.
@@ -16,13 +16,15 @@ NOTICE = -2  # sender and target of the library's own notices
 
 class Event(enum.IntFlag):
     """What Client.wait reports; an empty flag means the time-out passed.
-    WAKEUP: Client.wakeup() or close() from another thread ended the wait."""
+    WAKEUP: Client.wakeup() or close() from another thread ended the wait.
+    RECONNECTED: logged in again after a break (Client.set_reconnect)."""
 
     TALK = 1
     ACTION = 2
     USERS = 4
     DISCONNECTED = 8
     WAKEUP = 16
+    RECONNECTED = 32
 
 
 @dataclass(frozen=True)
@@ -66,7 +68,26 @@ class UsersChanged:
 
 @dataclass(frozen=True)
 class Disconnected:
-    """The connection ended (the server closed it, a kick, a network error)."""
+    """The connection ended (the server closed it, a kick, a network error).
+    `reconnecting`: the client will log in again by itself (set_reconnect);
+    a Reconnected follows when it is back, or a Disconnected without it when
+    the tries stopped."""
+
+    reconnecting: bool = False
+
+
+@dataclass(frozen=True)
+class Reconnected:
+    """Logged in again after a break; a UsersChanged with the new room follows."""
+
+
+@dataclass(frozen=True)
+class ReconnectStatus:
+    """`trying`: away after a break and trying again; `last_error`: why the
+    last try failed (None when none failed since the break)."""
+
+    trying: bool
+    last_error: Optional[Exception] = None
 
 
 def _field(raw: bytes) -> bytes:
