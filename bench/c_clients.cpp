@@ -10,8 +10,10 @@ std::string last_error_text(const char* what) {
     return std::string(what) + ": " + palaver_error_text(palaver_last_error());
 }
 
-LoggedIn log_in(std::uint16_t port, const std::string& name, std::uint32_t room) {
-    LoggedIn in{ClientHandle(palaver_client_new()), 0};
+LoggedIn log_in(std::uint16_t port, const std::string& name, std::uint32_t room, ClientKind kind) {
+    LoggedIn in{ClientHandle(kind == ClientKind::Threaded ? palaver_client_new()
+                                                          : palaver_client_new_host_driven()),
+                0};
     if (!in.client) {
         throw std::runtime_error("palaver_client_new gave no client");
     }

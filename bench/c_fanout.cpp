@@ -23,8 +23,6 @@
 //
 // Everything stays on 127.0.0.1 and ends by itself: a run without progress
 // for --stall seconds fails.
-#include <sys/resource.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -37,6 +35,7 @@
 #include "c_room.h"
 #include "c_scale.h"
 #include "descriptor_limit.h"
+#include "fanout_side.h"
 #include "palaver_c.h"
 #include "raw_fanout.h"
 #include "raw_latency.h"
@@ -72,46 +71,6 @@ std::uint64_t lines_for(const Options& o, std::size_t r) {
     return std::max<std::uint64_t>(1000, o.deliveries / (r * (r - 1)));
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double percentile(const std::vector<double>& sorted, double p) {
-    auto i = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1));
-    return sorted[i];
-}
-
-// Processor time of this process so far, all threads, in seconds.
-double process_cpu_seconds() {
-    rusage use{};
-    ::getrusage(RUSAGE_SELF, &use);
-    auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(use.ru_utime) + seconds(use.ru_stime);
-}
-
-// One side of a run: its rate, and the processor time its clients and the
-// server spent per delivery (a figure that other load on the machine moves
-// far less than the rate).
-struct Side {
-    double rate = 0;
-    double clientNs = 0;
-    double serverNs = 0;
-    double cpuNs() const { return clientNs + serverNs; }
-};
-
-template <typename Run>
-Side measure(const Options& o, std::size_t r, Run&& run) {
-    BenchServer server(o.binary, r + 10);
-    double cpuBefore = process_cpu_seconds();
-    auto [rate, delivered] = run(server);
-    double perDelivery = 1e9 / static_cast<double>(delivered);
-    return Side{rate, (process_cpu_seconds() - cpuBefore) * perDelivery,
-                server.cpu_seconds() * perDelivery};
-}
-
 void fanouts(const Options& o) {
     std::map<std::size_t, std::vector<double>> raw, lib, ratio, rawCpu, libCpu;
     for (int run = 1; run <= o.runs; ++run) {
@@ -119,17 +78,17 @@ void fanouts(const Options& o) {
             std::uint64_t lines = lines_for(o, r);
             Side rawSide;
             if (!o.libraryOnly) {
-                rawSide = measure(o, r, [&](BenchServer& server) {
+                rawSide = measure_side(o.binary, r, [&](BenchServer& server) {
                     RawFanout fanout(server.port(), r, lines, WindowRule::OwnEcho,
                                      std::chrono::seconds(o.stall));
                     double rate = fanout.run();
                     return std::pair{rate, fanout.delivered()};
                 });
             }
-            Side c = measure(o, r, [&](BenchServer& server) {
+            Side c = measure_side(o.binary, r, [&](BenchServer& server) {
                 FanoutFigures f = c_room_fanout(server.port(), r, lines,
                                                 o.lineSends ? SendMode::EachLine : SendMode::Batch,
-                                                limits_for(o, server));
+                                                ClientKind::Threaded, limits_for(o, server));
                 return std::pair{f.rate(), f.delivered};
             });
             raw[r].push_back(rawSide.rate);

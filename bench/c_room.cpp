@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "c_clients.h"
+#include "driven_wait.h"
 #include "fanout_lines.h"
 #include "host_group.h"
+#include "room_members.h"
 
 namespace palaver::bench {
 namespace {
@@ -17,40 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kWaitMs = 100;  // hosts look at the stop flag at least this often
 constexpr std::size_t kBatch = 256;
-constexpr std::uint32_t kRoom = 42;
-
-// Members logged in to one room, their ids consecutive.
-class Room {
-  public:
-    Room(std::uint16_t port, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            members_.push_back(log_in(port, "c" + std::to_string(i), kRoom));
-        }
-        baseId_ = members_.front().id;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (members_[i].id != baseId_ + static_cast<std::int32_t>(i)) {
-                throw std::runtime_error("the server handed out ids out of order");
-            }
-        }
-    }
-    std::size_t size() const { return members_.size(); }
-    palaver_client* client(std::size_t i) const { return members_[i].client.get(); }
-    // The member index of a sender, or size() for anyone else.
-    std::size_t index_of(std::int32_t sender) const {
-        auto i = static_cast<std::size_t>(sender - baseId_);
-        return sender < baseId_ || i >= size() ? size() : i;
-    }
-    // Wakes hosts stuck in a call: their connections end.
-    void log_out_all() const {
-        for (const auto& m : members_) {
-            palaver_logout(m.client.get());
-        }
-    }
-
-  private:
-    std::vector<LoggedIn> members_;
-    std::int32_t baseId_ = 0;
-};
 
 struct LineText {
     char text[kTextSize + 1];
@@ -60,32 +27,38 @@ struct LineText {
 // reach it once each and in order.
 class Host {
   public:
-    Host(const Room& room, std::size_t self, HostGroup& group, SendMode mode)
+    Host(const RoomMembers& room, std::size_t self, HostGroup& group, SendMode mode)
         : room_(room),
           self_(self),
           client_(room.client(self)),
           group_(group),
           mode_(mode),
+          driven_(palaver_is_host_driven(client_) != 0),
           next_(room.size(), 0),
           batch_(kBatch),
           users_(room.size()),
           texts_(kWindow),
           textPointers_(kWindow) {}
 
-    void send(std::uint64_t number) {
+    // False when a host-driven client's send buffer is full: the line waits
+    // for the next turn.
+    bool send(std::uint64_t number) {
         char text[kTextSize + 1];
         format_line(number, text);
         if (palaver_send_talk(client_, 0, text, 0) != 1) {
+            if (palaver_last_error() == PALAVER_E_BUSY) {
+                return false;
+            }
             throw std::runtime_error(last_error_text("palaver_send_talk"));
         }
         ++sent_;
+        return true;
     }
     // Sends while fewer than kWindow of its lines are ahead of their echo:
     // one call per line, or all of them in one call.
     void send_window(std::uint64_t lines) {
         if (mode_ == SendMode::EachLine) {
-            while (sent_ < lines && sent_ - next_[self_] < kWindow) {
-                send(sent_);
+            while (sent_ < lines && sent_ - next_[self_] < kWindow && send(sent_)) {
             }
             return;
         }
@@ -95,17 +68,20 @@ class Host {
             textPointers_[n] = texts_[n].text;
         }
         if (n > 0 && palaver_send_talks(client_, 0, textPointers_.data(), n, 0) != 1) {
+            if (palaver_last_error() == PALAVER_E_BUSY) {
+                return;
+            }
             throw std::runtime_error(last_error_text("palaver_send_talks"));
         }
         sent_ += n;
     }
     // Waits up to kWaitMs for lines and takes them all; `arrived(member,
     // number, woken, taken)` is called for each line, `woken` being the moment
-    // palaver_wait returned and `taken` the moment palaver_get_talk returned
-    // it.
+    // the wait returned and `taken` the moment palaver_get_talk returned it.
+    // A host-driven client's wait polls its socket and processes it.
     template <typename F>
     void wait_and_take(F&& arrived) {
-        int events = palaver_wait(client_, kWaitMs);
+        int events = driven_ ? drive_once(client_, kWaitMs) : palaver_wait(client_, kWaitMs);
         Clock::time_point woken = Clock::now();
         if (events < 0) {
             throw std::runtime_error(last_error_text("palaver_wait"));
@@ -175,11 +151,12 @@ class Host {
         return 1;
     }
 
-    const Room& room_;
+    const RoomMembers& room_;
     std::size_t self_;
     palaver_client* client_;
     HostGroup& group_;
     SendMode mode_;
+    bool driven_;
     std::vector<std::uint64_t> next_;  // next line number due from each member
     std::vector<palaver_chat_line> batch_;
     std::vector<stUserInfo> users_;
@@ -194,8 +171,8 @@ class Host {
 }  // namespace
 
 FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64_t lines,
-                            SendMode mode, const Limits& limits) {
-    Room room(port, members);
+                            SendMode mode, ClientKind kind, const Limits& limits) {
+    RoomMembers room(port, members, kind);
     std::vector<std::unique_ptr<Host>> hosts;
     HostGroup group(
         limits.stall, [&room] { room.log_out_all(); }, limits.hang);
@@ -224,7 +201,7 @@ FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64
 
 std::vector<double> c_one_line_latency(std::uint16_t port, std::size_t lines,
                                        const Limits& limits) {
-    Room room(port, 2);
+    RoomMembers room(port, 2, ClientKind::Threaded);
     // Line k is member k % 2's line number k / 2.
     std::vector<Clock::time_point> sentAt(lines), wokenAt(lines), takenAt(lines);
     std::vector<std::unique_ptr<Host>> hosts;

@@ -1,7 +1,8 @@
 // The room fan-out and the one-line latency through the C interface: the
 // clients live in this one process, each with a host thread of its own that
-// sleeps in palaver_wait until something can be read, then takes its lines
-// with palaver_get_talk into a buffer of its own.
+// sleeps until something can be read (a threaded client in palaver_wait, a
+// host-driven one in poll() on its socket, then palaver_process), then takes
+// its lines with palaver_get_talk into a buffer of its own.
 #ifndef PALAVER_BENCH_C_ROOM_H
 #define PALAVER_BENCH_C_ROOM_H
 
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <vector>
+
+#include "c_clients.h"
 
 namespace palaver::bench {
 
@@ -29,9 +32,11 @@ enum class SendMode { EachLine, Batch };
 
 // `members` clients in one room each send `lines` lines of 40 bytes, never
 // more than kWindow ahead of their own echo. Every line is checked to arrive
-// exactly once and in order at every member; throws when one does not.
+// exactly once and in order at every member; throws when one does not. A
+// host-driven client whose send buffer is full sends the rest of its window
+// on its next turn.
 FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64_t lines,
-                            SendMode mode, const Limits& limits);
+                            SendMode mode, ClientKind kind, const Limits& limits);
 
 // Two clients take turns to send one line, `lines` in all; each sample is
 // the time in microseconds from the send call to the return of the

@@ -30,29 +30,46 @@ void RawMember::send_line(std::uint64_t number) {
     asio::write(socket_, asio::buffer(message, size));
 }
 
-std::pair<std::int32_t, std::uint64_t> RawMember::next_line(std::chrono::seconds stallLimit) {
+bool RawMember::buffered_line(std::pair<std::int32_t, std::uint64_t>& line) {
     for (;;) {
         Frame f;
         FrameReader::Status status = reader_.next(f);
         if (status == FrameReader::Status::Broken) {
             throw std::runtime_error("a broken stream");
         }
-        if (status == FrameReader::Status::Frame) {
-            if (f.type != static_cast<std::uint8_t>(ClientType::Talk)) {
-                continue;
-            }
-            auto t = decode_talk(f);
-            if (!t) {
-                throw std::runtime_error("a broken line");
-            }
-            return {t->sender, line_number(t->text, t->textLength)};
+        if (status != FrameReader::Status::Frame) {
+            return false;
         }
+        if (f.type != static_cast<std::uint8_t>(ClientType::Talk)) {
+            continue;
+        }
+        auto t = decode_talk(f);
+        if (!t) {
+            throw std::runtime_error("a broken line");
+        }
+        line = {t->sender, line_number(t->text, t->textLength)};
+        return true;
+    }
+}
+
+std::pair<std::int32_t, std::uint64_t> RawMember::next_line(std::chrono::seconds stallLimit) {
+    std::pair<std::int32_t, std::uint64_t> line;
+    while (!buffered_line(line)) {
         pollfd ready{socket_.native_handle(), POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>(stallLimit.count() * 1000)) != 1) {
             throw std::runtime_error("no line for " + std::to_string(stallLimit.count()) + " s");
         }
         reader_.commit(
             socket_.read_some(asio::buffer(reader_.write_position(), reader_.write_room())));
+    }
+    return line;
+}
+
+void RawMember::read_lines(std::vector<std::pair<std::int32_t, std::uint64_t>>& lines) {
+    reader_.commit(socket_.read_some(asio::buffer(reader_.write_position(), reader_.write_room())));
+    std::pair<std::int32_t, std::uint64_t> line;
+    while (buffered_line(line)) {
+        lines.push_back(line);
     }
 }
 

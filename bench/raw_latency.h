@@ -26,8 +26,15 @@ class RawMember {
     // messages (the arrival of a member that logged in later) are passed
     // over. Throws when nothing comes for `stallLimit`.
     std::pair<std::int32_t, std::uint64_t> next_line(std::chrono::seconds stallLimit);
+    // For a loop that waits on many members: the socket, and one read of what
+    // it holds (it must be readable), appending every whole line that came.
+    int native_handle() { return socket_.native_handle(); }
+    void read_lines(std::vector<std::pair<std::int32_t, std::uint64_t>>& lines);
 
   private:
+    // The next whole line already read, if any; other messages are passed over.
+    bool buffered_line(std::pair<std::int32_t, std::uint64_t>& line);
+
     asio::ip::tcp::socket socket_;
     std::int32_t id_ = 0;
     FrameReader reader_;
