@@ -291,11 +291,14 @@ PALAVER_C_API uint64_t palaver_dropped_talk(const palaver_client* client);
  * threaded client (palaver_wait on a host-driven client drives it itself:
  * it waits on the socket and processes until something is there);
  * palaver_login still blocks (at most 10 s, called off by a logout). Sends
- * never block: what the socket does not take at once is kept
- * in the client's send buffer and written by palaver_process; a send that
- * would overfill the buffer is refused whole with PALAVER_E_BUSY and the
- * connection stays. Bytes that make no progress within the send limit
- * (palaver_set_send_limit) end the connection.
+ * never block. A send on the thread that drives the client (the one that
+ * last called palaver_process) waits in the client's send buffer for that
+ * thread's next palaver_process, which writes everything sent meanwhile in
+ * one call (palaver_want_write says so before the loop waits again); a send
+ * from any other thread is written at once, and what the socket does not
+ * take waits in the buffer too. A send that would overfill the buffer is
+ * refused whole with PALAVER_E_BUSY and the connection stays. Bytes that make no progress within
+ * the send limit (palaver_set_send_limit) end the connection.
  *
  *     palaver_client* c = palaver_client_new_host_driven();
  *     ... palaver_set_server, palaver_login ...

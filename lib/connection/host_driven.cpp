@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <random>
+#include <thread>
 
 #include "lib/client/client_state.h"
 #include "lib/client/error.h"
@@ -42,6 +43,14 @@ void mark(SendBuffer& out) {
     out.stalledSince = Clock::now();
 }
 
+// Bytes were added without a write; `before` waited already.
+void note_waiting(SendBuffer& out, std::size_t before) {
+    if (before == 0) {
+        mark(out);
+    }
+    out.waiting.store(out.bytes.size() - out.sent);
+}
+
 Clock::duration send_limit_of(const Connection& c) {
     return std::chrono::milliseconds(c.sendLimitMs.load(std::memory_order_relaxed));
 }
@@ -55,7 +64,8 @@ bool read_available(ClientState& state, DrivenState& d, platform::SocketHandle s
     d.moreNow = false;
     for (;;) {
         std::size_t got = 0;
-        const Receiver::Read read = d.receiver->read_once(c, s, c.tls.get(), &got);
+        bool filled = false;
+        const Receiver::Read read = d.receiver->read_once(c, s, c.tls.get(), &got, &filled);
         if (read == Receiver::Read::Some) {
             any = true;
             if (got >= budget) {
@@ -63,6 +73,12 @@ bool read_available(ClientState& state, DrivenState& d, platform::SocketHandle s
                 break;
             }
             budget -= got;
+            // A plain socket that gave less than the room offered is empty:
+            // no read that would only find nothing. TLS reads on, as the
+            // session may hold decrypted bytes the socket no longer shows.
+            if (!filled && c.tls == nullptr) {
+                break;
+            }
             continue;
         }
         open = read == Receiver::Read::Idle;
@@ -213,9 +229,22 @@ bool queue_message(Connection& c, const std::uint8_t* bytes, std::size_t count) 
         set_error(PALAVER_E_BUSY);
         return false;
     }
+    // On the thread that drives the client, the message waits for the loop's
+    // next turn, which writes everything sent meanwhile in one call: the
+    // loop asks palaver_want_write before it waits again. From any other
+    // thread it goes at once, as that loop may be asleep in its wait.
+    const bool later =
+        c.driven->driver.load(std::memory_order_relaxed) == std::this_thread::get_id();
     bool sent;
     if (c.tls != nullptr) {
-        sent = c.tls->seal(bytes, count, out.bytes) && flush_send_buffer(c, s);
+        sent = c.tls->seal(bytes, count, out.bytes) && (later || flush_send_buffer(c, s));
+        if (later && sent) {
+            note_waiting(out, waiting);
+        }
+    } else if (later) {
+        out.bytes.insert(out.bytes.end(), bytes, bytes + count);
+        note_waiting(out, waiting);
+        sent = true;
     } else if (waiting == 0) {
         // The usual case: the socket takes it all at once, nothing is copied.
         const long n = platform::send_some(s, bytes, count);
@@ -241,6 +270,7 @@ bool queue_message(Connection& c, const std::uint8_t* bytes, std::size_t count) 
 void process(ClientState& state) {
     Connection& c = state.connection;
     DrivenState& d = *c.driven;
+    d.driver.store(std::this_thread::get_id(), std::memory_order_relaxed);
     bool tryNow;
     {
         std::lock_guard<std::mutex> hold(d.lock);

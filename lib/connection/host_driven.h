@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "lib/connection/keep_alive.h"
@@ -62,6 +63,8 @@ struct DrivenState {
     std::atomic<int> tryOutcome{0};
 
     SendBuffer out;
+    // The thread of the latest process(): its sends wait for its next turn.
+    std::atomic<std::thread::id> driver{};
 };
 
 // Makes the new connection ready for the host's loop: non-blocking, a fresh

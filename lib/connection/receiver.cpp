@@ -5,12 +5,15 @@
 namespace palaver {
 
 Receiver::Read Receiver::read_once(Connection& c, platform::SocketHandle s, TlsStream* tls,
-                                   std::size_t* bytes) {
-    long n = tls != nullptr
-                 ? tls->receive(c, s, reader_.write_position(), reader_.write_room())
-                 : platform::receive_some(s, reader_.write_position(), reader_.write_room());
+                                   std::size_t* bytes, bool* filled) {
+    const std::size_t room = reader_.write_room();
+    long n = tls != nullptr ? tls->receive(c, s, reader_.write_position(), room)
+                            : platform::receive_some(s, reader_.write_position(), room);
     if (bytes != nullptr) {
         *bytes = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if (filled != nullptr) {
+        *filled = n > 0 && static_cast<std::size_t>(n) == room;
     }
     if (n < 0) {
         const int code = platform::last_error();

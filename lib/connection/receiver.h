@@ -23,9 +23,11 @@ class Receiver {
         Idle,   // nothing now: the receive timed out or would block
         Ended,  // the stream ended, failed or broke a frame
     };
-    // `bytes`, when given, receives how many bytes the read brought.
+    // `bytes`, when given, receives how many bytes the read brought, and
+    // `filled` whether they filled all the room the read offered (when not,
+    // a plain socket has nothing more now).
     Read read_once(Connection& c, platform::SocketHandle s, TlsStream* tls,
-                   std::size_t* bytes = nullptr);
+                   std::size_t* bytes = nullptr, bool* filled = nullptr);
 
   private:
     ClientFrameReader reader_;
