@@ -172,7 +172,7 @@ class Host {
 
 FanoutFigures c_room_fanout(std::uint16_t port, std::size_t members, std::uint64_t lines,
                             SendMode mode, ClientKind kind, const Limits& limits) {
-    RoomMembers room(port, members, kind);
+    RoomMembers room(port, members, kind, true);
     std::vector<std::unique_ptr<Host>> hosts;
     HostGroup group(
         limits.stall, [&room] { room.log_out_all(); }, limits.hang);

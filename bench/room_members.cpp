@@ -5,9 +5,14 @@
 
 namespace palaver::bench {
 
-RoomMembers::RoomMembers(std::uint16_t port, std::size_t count, ClientKind kind) {
+RoomMembers::RoomMembers(std::uint16_t port, std::size_t count, ClientKind kind, bool batching) {
     for (std::size_t i = 0; i < count; ++i) {
         members_.push_back(log_in(port, "c" + std::to_string(i), kBenchRoom, kind));
+        // The hosts' loops ask palaver_want_write after their sends.
+        if (batching && kind == ClientKind::HostDriven &&
+            palaver_set_send_batching(members_.back().client.get(), 1) != 1) {
+            throw std::runtime_error(last_error_text("palaver_set_send_batching"));
+        }
     }
     baseId_ = members_.front().id;
     for (std::size_t i = 0; i < count; ++i) {

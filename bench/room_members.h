@@ -18,7 +18,8 @@ class RoomMembers {
   public:
     // Logs `count` clients of `kind` in, one after the other. Throws when one
     // cannot, or when the server hands out ids out of order.
-    RoomMembers(std::uint16_t port, std::size_t count, ClientKind kind);
+    // `batching`: host-driven clients write the lines of one turn in one call.
+    RoomMembers(std::uint16_t port, std::size_t count, ClientKind kind, bool batching = false);
     std::size_t size() const { return members_.size(); }
     palaver_client* client(std::size_t i) const { return members_[i].client.get(); }
     // The member index of a sender, or size() for anyone else.

@@ -280,6 +280,10 @@ class Client {
     bool set_send_buffer(std::size_t maxBytes) {
         return palaver_set_send_buffer(client_, maxBytes) == 1;
     }
+    // One write per turn of the loop for its own sends (palaver_set_send_batching).
+    bool set_send_batching(bool enable) {
+        return palaver_set_send_batching(client_, enable ? 1 : 0) == 1;
+    }
     // Readable (signalled) exactly while wait(0) would report something.
     palaver_event event() const {
         return palaver_event_of(client_);

@@ -291,13 +291,11 @@ PALAVER_C_API uint64_t palaver_dropped_talk(const palaver_client* client);
  * threaded client (palaver_wait on a host-driven client drives it itself:
  * it waits on the socket and processes until something is there);
  * palaver_login still blocks (at most 10 s, called off by a logout). Sends
- * never block. A send on the thread that drives the client (the one that
- * last called palaver_process) waits in the client's send buffer for that
- * thread's next palaver_process, which writes everything sent meanwhile in
- * one call (palaver_want_write says so before the loop waits again); a send
- * from any other thread is written at once, and what the socket does not
- * take waits in the buffer too. A send that would overfill the buffer is
- * refused whole with PALAVER_E_BUSY and the connection stays. Bytes that make no progress within
+ * never block: each is written at once, and what the socket does not take
+ * waits in the client's send buffer for palaver_process (see
+ * palaver_set_send_batching for one write per turn). A send that would
+ * overfill the buffer is refused whole with PALAVER_E_BUSY and the
+ * connection stays. Bytes that make no progress within
  * the send limit (palaver_set_send_limit) end the connection.
  *
  *     palaver_client* c = palaver_client_new_host_driven();
@@ -354,6 +352,15 @@ PALAVER_C_API int palaver_next_timeout(palaver_client* client);
 /* The most bytes a host-driven client keeps for the socket; 1 MiB by
  * default. 1 stored, 0 refused (below 1). */
 PALAVER_C_API int palaver_set_send_buffer(palaver_client* client, size_t max_bytes);
+/* Off by default. On: a send on the thread that drives the client (the one
+ * that last called palaver_process or palaver_poller_wait) waits in the send
+ * buffer for that thread's next turn, which writes every line sent meanwhile
+ * in one call instead of one write each; a send from another thread still
+ * goes at once. The host's loop must ask palaver_want_write or
+ * palaver_next_timeout (then 0) after its sends, before it waits again, as
+ * the loop above does; a poller does that itself. 1 stored, 0 refused (a
+ * threaded client). */
+PALAVER_C_API int palaver_set_send_batching(palaver_client* client, int enable);
 
 /* For a threaded client in a host's loop: a descriptor (Windows: an event
  * handle) that is readable (signalled) exactly while palaver_wait(client, 0)

@@ -80,6 +80,17 @@ PALAVER_C_API int palaver_set_send_buffer(palaver_client* client, size_t max_byt
     });
 }
 
+PALAVER_C_API int palaver_set_send_batching(palaver_client* client, int enable) {
+    return call(client, 0, enable == 0 || enable == 1, [enable](ClientState& s) {
+        if (s.connection.driven == nullptr) {
+            palaver::set_error(PALAVER_E_INVALID);  // a threaded client writes at once
+            return 0;
+        }
+        s.connection.driven->batching.store(enable == 1);
+        return 1;
+    });
+}
+
 PALAVER_C_API palaver_event palaver_event_of(palaver_client* client) {
     constexpr palaver_event none = PALAVER_NO_EVENT;
     return call(client, none, true, [](ClientState& s) {

@@ -43,12 +43,14 @@ void mark(SendBuffer& out) {
     out.stalledSince = Clock::now();
 }
 
-// Bytes were added without a write; `before` waited already.
+// Bytes were added without a write, for the loop's next turn; `before`
+// waited already.
 void note_waiting(SendBuffer& out, std::size_t before) {
     if (before == 0) {
         mark(out);
     }
     out.waiting.store(out.bytes.size() - out.sent);
+    out.untried.store(true);
 }
 
 Clock::duration send_limit_of(const Connection& c) {
@@ -176,6 +178,7 @@ bool prepare_driven(ClientState& state, platform::SocketHandle s) {
 
 bool flush_send_buffer(Connection& c, platform::SocketHandle s) {
     SendBuffer& out = c.driven->out;
+    out.untried.store(false);
     const std::size_t before = out.bytes.size() - out.sent;
     while (out.sent < out.bytes.size()) {
         const long n =
@@ -229,11 +232,13 @@ bool queue_message(Connection& c, const std::uint8_t* bytes, std::size_t count) 
         set_error(PALAVER_E_BUSY);
         return false;
     }
-    // On the thread that drives the client, the message waits for the loop's
-    // next turn, which writes everything sent meanwhile in one call: the
-    // loop asks palaver_want_write before it waits again. From any other
-    // thread it goes at once, as that loop may be asleep in its wait.
+    // With batching on, a send on the thread that drives the client waits
+    // for the loop's next turn, which writes everything sent meanwhile in
+    // one call; the host's loop asks palaver_want_write (or the time-out)
+    // after its sends. From any other thread it goes at once, as that loop
+    // may be asleep in its wait.
     const bool later =
+        c.driven->batching.load(std::memory_order_relaxed) &&
         c.driven->driver.load(std::memory_order_relaxed) == std::this_thread::get_id();
     bool sent;
     if (c.tls != nullptr) {
@@ -265,6 +270,16 @@ bool queue_message(Connection& c, const std::uint8_t* bytes, std::size_t count) 
         return false;
     }
     return true;
+}
+
+void write_now(ClientState& state) {
+    Connection& c = state.connection;
+    std::lock_guard<SendLock> hold(c.sendLock);
+    const platform::SocketHandle s = c.socket.load();
+    if (s != platform::kNoSocket && c.connected.load() && c.driven->out.waiting.load() != 0 &&
+        !flush_send_buffer(c, s)) {
+        connection_lost(c, s);  // the next process() tells the waits
+    }
 }
 
 void process(ClientState& state) {
@@ -306,12 +321,12 @@ int next_timeout_ms(ClientState& state) {
     std::lock_guard<std::mutex> hold(d.lock);
     const platform::SocketHandle s = c.socket.load();
     if (s != platform::kNoSocket && c.connected.load()) {
-        if (d.moreNow) {
-            return 0;
+        if (d.moreNow || d.out.untried.load()) {
+            return 0;  // bytes left to read, or batched sends never tried yet
         }
         Clock::time_point due = d.keepAlive.next();
-        std::lock_guard<SendLock> sending(c.sendLock);
-        if (d.out.waiting.load() != 0) {
+        if (d.out.waiting.load() != 0) {  // the lock only when bytes wait
+            std::lock_guard<SendLock> sending(c.sendLock);
             due = std::min(due, d.out.stalledSince + send_limit_of(c));
         }
         return ms_until(due);

@@ -39,6 +39,8 @@ struct SendBuffer {
     std::chrono::steady_clock::time_point stalledSince{};
     std::atomic<std::size_t> waiting{0};
     std::atomic<std::size_t> limit{kDefaultLimit};
+    // Batched sends wait that no write has tried yet.
+    std::atomic<bool> untried{false};
 };
 
 struct DrivenState {
@@ -63,7 +65,9 @@ struct DrivenState {
     std::atomic<int> tryOutcome{0};
 
     SendBuffer out;
-    // The thread of the latest process(): its sends wait for its next turn.
+    // With batching on (the host's choice), the sends of the thread of the
+    // latest process() wait for its next turn.
+    std::atomic<bool> batching{false};
     std::atomic<std::thread::id> driver{};
 };
 
@@ -88,6 +92,9 @@ bool flush_send_buffer(Connection& c, platform::SocketHandle s);
 // The work the socket is ready for (see palaver_process); returns nothing:
 // the caller looks at the room's events.
 void process(ClientState& state);
+// Writes what the send buffer holds, without blocking and without reading:
+// a loop about to wait writes what its thread sent since the last turn.
+void write_now(ClientState& state);
 // Milliseconds until process() must run, -1 when nothing is due.
 int next_timeout_ms(ClientState& state);
 bool want_write(const Connection& c);

@@ -146,6 +146,11 @@ void PollerState::wait_and_process(std::unique_lock<std::mutex>& members, int ti
         }
         const platform::SocketHandle s = state.connection.socket.load();
         if (s != platform::kNoSocket && state.connection.connected.load()) {
+            // What the host sent since the last wait goes out now, in one
+            // write, instead of after a wait for the socket to be writable.
+            if (want_write(state.connection)) {
+                write_now(state);
+            }
             sockets.push_back({s, want_write(state.connection)});
             owners.push_back(entry.first);
         }

@@ -634,6 +634,30 @@ TEST_F(HostDrivenTest, LogsInTalksHearsIsKeptAliveAndLogsOutOnTheHostsThreadAlon
     EXPECT_EQ(palaver_next_timeout(client), -1);
 }
 
+TEST_F(HostDrivenTest, BatchedSendsWaitForTheLoopsNextTurnAndGoOutInOrder) {
+    log_in();
+    EXPECT_EQ(palaver_process(client), PALAVER_EVENT_USERS);  // this thread drives it
+    ASSERT_EQ(palaver_set_send_batching(client, 1), 1);
+    for (const char* text : {"one", "two", "three"}) {
+        ASSERT_EQ(palaver_send_talk(client, 7, text, 0), 1);
+    }
+    EXPECT_EQ(palaver_want_write(client), 1);
+    EXPECT_EQ(palaver_next_timeout(client), 0);  // a loop that only waits out its time-out
+    EXPECT_FALSE(server.read(1, 100ms));         // nothing written yet
+    palaver_process(client);
+    EXPECT_EQ(palaver_want_write(client), 0);
+    for (const std::string text : {"one", "two", "three"}) {
+        auto line = server.read(static_cast<std::size_t>(17 + text.size()));
+        ASSERT_TRUE(line);
+        EXPECT_EQ(std::string(line->end() - 1 - static_cast<long>(text.size()), line->end() - 1),
+                  text);
+    }
+    // Another thread's send goes at once.
+    std::async(std::launch::async, [c = client] { palaver_send_talk(c, 7, "now", 0); }).get();
+    EXPECT_TRUE(server.read(20));
+    EXPECT_EQ(palaver_set_send_batching(client, 2), 0);
+}
+
 TEST_F(HostDrivenTest, AFullSendBufferRefusesWholeLinesAndAStallEndsTheConnection) {
     server.set_receive_buffer(4096);
     log_in();

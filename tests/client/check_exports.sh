@@ -72,6 +72,7 @@ palaver_send_talk
 palaver_send_talks
 palaver_set_reconnect
 palaver_set_reconnect_delays
+palaver_set_send_batching
 palaver_set_send_buffer
 palaver_set_send_limit
 palaver_set_server
