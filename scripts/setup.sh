@@ -14,6 +14,7 @@ demo=(
   libasio-dev libcli11-dev libncurses-dev
   libnats-dev nats-server
   libssl-dev openssl
+  libsodium-dev
 )
 # The test legs on top: GoogleTest and benchmarks, clang with its sanitizer
 # runtimes and libc++, the format check, MinGW-w64 and Wine for Windows, tmux

@@ -20,9 +20,10 @@ std::optional<Accounts> Accounts::parse(std::istream& in, std::string& error) {
             continue;
         }
         Account account;
+        std::string secret;
         std::string flag;
         std::string extra;
-        bool ok = static_cast<bool>(words >> account.login);
+        bool ok = static_cast<bool>(words >> secret);
         if (ok && words >> flag) {
             account.admin = flag == "admin";
             ok = account.admin && !(words >> extra);
@@ -36,10 +37,12 @@ std::optional<Accounts> Accounts::parse(std::istream& in, std::string& error) {
             error = where + "name longer than 30 bytes";
             return std::nullopt;
         }
-        if (account.login.size() > kLoginStringField) {
+        account.secret = LoginSecret::from_entry(secret);
+        if (!account.secret.hashed() && secret.size() > kLoginStringField) {
             error = where + "login string longer than 20 bytes";
             return std::nullopt;
         }
+        accounts.plain_ += account.secret.hashed() ? 0 : 1;
         if (!accounts.byName_.emplace(name, account).second) {
             error = where + "name \"" + name + "\" appears twice";
             return std::nullopt;

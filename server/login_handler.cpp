@@ -62,7 +62,10 @@ void handle_login(ServerState& state, Session& session, const Frame& frame) {
     bool admin = false;
     if (const auto& accounts = state.settings().accounts) {
         const Account* account = accounts->find(name);
-        if (account == nullptr || account->login != login) {
+        if (account == nullptr && accounts->plain_count() < accounts->size()) {
+            LoginSecret::spend_as_unknown(login);  // as long as a hashed account's check
+        }
+        if (account == nullptr || !account->secret.matches(login)) {
             refuse(state, session, Refusal::WrongLogin,
                    "wrong login string for \"" + escaped(name) + "\"");
             return;

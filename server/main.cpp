@@ -3,8 +3,11 @@
 
 #include <csignal>
 #include <iostream>
+#include <string>
 
+#include "protocol/client_messages.h"
 #include "server/command_line.h"
+#include "server/login_secret.h"
 #include "server/server.h"
 
 namespace {
@@ -29,10 +32,36 @@ void raise_descriptor_limit(const palaver::server::Settings& s, palaver::server:
     }
 }
 
+// "palaver-server hash": reads a login string from standard input (one line)
+// and prints what the accounts file holds for it, so that the file never
+// needs the string itself.
+int print_hash() {
+    std::string login;
+    std::getline(std::cin, login);
+    if (!login.empty() && login.back() == '\r') {
+        login.pop_back();
+    }
+    if (login.size() > palaver::kLoginStringField) {
+        std::cerr << "palaver-server hash: a login string has at most "
+                  << palaver::kLoginStringField << " bytes\n";
+        return 1;
+    }
+    auto entry = palaver::server::LoginSecret::hash(login);
+    if (!entry) {
+        std::cerr << "palaver-server hash: libsodium could not make the hash\n";
+        return 1;
+    }
+    std::cout << *entry << std::endl;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace palaver::server;
+    if (argc == 2 && std::string(argv[1]) == "hash") {
+        return print_hash();
+    }
     int exitCode = 0;
     auto commandLine = parse_command_line(argc, argv, exitCode);
     if (!commandLine) {

@@ -27,10 +27,28 @@ TEST(ServerAccounts, ReadsNamesLoginStringsAndAdmins) {
     ASSERT_TRUE(a) << error;
     EXPECT_EQ(a->size(), 2u);
     ASSERT_NE(a->find("boss"), nullptr);
-    EXPECT_EQ(a->find("boss")->login, "s3cret");
+    EXPECT_TRUE(a->find("boss")->secret.matches("s3cret"));
+    EXPECT_FALSE(a->find("boss")->secret.matches("s3cre"));
+    EXPECT_FALSE(a->find("boss")->secret.matches("s3cret!"));
     EXPECT_TRUE(a->find("boss")->admin);
     EXPECT_FALSE(a->find("alice")->admin);
     EXPECT_EQ(a->find("mallory"), nullptr);
+    EXPECT_EQ(a->plain_count(), 2u);
+}
+
+TEST(ServerAccounts, AHashedEntryMatchesItsLoginStringOnly) {
+    auto hash = LoginSecret::hash("s3cret");
+    ASSERT_TRUE(hash);
+    EXPECT_EQ(hash->rfind("$argon2id$", 0), 0u);
+    EXPECT_NE(LoginSecret::hash("s3cret"), hash);  // salted
+    std::string error;
+    auto a = parse("boss " + *hash + " admin\nalice pw\n", error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_TRUE(a->find("boss")->secret.hashed());
+    EXPECT_TRUE(a->find("boss")->secret.matches("s3cret"));
+    EXPECT_FALSE(a->find("boss")->secret.matches("s3cre"));
+    EXPECT_FALSE(a->find("boss")->secret.matches(*hash));  // the entry is not the string
+    EXPECT_EQ(a->plain_count(), 1u);
 }
 
 TEST(ServerAccounts, RejectsLinesThatCannotWork) {
