@@ -200,8 +200,16 @@ bool flush_send_buffer(Connection& c, platform::SocketHandle s) {
         if (out.bytes.capacity() > kKeptCapacity) {
             std::vector<std::uint8_t>().swap(out.bytes);
         }
-    } else if (out.markLeft == 0) {
-        mark(out);
+    } else {
+        if (out.sent >= out.bytes.size() / 2) {
+            // A buffer that never drains whole must not keep what went out.
+            out.bytes.erase(out.bytes.begin(),
+                            out.bytes.begin() + static_cast<std::ptrdiff_t>(out.sent));
+            out.sent = 0;
+        }
+        if (out.markLeft == 0) {
+            mark(out);
+        }
     }
     out.waiting.store(left);
     return true;
