@@ -1,5 +1,7 @@
 #include "server/accounts.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -60,6 +62,18 @@ std::optional<Accounts> Accounts::load(const std::string& path, std::string& err
     auto accounts = parse(in, error);
     if (!accounts) {
         error = path + ", " + error;
+        return accounts;
+    }
+    auto& warnings = accounts->warnings_;
+    if (accounts->plain_ != 0) {
+        warnings.push_back(std::to_string(accounts->plain_) + " of " +
+                           std::to_string(accounts->size()) + " accounts in " + path +
+                           " hold their login string in plain text; \"palaver-server hash\" "
+                           "makes the hashed entry");
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+        warnings.push_back(path + " may be read by every user of this machine: chmod o-rw it");
     }
     return accounts;
 }

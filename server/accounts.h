@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "server/login_secret.h"
 
@@ -30,10 +31,14 @@ class Accounts {
     std::size_t size() const { return byName_.size(); }
     // Entries that still hold their login string in plain text.
     std::size_t plain_count() const { return plain_; }
+    // What the operator should hear when the file is taken into use: plain
+    // entries, a file that other users may read.
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
   private:
     std::unordered_map<std::string, Account> byName_;
     std::size_t plain_ = 0;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace palaver::server

@@ -38,10 +38,9 @@ std::optional<std::string> LoginSecret::hash(std::string_view login) {
         return std::nullopt;
     }
     std::array<char, crypto_pwhash_STRBYTES> out{};
-    if (crypto_pwhash_str_alg(out.data(), login.data(), login.size(),
-                              crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                              crypto_pwhash_MEMLIMIT_INTERACTIVE,
-                              crypto_pwhash_ALG_ARGON2ID13) != 0) {
+    if (crypto_pwhash_str_alg(
+            out.data(), login.data(), login.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+            crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13) != 0) {
         return std::nullopt;
     }
     return std::string(out.data());

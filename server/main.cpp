@@ -68,6 +68,11 @@ int main(int argc, char** argv) {
         return exitCode;
     }
     Log log(commandLine->logLevel);
+    if (const auto& accounts = commandLine->settings.accounts) {
+        for (const std::string& warning : accounts->warnings()) {
+            log.warn(warning);
+        }
+    }
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);

@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "server/cluster/cluster.h"
@@ -8,6 +9,9 @@
 namespace palaver::server {
 
 Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1), sweep_(io_) {
+    checks_.emplace(io_, std::max<std::size_t>(settings.loginCheckThreads, 1),
+                    settings.maxWaitingChecks);
+    state_.attach_checks(&*checks_);
     if (settings.plain) {
         listener_.emplace(io_,
                           tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
@@ -40,6 +44,7 @@ Server::~Server() {
     // Sessions the loop still holds forget themselves as it goes, after the
     // cluster.
     state_.attach(nullptr);
+    state_.attach_checks(nullptr);
 }
 
 void Server::sweep() {

@@ -9,6 +9,7 @@
 
 #include "server/listener.h"
 #include "server/log.h"
+#include "server/login_checks.h"
 #include "server/net.h"
 #include "server/server_state.h"
 #include "server/settings.h"
@@ -54,6 +55,8 @@ class Server {
     asio::io_context io_;
     std::optional<Listener> listener_;
     std::optional<Listener> tlsListener_;
+    // After the loop: its threads post to it until they are joined.
+    std::optional<LoginChecks> checks_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
     asio::steady_timer sweep_;
     bool stopped_ = false;  // on the loop's thread

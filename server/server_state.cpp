@@ -85,6 +85,7 @@ bool ServerState::admit(const AddressKey& address, Clock::time_point now) {
 }
 
 void ServerState::sweep(Clock::time_point now) {
+    backoff_.sweep(now);
     using Verdict = AddressLimits::Verdict;
     for (const auto& report : limits_.sweep(now)) {
         std::size_t count = report.tooMany + report.tooFast;
@@ -109,6 +110,11 @@ void ServerState::connected(Session& session, std::optional<AddressKey> address)
     }
     loggingIn_.push_back(&session);
     sessions_[&session] = Connection{address, std::prev(loggingIn_.end())};
+}
+
+std::optional<AddressKey> ServerState::address_of(const Session& session) const {
+    auto found = sessions_.find(const_cast<Session*>(&session));
+    return found == sessions_.end() ? std::nullopt : found->second.address;
 }
 
 Session* ServerState::find(std::int32_t id) const {

@@ -17,12 +17,14 @@
 #include "server/buffer_pool.h"
 #include "server/cluster_link.h"
 #include "server/log.h"
+#include "server/login_backoff.h"
 #include "server/net.h"
 #include "server/room.h"
 #include "server/settings.h"
 
 namespace palaver::server {
 
+class LoginChecks;
 class Session;
 
 class ServerState {
@@ -35,6 +37,12 @@ class ServerState {
     Log& log() { return log_; }
     BufferPool& pool() { return pool_; }
     Bans& bans() { return bans_; }
+    LoginBackoff& backoff() { return backoff_; }
+    // The threads that check hashed login strings; without them (a state
+    // on its own, as the fuzzer runs it) the check runs on a later turn of
+    // the event loop.
+    void attach_checks(LoginChecks* checks) { checks_ = checks; }
+    LoginChecks* checks() const { return checks_; }
 
     // The rest of the cluster, when this node is one of several.
     void attach(ClusterLink* link) { link_ = link; }
@@ -51,6 +59,8 @@ class ServerState {
     // --max-logging-in it closes the oldest session that is still logging in.
     void connected(Session& session, std::optional<AddressKey> address = std::nullopt);
     std::size_t connections() const { return sessions_.size(); }
+    // The address an open session is counted under, if any.
+    std::optional<AddressKey> address_of(const Session& session) const;
     std::size_t users() const { return users_.size(); }
     Session* find(std::int32_t id) const;
     // The room of this node's users under `key`; null when none is here.
@@ -99,6 +109,8 @@ class ServerState {
     BufferPool pool_;
     Bans bans_;
     AddressLimits limits_;
+    LoginBackoff backoff_;
+    LoginChecks* checks_ = nullptr;
     std::unordered_map<Session*, Connection> sessions_;
     std::list<Session*> loggingIn_;  // the oldest first
     std::unordered_map<std::int32_t, Session*> users_;

@@ -68,6 +68,13 @@ void Session::mark_logged_in() {
     wake_by(deadline_);
 }
 
+void Session::resume() {
+    held_ = false;
+    if (reading()) {
+        pump();
+    }
+}
+
 void Session::read() {
     stream_.read_some(reader_.write_position(), reader_.write_room(),
                       [self = shared_from_this()](const asio::error_code& ec, std::size_t count) {
@@ -148,6 +155,9 @@ Session::Taken Session::take_frames(bool& any) {
         }
         if (!reading()) {
             return Taken::Stopped;
+        }
+        if (held_) {
+            return Taken::Paused;
         }
     }
     if (reader_.empty_frames() != 0) {
@@ -237,6 +247,8 @@ void Session::on_deadline(const asio::error_code& ec) {
         close("idle for " + seconds(s.idleTimeout));
     } else if (!stream_.handshaken()) {
         close("TLS handshake not finished within " + seconds(s.loginTimeout));
+    } else if (held_) {
+        close("login not checked within " + seconds(s.loginTimeout), Level::Warn);
     } else {
         close("no login request within " + seconds(s.loginTimeout));
     }

@@ -57,12 +57,17 @@ class Session : public std::enable_shared_from_this<Session> {
     std::size_t queued() const { return queue_.charged(); }
     // Starts the idle timer; the login handler calls it once the user is in.
     void mark_logged_in();
+    // While its login request is checked elsewhere, nothing more the client
+    // sends is handled (it stays in the reader) until resume().
+    void hold() { held_ = true; }
+    void resume();
 
     std::int32_t id() const { return user_.userId; }
     stUserInfo& user() { return user_; }
     const stUserInfo& user() const { return user_; }
     const std::string& peer() const { return peer_; }
     bool tls() const { return stream_.tls(); }
+    asio::any_io_executor executor() { return stream_.executor(); }
     // "id 7 "alice" (127.0.0.1:5000)" once logged in, else the peer.
     std::string describe() const;
 
@@ -137,6 +142,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool writePosted_ = false;
     bool overflowed_ = false;  // its queue dropped; closing on the next turn
     bool paused_ = false;
+    bool held_ = false;
     bool stalled_ = false;  // a write deadline runs
     std::string finishReason_;
 };

@@ -83,6 +83,12 @@ struct Settings {
     // Requests the server refuses (spoofed ids, texts that do not fit, kicks
     // by non-admins) that a session may send before it is disconnected.
     std::size_t maxRefusedRequests = 100;
+    // Threads that check hashed login strings (server/login_checks.h), and
+    // how many checks may wait for one.
+    std::size_t loginCheckThreads = 2;
+    std::size_t maxWaitingChecks = 64;
+    // Failed logins slow down the next ones (server/login_backoff.h).
+    bool loginBackoff = true;
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;

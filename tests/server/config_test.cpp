@@ -10,6 +10,7 @@
 #include "server/command_line.h"
 #include "server/handlers.h"
 #include "server/log.h"
+#include "server/login_backoff.h"
 #include "server/request_budget.h"
 #include "tls_client.h"
 
@@ -49,6 +50,45 @@ TEST(ServerAccounts, AHashedEntryMatchesItsLoginStringOnly) {
     EXPECT_FALSE(a->find("boss")->secret.matches("s3cre"));
     EXPECT_FALSE(a->find("boss")->secret.matches(*hash));  // the entry is not the string
     EXPECT_EQ(a->plain_count(), 1u);
+}
+
+// A few mistakes are free; then each failure doubles the wait, checks of a
+// name or an address are spaced by it however many arrive at once, one
+// that would wait too long is refused, and a success forgets the failures.
+TEST(ServerLoginBackoff, SpacesChecksAfterFailuresByNameAndAddress) {
+    using B = LoginBackoff;
+    B backoff;
+    auto now = Clock::now();
+    auto home = std::optional<AddressKey>(AddressKey::of(asio::ip::make_address("10.0.0.1")));
+    auto away = std::optional<AddressKey>(AddressKey::of(asio::ip::make_address("10.0.0.2")));
+    for (std::size_t i = 0; i < B::kFreeFailures; ++i) {
+        EXPECT_EQ(backoff.reserve(home, "alice", now), now) << i;
+        backoff.failed(home, "alice", now);
+    }
+    auto first = backoff.reserve(away, "alice", now);  // by name
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, now + B::kFirstDelay);
+    auto second = backoff.reserve(away, "alice", now);
+    ASSERT_TRUE(second);
+    EXPECT_GT(*second, *first) << "checks that arrive together are spaced";
+    EXPECT_EQ(backoff.reserve(home, "bob", now), now + B::kFirstDelay) << "by address";
+    EXPECT_EQ(backoff.reserve(std::nullopt, "bob", now), now);
+
+    for (int i = 0; i < 4; ++i) {
+        backoff.failed(home, "alice", now);
+    }
+    EXPECT_FALSE(backoff.reserve(away, "alice", now)) << "longer than the longest wait";
+    EXPECT_TRUE(backoff.reserve(away, "alice", now + B::kMaxDelay));
+
+    backoff.succeeded(home, "alice");
+    EXPECT_EQ(backoff.reserve(home, "alice", now), now);
+    backoff.failed(away, "carol", now);
+    backoff.sweep(now + B::kForgetAfter);
+    for (std::size_t i = 0; i + 1 < B::kFreeFailures; ++i) {
+        backoff.failed(away, "carol", now + B::kForgetAfter);
+    }
+    EXPECT_EQ(backoff.reserve(away, "carol", now + B::kForgetAfter), now + B::kForgetAfter)
+        << "failures older than the sweep's limit are forgotten";
 }
 
 TEST(ServerAccounts, RejectsLinesThatCannotWork) {

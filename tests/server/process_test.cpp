@@ -1,11 +1,14 @@
 // The palaver-server program itself: it prints its port and stops cleanly
 // on SIGTERM.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,6 +60,36 @@ TEST(ServerProcess, PrintsItsTlsPortWithListenNone) {
     EXPECT_EQ(client.login("alice"), 1);
     EXPECT_TRUE(stops_cleanly(server));
     EXPECT_TRUE(client.closed_within());
+}
+
+// "palaver-server hash" makes an entry the server takes; the server warns
+// at start about the plain entry and a file every user may read.
+TEST(ServerProcess, TakesHashedEntriesAndWarnsAboutPlainOnesAndAnOpenFile) {
+    ChildProcess hasher({PALAVER_SERVER_BINARY, "hash"});
+    hasher.write_line("s3cret");
+    hasher.close_input();
+    ASSERT_TRUE(hasher.wait_for("$argon2id$")) << hasher.transcript();
+    std::string entry = hasher.line_with("$argon2id$");
+    EXPECT_EQ(hasher.wait_exit(), 0);
+
+    std::string path = ::testing::TempDir() + "palaver-accounts-" + std::to_string(::getpid());
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "boss %s admin\nalice pw\n", entry.c_str());
+    std::fclose(file);
+    ::chmod(path.c_str(), 0644);
+    ChildProcess server({PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0", "--accounts", path,
+                         "--log-level", "warn"},
+                        ChildProcess::Log::OutputAndErrors);
+    std::uint16_t port = server.port_after("listening");
+    ASSERT_NE(port, 0) << server.transcript();
+    EXPECT_TRUE(server.wait_for("1 of 2 accounts")) << server.transcript();
+    EXPECT_TRUE(server.wait_for("may be read by every user")) << server.transcript();
+    RawClient boss(port), guess(port);
+    EXPECT_EQ(boss.login("boss", 1, "s3cret"), 1);
+    EXPECT_EQ(guess.login("boss", 1, entry.substr(0, 20)), -3);
+    EXPECT_TRUE(stops_cleanly(server));
+    std::remove(path.c_str());
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

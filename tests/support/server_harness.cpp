@@ -138,8 +138,12 @@ bool RawClient::wait_readable(Ms timeout) {
     return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
 }
 
-int RawClient::login(const stUserInfo& user, const std::string& loginString) {
+int RawClient::login(const stUserInfo& user, const std::string& loginString,
+                     const std::vector<std::uint8_t>& behind) {
     send(encode_login_request(user, loginString.data(), loginString.size()));
+    if (!behind.empty()) {
+        send(behind);
+    }
     struct Sink : LoginReplyParser::Sink {
         RawClient* c;
         void on_record(const stUserInfo& r, bool own) override {

@@ -92,8 +92,10 @@ class RawClient {
         return send(bytes.data(), bytes.size());
     }
 
-    // Sends a login request and reads the whole reply; returns its status.
-    int login(const stUserInfo& user, const std::string& loginString = "");
+    // Sends a login request (and `behind` at once after it) and reads the
+    // whole reply; returns its status.
+    int login(const stUserInfo& user, const std::string& loginString = "",
+              const std::vector<std::uint8_t>& behind = {});
     int login(const std::string& name, std::uint32_t room = 1,
               const std::string& loginString = "") {
         return login(make_user(name, room), loginString);
