@@ -15,7 +15,7 @@ namespace palaver::server {
 
 class LoginChecks {
   public:
-    using Check = std::function<bool()>;       // runs on a worker
+    using Check = std::function<bool()>;     // runs on a worker
     using Done = std::function<void(bool)>;  // runs on the event loop
 
     LoginChecks(asio::io_context& io, std::size_t threads, std::size_t maxWaiting);
