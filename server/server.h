@@ -9,6 +9,7 @@
 
 #include "server/listener.h"
 #include "server/log.h"
+#include "server/metrics_listener.h"
 #include "server/net.h"
 #include "server/server_state.h"
 #include "server/settings.h"
@@ -37,6 +38,10 @@ class Server {
     tcp::endpoint tls_endpoint() const {
         return tlsListener_ ? tlsListener_->endpoint() : tcp::endpoint();
     }
+    // The /metrics listener's; an empty endpoint without one.
+    tcp::endpoint metrics_endpoint() const {
+        return metrics_ ? metrics_->endpoint() : tcp::endpoint();
+    }
     asio::io_context& context() { return io_; }
 
     void run();
@@ -54,6 +59,7 @@ class Server {
     asio::io_context io_;
     std::optional<Listener> listener_;
     std::optional<Listener> tlsListener_;
+    std::optional<MetricsListener> metrics_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
     asio::steady_timer sweep_;
     bool stopped_ = false;  // on the loop's thread

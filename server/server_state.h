@@ -17,6 +17,7 @@
 #include "server/buffer_pool.h"
 #include "server/cluster_link.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/net.h"
 #include "server/room.h"
 #include "server/settings.h"
@@ -35,6 +36,10 @@ class ServerState {
     Log& log() { return log_; }
     BufferPool& pool() { return pool_; }
     Bans& bans() { return bans_; }
+    Metrics& metrics() { return metrics_; }
+    // The Prometheus text of /metrics: the counters and the gauges of now
+    // (server/state_metrics.cpp).
+    std::string metrics_text() const;
 
     // The rest of the cluster, when this node is one of several.
     void attach(ClusterLink* link) { link_ = link; }
@@ -98,6 +103,7 @@ class ServerState {
     Log& log_;
     BufferPool pool_;
     Bans bans_;
+    Metrics metrics_;
     AddressLimits limits_;
     std::unordered_map<Session*, Connection> sessions_;
     std::list<Session*> loggingIn_;  // the oldest first
