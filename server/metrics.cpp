@@ -161,8 +161,7 @@ void Metrics::render(const Gauges& g, std::string& out) const {
     e.family("cluster_peer_silence_seconds", "gauge",
              "Seconds since anything was last heard from each other node.");
     for (const auto& [node, seconds] : c.silence) {
-        e.sample("cluster_peer_silence_seconds", "node=\"" + std::to_string(node) + "\"",
-                 seconds);
+        e.sample("cluster_peer_silence_seconds", "node=\"" + std::to_string(node) + "\"", seconds);
     }
     e.family("cluster_bus_delay_seconds", "gauge",
              "Seconds the oldest bus message of the latest batch waited for the event loop.");

@@ -42,8 +42,8 @@ class Metrics {
         std::size_t loggingIn = 0;
         std::size_t users = 0;
         std::size_t rooms = 0;
-        std::size_t queuedBytes = 0;   // the memory charge of every queue
-        std::size_t largestQueue = 0;  // the largest one session's queue holds
+        std::size_t queuedBytes = 0;            // the memory charge of every queue
+        std::size_t largestQueue = 0;           // the largest one session's queue holds
         const ClusterStats* cluster = nullptr;  // null when not in a cluster
     };
     // Appends the whole exposition to `out`.

@@ -74,11 +74,9 @@ class MetricsListener::Connection : public std::enable_shared_from_this<Connecti
                 self->close();
             }
         });
-        asio::async_read_until(
-            socket_, asio::dynamic_buffer(head_, kMaxHead), "\r\n\r\n",
-            [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                self->on_head(ec);
-            });
+        asio::async_read_until(socket_, asio::dynamic_buffer(head_, kMaxHead), "\r\n\r\n",
+                               [self = shared_from_this()](const asio::error_code& ec,
+                                                           std::size_t) { self->on_head(ec); });
     }
 
     void close() {
@@ -125,18 +123,19 @@ class MetricsListener::Connection : public std::enable_shared_from_this<Connecti
 
     // Reads what the client still sends until it closes its end.
     void discard() {
-        socket_.async_read_some(asio::buffer(sink_), [self = shared_from_this()](
-                                                         const asio::error_code& ec, std::size_t n) {
-            if (self->closed_) {
-                return;
-            }
-            self->discarded_ += n;
-            if (ec || self->discarded_ > kMaxDiscard) {
-                self->close();
-                return;
-            }
-            self->discard();
-        });
+        socket_.async_read_some(
+            asio::buffer(sink_),
+            [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                if (self->closed_) {
+                    return;
+                }
+                self->discarded_ += n;
+                if (ec || self->discarded_ > kMaxDiscard) {
+                    self->close();
+                    return;
+                }
+                self->discard();
+            });
     }
 
     tcp::socket socket_;

@@ -249,8 +249,8 @@ void Session::on_deadline(const asio::error_code& ec) {
 }
 
 void Session::deliver(const BufferRef& message) {
-    if (queue(message)) {
-        state_.metrics().delivered(message->data()[kLengthFieldSize]);
+    if (queue(message) && message->size() > kLengthFieldSize) {
+        state_.metrics().delivered(message->data()[kLengthFieldSize]);  // the type byte
     }
 }
 
