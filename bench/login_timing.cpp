@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     std::istringstream file("boss " + *hash + " admin\nalice pw\n");
     std::string error;
     auto settings = test::test_settings();
-    settings.accounts = std::make_shared<const server::Accounts>(*server::Accounts::parse(file, error));
+    settings.accounts =
+        std::make_shared<const server::Accounts>(*server::Accounts::parse(file, error));
     settings.loginBackoff = false;  // every wrong string is checked, none waits
     test::TestServer server(settings);
 

@@ -96,6 +96,11 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         ->needs(tlsOption);
     app.add_option("--tls-key", tls.keyFile, "The TLS listener's private key, PEM")
         ->needs(tlsOption);
+    std::string metricsListen;
+    MetricsSettings metrics;
+    app.add_option("--metrics-listen", metricsListen,
+                   "Serve /metrics (Prometheus text format) over HTTP at this address and port; "
+                   "port 0 picks a free one");
     app.add_option("--accounts", accountsPath,
                    "Accounts file (lines: name login-string [admin]); without it anyone may "
                    "log in and nobody is admin");
@@ -193,6 +198,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--tls-listen needs --tls-cert FILE and --tls-key FILE (PEM)";
     } else if (!tlsListen.empty() && !make_tls_context(tls.certFile, tls.keyFile, error)) {
         // `error` says which file and why.
+    } else if (!metricsListen.empty() &&
+               !parse_endpoint(metricsListen, metrics.address, metrics.port)) {
+        error = "--metrics-listen: expected ADDR:PORT, e.g. 127.0.0.1:9740";
     } else if (auto bad = unparsable_address(s.exemptAddresses)) {
         error = "--exempt-address " + *bad + ": expected an IPv4 or IPv6 address";
     } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
@@ -216,6 +224,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     s.plain = listen != "none";
     if (!tlsListen.empty()) {
         s.tls = tls;
+    }
+    if (!metricsListen.empty()) {
+        s.metrics = metrics;
     }
     if (!cluster.url.empty()) {
         cluster.heartbeat = std::chrono::milliseconds(heartbeatMs);

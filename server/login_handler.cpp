@@ -18,8 +18,9 @@ void refuse(ServerState& state, Session& session, Refusal code, const std::strin
     state.log().info("refused ", session.peer(), " with ", static_cast<int>(code), ": ", why);
     std::uint8_t status[4];
     wire::store_i32(status, static_cast<int>(code));
-    session.deliver(state.pool().copy(status, sizeof status));
-    session.finish("login refused");
+    session.deliver_login_reply(state.pool().copy(status, sizeof status));
+    session.finish(CloseCause::LoginRefused, "login refused");
+    state.metrics().login_refused(code);
 }
 
 std::string room_text(std::uint32_t key) {
@@ -55,6 +56,7 @@ void admit(ServerState& state, Session& session, const stUserInfo& user, const s
     session.admin = admin;
     session.mark_logged_in();
     state.join(session);
+    state.metrics().logged_in();
     state.log().info("login ", session.describe(), " room ",
                      room_text(profile::room(session.user())), admin ? " admin" : "");
 }

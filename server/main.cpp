@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
                       << std::endl;
             log.info("listening for TLS on ", server.tls_endpoint(), room);
         }
+        if (commandLine->settings.metrics) {
+            std::cout << "palaver-server metrics on " << server.metrics_endpoint() << std::endl;
+            log.info("metrics on http://", server.metrics_endpoint(), "/metrics");
+        }
         server.run();
     } catch (const std::exception& e) {
         log.error(e.what());

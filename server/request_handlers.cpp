@@ -17,7 +17,8 @@ namespace palaver::server {
 namespace {
 
 void malformed(Session& session, const Frame& frame) {
-    session.close("hostile input: a type " + std::to_string(frame.type) + " message of length " +
+    session.close(CloseCause::HostileInput,
+                  "hostile input: a type " + std::to_string(frame.type) + " message of length " +
                       std::to_string(frame.size + 1),
                   Level::Warn);
 }
@@ -33,7 +34,8 @@ void refused(ServerState& state, Session& session, const std::string& what) {
                          "; more are counted, not logged");
     }
     if (count > state.settings().maxRefusedRequests) {
-        session.close("hostile input: more than " +
+        session.close(CloseCause::HostileInput,
+                      "hostile input: more than " +
                           std::to_string(state.settings().maxRefusedRequests) +
                           " refused requests, the last " + what,
                       Level::Warn);
@@ -200,7 +202,7 @@ void kick(ServerState& state, Session& session, const Frame& frame) {
     }
     state.log().info("kick ", target->describe(), " by ", session.describe(), ", banned for ",
                      k->second > 0 ? k->second : 0, " min");
-    target->close("kicked by " + session.describe());
+    target->close(CloseCause::Kicked, "kicked by " + session.describe());
 }
 
 // The users of the sender's room on other nodes; null when none.
@@ -324,13 +326,15 @@ void handle_request(ServerState& state, Session& session, const Frame& frame) {
                 malformed(session, frame);
                 return;
             }
-            session.close("logout");
+            session.close(CloseCause::Logout, "logout");
             return;
         case ClientType::Login:
-            session.close("hostile input: a second login request", Level::Warn);
+            session.close(CloseCause::HostileInput, "hostile input: a second login request",
+                          Level::Warn);
             return;
     }
-    session.close("hostile input: unknown message type " + std::to_string(frame.type), Level::Warn);
+    session.close(CloseCause::HostileInput,
+                  "hostile input: unknown message type " + std::to_string(frame.type), Level::Warn);
 }
 
 }  // namespace palaver::server

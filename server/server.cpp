@@ -27,6 +27,12 @@ Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1)
         tlsListener_.emplace(io_, tcp::endpoint(asio::ip::make_address(t.address), t.port), state_,
                              settings.reusePort, std::move(context));
     }
+    if (settings.metrics) {
+        metrics_.emplace(io_,
+                         tcp::endpoint(asio::ip::make_address(settings.metrics->address),
+                                       settings.metrics->port),
+                         state_);
+    }
     if (settings.cluster) {
         cluster_ = std::make_unique<cluster::Cluster>(io_, state_, *settings.cluster);
         state_.attach(cluster_.get());
@@ -36,6 +42,9 @@ Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1)
     }
     if (tlsListener_) {
         tlsListener_->start();
+    }
+    if (metrics_) {
+        metrics_->start();
     }
     sweep();
 }
@@ -71,6 +80,9 @@ void Server::stop() {
         }
         if (tlsListener_) {
             tlsListener_->close();
+        }
+        if (metrics_) {
+            metrics_->close();
         }
         state_.close_all("server shutting down");
         if (cluster_) {

@@ -10,6 +10,7 @@
 #include "server/listener.h"
 #include "server/log.h"
 #include "server/login_checks.h"
+#include "server/metrics_listener.h"
 #include "server/net.h"
 #include "server/server_state.h"
 #include "server/settings.h"
@@ -38,6 +39,10 @@ class Server {
     tcp::endpoint tls_endpoint() const {
         return tlsListener_ ? tlsListener_->endpoint() : tcp::endpoint();
     }
+    // The /metrics listener's; an empty endpoint without one.
+    tcp::endpoint metrics_endpoint() const {
+        return metrics_ ? metrics_->endpoint() : tcp::endpoint();
+    }
     asio::io_context& context() { return io_; }
 
     void run();
@@ -57,6 +62,7 @@ class Server {
     std::optional<Listener> tlsListener_;
     // After the loop: its threads post to it until they are joined.
     std::optional<LoginChecks> checks_;
+    std::optional<MetricsListener> metrics_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
     asio::steady_timer sweep_;
     bool stopped_ = false;  // on the loop's thread

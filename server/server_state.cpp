@@ -55,9 +55,10 @@ void ServerState::shed_largest_queue() {
         }
     }
     if (largest != nullptr) {
-        largest->drop_queue("the largest queue (" + std::to_string(largest->queued()) +
-                            " bytes) when all queues reached their cap of " +
-                            std::to_string(queuedCap_) + " bytes");
+        largest->drop_queue(CloseCause::QueueCap,
+                            "the largest queue (" + std::to_string(largest->queued()) +
+                                " bytes) when all queues reached their cap of " +
+                                std::to_string(queuedCap_) + " bytes");
     }
 }
 
@@ -77,6 +78,7 @@ bool ServerState::admit(const AddressKey& address, Clock::time_point now) {
     if (admission.verdict == AddressLimits::Verdict::Admitted) {
         return true;
     }
+    metrics_.refused(admission.verdict);
     if (admission.reportNow) {
         log_.warn("refused a connection from ", address.text(), ": ",
                   refusal_reason(admission.verdict));
@@ -105,8 +107,9 @@ void ServerState::sweep(Clock::time_point now) {
 void ServerState::connected(Session& session, std::optional<AddressKey> address) {
     if (loggingIn_.size() >= settings_.maxLoggingIn && !loggingIn_.empty()) {
         // Its close forgets it, which takes it off the list.
-        loggingIn_.front()->close("closed to make room: " + std::to_string(settings_.maxLoggingIn) +
-                                  " connections were logging in");
+        loggingIn_.front()->close(CloseCause::LoggingInCap,
+                                  "closed to make room: " + std::to_string(settings_.maxLoggingIn) +
+                                      " connections were logging in");
     }
     loggingIn_.push_back(&session);
     sessions_[&session] = Connection{address, std::prev(loggingIn_.end())};
@@ -174,7 +177,7 @@ void ServerState::join(Session& session) {
         }
         return i <= others.size() ? others[i - 1]->user() : *remote[i - 1 - others.size()];
     });
-    session.deliver(reply);
+    session.deliver_login_reply(reply);
     if (link_ != nullptr) {
         link_->entered(user);
     }
@@ -239,7 +242,7 @@ void ServerState::close_all(std::string_view reason) {
         all.push_back(session);
     }
     for (Session* session : all) {
-        session->close(reason);
+        session->close(CloseCause::Shutdown, reason);
     }
     rooms_.clear();
 }

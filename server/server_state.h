@@ -18,6 +18,7 @@
 #include "server/cluster_link.h"
 #include "server/log.h"
 #include "server/login_backoff.h"
+#include "server/metrics.h"
 #include "server/net.h"
 #include "server/room.h"
 #include "server/settings.h"
@@ -43,6 +44,10 @@ class ServerState {
     // the event loop.
     void attach_checks(LoginChecks* checks) { checks_ = checks; }
     LoginChecks* checks() const { return checks_; }
+    Metrics& metrics() { return metrics_; }
+    // The Prometheus text of /metrics: the counters and the gauges of now
+    // (server/state_metrics.cpp).
+    std::string metrics_text() const;
 
     // The rest of the cluster, when this node is one of several.
     void attach(ClusterLink* link) { link_ = link; }
@@ -108,6 +113,7 @@ class ServerState {
     Log& log_;
     BufferPool pool_;
     Bans bans_;
+    Metrics metrics_;
     AddressLimits limits_;
     LoginBackoff backoff_;
     LoginChecks* checks_ = nullptr;

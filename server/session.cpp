@@ -53,7 +53,8 @@ void Session::start() {
             return;
         }
         if (ec) {
-            self->close("TLS handshake failed: " + self->stream_.failure(ec), Level::Warn);
+            self->close(CloseCause::TlsFailed, "TLS handshake failed: " + self->stream_.failure(ec),
+                        Level::Warn);
             return;
         }
         self->read();
@@ -94,7 +95,7 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
         readAny_ = true;
         auto foreign = stream_.foreign_start(reader_.write_position(), count);
         if (!foreign.empty()) {
-            close(foreign, Level::Warn);
+            close(CloseCause::WrongProtocol, foreign, Level::Warn);
             return;
         }
     }
@@ -148,6 +149,7 @@ Session::Taken Session::take_frames(bool& any) {
             }
         }
         any = true;
+        state_.metrics().received(frame.type);
         if (loggedIn_) {
             handle_request(state_, *this, frame);
         } else {
@@ -161,11 +163,12 @@ Session::Taken Session::take_frames(bool& any) {
         }
     }
     if (reader_.empty_frames() != 0) {
-        close("hostile input: a frame of length 0", Level::Warn);
+        close(CloseCause::HostileInput, "hostile input: a frame of length 0", Level::Warn);
         return Taken::Stopped;
     }
     if (status == FrameReader::Status::Broken) {
-        close("hostile input: a frame longer than 500 bytes", Level::Warn);
+        close(CloseCause::HostileInput, "hostile input: a frame longer than 500 bytes",
+              Level::Warn);
         return Taken::Stopped;
     }
     return Taken::All;
@@ -178,7 +181,8 @@ void Session::pause(Clock::time_point now) {
     }
     lastPause_ = now;
     if (now - floodSince_ >= s.floodGrace) {
-        close("flooding: over the request rate for " + seconds(s.floodGrace), Level::Warn);
+        close(CloseCause::Flooding, "flooding: over the request rate for " + seconds(s.floodGrace),
+              Level::Warn);
         return;
     }
     paused_ = true;
@@ -188,9 +192,9 @@ void Session::pause(Clock::time_point now) {
 
 void Session::read_failed(const asio::error_code& ec) {
     if (stream_.closed_by_peer(ec)) {
-        close("connection closed by the client");
+        close(CloseCause::ClientClosed, "connection closed by the client");
     } else {
-        close("read failed: " + stream_.failure(ec));
+        close(CloseCause::NetworkError, "read failed: " + stream_.failure(ec));
     }
 }
 
@@ -226,7 +230,8 @@ void Session::on_deadline(const asio::error_code& ec) {
     const Settings& s = state_.settings();
     Clock::time_point now = Clock::now();
     if (stalled_ && now >= stallSince_ + s.writeTimeout) {
-        close("slow reader: messages queued " + seconds(s.writeTimeout) + " ago not taken yet",
+        close(CloseCause::SlowReader,
+              "slow reader: messages queued " + seconds(s.writeTimeout) + " ago not taken yet",
               Level::Warn);
         return;
     }
@@ -244,30 +249,45 @@ void Session::on_deadline(const asio::error_code& ec) {
         return;
     }
     if (loggedIn_) {
-        close("idle for " + seconds(s.idleTimeout));
+        close(CloseCause::Idle, "idle for " + seconds(s.idleTimeout));
     } else if (!stream_.handshaken()) {
-        close("TLS handshake not finished within " + seconds(s.loginTimeout));
+        close(CloseCause::LoginTimeout,
+              "TLS handshake not finished within " + seconds(s.loginTimeout));
     } else if (held_) {
-        close("login not checked within " + seconds(s.loginTimeout), Level::Warn);
+        close(CloseCause::LoginTimeout, "login not checked within " + seconds(s.loginTimeout),
+              Level::Warn);
     } else {
-        close("no login request within " + seconds(s.loginTimeout));
+        close(CloseCause::LoginTimeout, "no login request within " + seconds(s.loginTimeout));
     }
 }
 
 void Session::deliver(const BufferRef& message) {
+    if (queue(message) && message->size() > kLengthFieldSize) {
+        state_.metrics().delivered(message->data()[kLengthFieldSize]);  // the type byte
+    }
+}
+
+void Session::deliver_login_reply(const BufferRef& reply) {
+    if (queue(reply)) {
+        state_.metrics().delivered_login_reply();
+    }
+}
+
+bool Session::queue(const BufferRef& message) {
     if (closed_ || overflowed_) {
-        return;
+        return false;
     }
     std::size_t charge = WriteQueue::charge(*message);
     if (!queue_.fits(charge, state_.settings().queueLimit)) {
-        drop_queue("slow reader: " + std::to_string(queue_.pending()) + " bytes not taken (" +
-                   std::to_string(queue_.charged()) + " bytes of memory)");
-        return;
+        drop_queue(CloseCause::SlowReader,
+                   "slow reader: " + std::to_string(queue_.pending()) + " bytes not taken (" +
+                       std::to_string(queue_.charged()) + " bytes of memory)");
+        return false;
     }
     if (state_.queues_full(charge)) {
         state_.shed_largest_queue();
         if (overflowed_) {
-            return;
+            return false;
         }
     }
     queue_.push(message, charge);
@@ -278,9 +298,10 @@ void Session::deliver(const BufferRef& message) {
             self->write();
         });
     }
+    return true;
 }
 
-void Session::drop_queue(const std::string& reason) {
+void Session::drop_queue(CloseCause cause, const std::string& reason) {
     if (closed_ || overflowed_) {
         return;
     }
@@ -288,8 +309,9 @@ void Session::drop_queue(const std::string& reason) {
     // on the next turn. Nothing is read or written meanwhile.
     overflowed_ = true;
     queue_.clear();
-    asio::post(stream_.executor(),
-               [self = shared_from_this(), reason] { self->close(reason, Level::Warn); });
+    asio::post(stream_.executor(), [self = shared_from_this(), cause, reason] {
+        self->close(cause, reason, Level::Warn);
+    });
 }
 
 bool Session::drained() {
@@ -298,7 +320,7 @@ bool Session::drained() {
     }
     stalled_ = false;
     if (finishing_) {
-        close(finishReason_);
+        close(finishCause_, finishReason_);
     }
     return true;
 }
@@ -336,7 +358,8 @@ void Session::write() {
                         return;
                     }
                     if (ec) {
-                        self->close("write failed: " + self->stream_.failure(ec));
+                        self->close(CloseCause::NetworkError,
+                                    "write failed: " + self->stream_.failure(ec));
                         return;
                     }
                     self->queue_.written(n);
@@ -346,7 +369,7 @@ void Session::write() {
             return;
         }
         if (ec) {
-            close("write failed: " + stream_.failure(ec));
+            close(CloseCause::NetworkError, "write failed: " + stream_.failure(ec));
             return;
         }
         queue_.written(n);
@@ -354,22 +377,24 @@ void Session::write() {
     }
 }
 
-void Session::finish(std::string_view reason) {
+void Session::finish(CloseCause cause, std::string_view reason) {
     if (closed_ || finishing_) {
         return;
     }
     finishing_ = true;
     finishReason_ = reason;
+    finishCause_ = cause;
     if (!writing_ && !writePosted_) {
         write();
     }
 }
 
-void Session::close(std::string_view reason, Level level) {
+void Session::close(CloseCause cause, std::string_view reason, Level level) {
     if (closed_) {
         return;
     }
     closed_ = true;
+    state_.metrics().closed(cause);
     if (refusedRequests > 1) {
         state_.log().write(level, "disconnect ", describe(), ": ", reason, " (", refusedRequests,
                            " requests refused)");

@@ -16,6 +16,7 @@
 #include "palaver_records.h"
 #include "protocol/frame_reader.h"
 #include "server/buffer_pool.h"
+#include "server/close_cause.h"
 #include "server/log.h"
 #include "server/net.h"
 #include "server/request_budget.h"
@@ -41,15 +42,21 @@ class Session : public std::enable_shared_from_this<Session> {
     // Queues the message; the write starts on a later turn of the event loop,
     // so that everything queued meanwhile goes out in one gathered write.
     void deliver(const BufferRef& message);
-    // Ends the session now.
-    void close(std::string_view reason, Level level = Level::Info);
+    // The same for the login reply or a refusal: a status, not a framed
+    // message, counted apart.
+    void deliver_login_reply(const BufferRef& reply);
+    // Ends the session now; `reason` goes to the log, `cause` to the metrics.
+    void close(CloseCause cause, std::string_view reason, Level level = Level::Info);
+    void close(std::string_view reason, Level level = Level::Info) {
+        close(CloseCause::Other, reason, level);
+    }
     // Stops reading and ends the session once its queue is written (a
     // refused login's reply).
-    void finish(std::string_view reason);
+    void finish(CloseCause cause, std::string_view reason);
 
     // Drops the queue at once and ends the session on the next turn (it may
     // be called while a room is being walked).
-    void drop_queue(const std::string& reason);
+    void drop_queue(CloseCause cause, const std::string& reason);
 
     bool open() const { return !closed_; }
     bool logged_in() const { return loggedIn_; }
@@ -95,6 +102,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // credit; a client that stays over the rate for the grace period ends.
     void pause(Clock::time_point now);
     void read_failed(const asio::error_code& ec);
+    // Queues the message unless the session is closing or its queue is full.
+    bool queue(const BufferRef& message);
 
     // One timer for every deadline: the login or idle one, the write one
     // while messages wait, the end of a pause.
@@ -145,6 +154,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool held_ = false;
     bool stalled_ = false;  // a write deadline runs
     std::string finishReason_;
+    CloseCause finishCause_ = CloseCause::Other;
 };
 
 }  // namespace palaver::server

@@ -35,6 +35,12 @@ struct TlsSettings {
     std::string keyFile;     // PEM private key
 };
 
+// The /metrics endpoint for a monitor (server/metrics_listener.h).
+struct MetricsSettings {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: any free port
+};
+
 struct Settings {
     // The plain listener, unless `plain` is false (--listen none).
     bool plain = true;
@@ -97,6 +103,7 @@ struct Settings {
     bool reusePort = false;
     std::optional<ClusterSettings> cluster;
     std::optional<TlsSettings> tls;
+    std::optional<MetricsSettings> metrics;
 };
 
 }  // namespace palaver::server

@@ -67,7 +67,7 @@ NatsBus::Handlers Cluster::handlers() {
             heard_[header->node] = Clock::now().time_since_epoch().count();
         }
         if (inbox_.put(bytes, size) == Inbox::Put::Wake) {
-            asio::post(io_, [this] { take_inbox(); });
+            asio::post(io_, [this, since = Clock::now()] { take_inbox(since); });
         }
     };
     h.connection = [this](bool connected) {
@@ -146,11 +146,13 @@ void Cluster::check_liveness() {
     }
 }
 
-void Cluster::take_inbox() {
+void Cluster::take_inbox(Clock::time_point since) {
     auto lost = inbox_.take(batch_);
     if (stopped_) {
         return;
     }
+    busDelay_ = Clock::now() - since;
+    dropped_ += lost;
     if (lost > 0) {
         state_.log().warn("cluster: this node fell behind the bus and dropped ", lost,
                           " messages; resynchronising");
@@ -255,6 +257,20 @@ void Cluster::banned(const std::string& name, std::int32_t minutes) {
     bucket_.ban(name, minutes);
 }
 
+ClusterStats Cluster::stats() const {
+    ClusterStats stats;
+    auto now = Clock::now().time_since_epoch().count();
+    for (std::uint16_t node : view_.nodes()) {
+        auto silent = std::chrono::duration<double>(Clock::duration(now - heard_[node].load()));
+        stats.silence.emplace_back(node, silent.count());
+    }
+    std::sort(stats.silence.begin(), stats.silence.end());
+    stats.peers = stats.silence.size();
+    stats.busDelay = std::chrono::duration<double>(busDelay_).count();
+    stats.dropped = dropped_;
+    return stats;
+}
+
 // --- what the other nodes' users do, for this node's
 
 void Cluster::joined(const stUserInfo& user) {
@@ -320,7 +336,7 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
     // there; Log::emit escapes any control byte a broken node might send.
     state_.log().info("kick ", target->describe(), " by ", kick.by, " on node ", from,
                       ", banned for ", kick.minutes > 0 ? kick.minutes : 0, " min");
-    target->close("kicked by " + kick.by + " on node " + std::to_string(from));
+    target->close(CloseCause::Kicked, "kicked by " + kick.by + " on node " + std::to_string(from));
 }
 
 void Cluster::resync_needed(std::uint16_t node, const std::string& why) {

@@ -49,6 +49,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     const stUserInfo* remote_user(std::int32_t id) const override;
     bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) override;
     void banned(const std::string& name, std::int32_t minutes) override;
+    ClusterStats stats() const override;
 
   private:
     // RemoteView::Sink: what the other nodes' users did, for this node's.
@@ -61,7 +62,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void snapshot_wanted() override;
 
     NatsBus::Handlers handlers();
-    void take_inbox();
+    // `since`: when the batch's first message arrived from the bus.
+    void take_inbox(Clock::time_point since);
     void on_bus(const std::uint8_t* bytes, std::size_t size);
     void on_connection(bool connected);
     void tick();
@@ -86,6 +88,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
 
     std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
+    Clock::duration busDelay_{};       // how long the latest batch's first message waited
+    std::uint64_t dropped_ = 0;        // bus messages the inbox dropped
 
     // Shared with the bus client's threads.
     Inbox inbox_;

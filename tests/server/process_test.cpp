@@ -1,5 +1,5 @@
-// The palaver-server program itself: it prints its port and stops cleanly
-// on SIGTERM.
+// The palaver-server program itself: it prints its port, stops cleanly on
+// SIGTERM and serves /metrics to a real HTTP client.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +92,88 @@ TEST(ServerProcess, TakesHashedEntriesAndWarnsAboutPlainOnesAndAnOpenFile) {
     EXPECT_EQ(guess.login("boss", 1, entry.substr(0, 20)), -3);
     EXPECT_TRUE(stops_cleanly(server));
     std::remove(path.c_str());
+}
+
+// Python's urllib fetches the URL; the body must be Prometheus text (0.0.4)
+// to the last line: comments, and samples whose family has a TYPE line
+// before them, counters named *_total. Prints each sample as "name{labels}
+// value"; exits non-zero on the first line that breaks the format.
+constexpr const char* kScrape = R"(
+import re, sys, urllib.request
+with urllib.request.urlopen(sys.argv[1], timeout=20) as reply:
+    assert reply.status == 200, reply.status
+    kind = reply.headers['Content-Type']
+    assert kind == 'text/plain; version=0.0.4; charset=utf-8', kind
+    body = reply.read().decode('utf-8')
+assert body.endswith('\n')
+name = r'[a-zA-Z_:][a-zA-Z0-9_:]*'
+label = r'[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\.)*"'
+sample = re.compile(r'(%s)(\{%s(?:,%s)*\})? (\S+)' % (name, label, label))
+types = {}
+for line in body.splitlines():
+    comment = re.fullmatch(r'# (HELP|TYPE) (%s) (.+)' % name, line)
+    if comment:
+        if comment[1] == 'TYPE':
+            assert comment[3] in ('counter', 'gauge') and comment[2] not in types, line
+            types[comment[2]] = comment[3]
+        continue
+    m = sample.fullmatch(line)
+    assert m and m[1] in types, 'not a sample of a typed family: %r' % line
+    assert (types[m[1]] == 'counter') == m[1].endswith('_total'), line
+    float(m[3])
+    print(m[1] + (m[2] or ''), m[3])
+)";
+
+std::map<std::string, double> scrape(std::uint16_t port) {
+    ChildProcess python(
+        {"python3", "-c", kScrape, "http://127.0.0.1:" + std::to_string(port) + "/metrics"});
+    std::map<std::string, double> samples;
+    if (python.wait_exit() != 0) {
+        ADD_FAILURE() << "the scrape failed:\n" << python.transcript();
+        return samples;
+    }
+    std::istringstream lines(python.transcript());
+    std::string key;
+    double value = 0;
+    while (lines >> key >> value) {
+        samples[key] = value;
+    }
+    return samples;
+}
+
+TEST(ServerProcess, ServesMetricsWhoseCountersMoveWithTheTraffic) {
+    ServerProcess server(PALAVER_SERVER_BINARY,
+                         {"--log-level", "error", "--metrics-listen", "127.0.0.1:0"});
+    ASSERT_NE(server.port(), 0) << server.transcript();
+    std::uint16_t metricsPort = server.port_after("palaver-server metrics on 127.0.0.1:");
+    ASSERT_NE(metricsPort, 0) << server.transcript();
+    auto before = scrape(metricsPort);
+
+    RawClient alice(server.port()), bob(server.port()), nameless(server.port());
+    ASSERT_EQ(alice.login("alice"), 1);
+    ASSERT_EQ(bob.login("bob"), 1);
+    ASSERT_EQ(nameless.login(""), -2);
+    ASSERT_TRUE(nameless.closed_within());
+    alice.talk(0, "hello");
+    ASSERT_TRUE(alice.next_of(kTalk));
+    ASSERT_TRUE(bob.next_of(kTalk));
+
+    auto after = scrape(metricsPort);
+    auto moved = [&](const std::string& key) { return after[key] - before[key]; };
+    EXPECT_EQ(moved("palaver_connections_accepted_total{listener=\"plain\"}"), 3);
+    EXPECT_EQ(moved("palaver_logins_total"), 2);
+    EXPECT_EQ(moved("palaver_login_refusals_total{reason=\"malformed\"}"), 1);
+    EXPECT_EQ(moved("palaver_session_closes_total{reason=\"login_refused\"}"), 1);
+    EXPECT_EQ(moved("palaver_messages_received_total{type=\"login\"}"), 3);
+    EXPECT_EQ(moved("palaver_messages_received_total{type=\"talk\"}"), 1);
+    // Alice's line reaches both, her own echo included; bob's entry reaches alice.
+    EXPECT_EQ(moved("palaver_deliveries_total{type=\"talk\"}"), 2);
+    EXPECT_EQ(moved("palaver_deliveries_total{type=\"user_entered\"}"), 1);
+    EXPECT_EQ(moved("palaver_deliveries_total{type=\"login_reply\"}"), 3);
+    EXPECT_EQ(after["palaver_users"], 2);
+    EXPECT_EQ(after["palaver_rooms"], 1);
+    EXPECT_EQ(after["palaver_connections_open{listener=\"plain\"}"], 2);
+    EXPECT_TRUE(stops_cleanly(server));
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

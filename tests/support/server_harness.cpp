@@ -38,6 +38,7 @@ TestServer::TestServer(server::Settings settings)
       server_(std::make_unique<server::Server>(std::move(settings), log_)),
       port_(server_->port()),
       tlsPort_(server_->tls_port()),
+      metricsPort_(server_->metrics_endpoint().port()),
       thread_([this] { server_->run(); }) {}
 
 TestServer::~TestServer() {

@@ -39,6 +39,7 @@ class TestServer {
     ~TestServer();
     std::uint16_t port() const { return port_; }
     std::uint16_t tls_port() const { return tlsPort_; }
+    std::uint16_t metrics_port() const { return metricsPort_; }
     // Stops the server and returns everything it logged.
     std::string stop_and_log();
 
@@ -48,6 +49,7 @@ class TestServer {
     std::unique_ptr<server::Server> server_;
     std::uint16_t port_ = 0;
     std::uint16_t tlsPort_ = 0;
+    std::uint16_t metricsPort_ = 0;
     std::thread thread_;
 };
 
