@@ -83,6 +83,9 @@ struct Settings {
     // Requests the server refuses (spoofed ids, texts that do not fit, kicks
     // by non-admins) that a session may send before it is disconnected.
     std::size_t maxRefusedRequests = 100;
+    // How long a drain (Server::drain, SIGTERM) may take to send what is
+    // queued before the sessions still open are closed at once; 0: at once.
+    std::chrono::milliseconds drainTimeout{5000};
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;
