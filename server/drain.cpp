@@ -15,6 +15,10 @@ std::string seconds(Clock::duration d) {
     return text;
 }
 
+std::string connections(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " connection" : " connections");
+}
+
 }  // namespace
 
 Drain::Drain(asio::io_context& io, ServerState& state) : timer_(io), state_(state) {}
@@ -23,7 +27,7 @@ void Drain::start(std::chrono::milliseconds limit, std::function<void()> stop) {
     running_ = true;
     limit_ = limit;
     since_ = Clock::now();
-    state_.log().info("draining ", state_.connections(), " connections, ", state_.unsent(),
+    state_.log().info("draining ", connections(state_.connections()), ", ", state_.unsent(),
                       " bytes queued, for at most ", seconds(limit));
     if (limit.count() == 0) {
         stop();
@@ -51,7 +55,7 @@ void Drain::end() {
         return;
     }
     state_.log().warn("drain ended after ", seconds(took), took >= limit_ ? " (its limit)" : "",
-                      ": closing ", state_.connections(), " connections at once, with ",
+                      ": closing ", connections(state_.connections()), " at once, with ",
                       state_.unsent(), " bytes queued and not sent");
 }
 
