@@ -101,9 +101,8 @@ class Stream {
     }
     void close();
 
-    // Ends the server's side once all it wrote has gone (a TLS stream sends
-    // its close_notify first), then calls `done()`; the client may still
-    // send.
+    // Ends the server's side, after all it wrote (a TLS stream sends its
+    // close_notify first), then calls `done()`; the client may still send.
     template <class Done>
     void end_sending(Done done) {
         if (!says_goodbye()) {
