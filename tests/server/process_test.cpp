@@ -124,6 +124,8 @@ TEST(ServerProcess, SigtermDeliversWhatIsQueuedAndSigintDoesNot) {
         }
         EXPECT_EQ(received, lines);
         EXPECT_TRUE(reader.closed_within()) << "closed, not timed out";
+        reader.drop();
+        sender.drop();
         EXPECT_EQ(server.wait_exit(), 0) << server.transcript();
     }
 }
