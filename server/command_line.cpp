@@ -19,13 +19,13 @@ std::chrono::milliseconds from_seconds(double seconds) {
 // An option given in seconds (fractions allowed) for a time the settings keep
 // in milliseconds; the settings' value is the default.
 void add_seconds(CLI::App& app, const std::string& name, std::chrono::milliseconds& target,
-                 const std::string& help) {
+                 const std::string& help, double minimum = 0.01) {
     std::ostringstream shown;
     shown << static_cast<double>(target.count()) / 1000;
     app.add_option_function<double>(
            name, [&target](double seconds) { target = from_seconds(seconds); }, help)
         ->default_str(shown.str())
-        ->check(CLI::Range(0.01, 86400.0));
+        ->check(CLI::Range(minimum, 86400.0));
 }
 
 // The first of `addresses` that is not an IP address, if any.
@@ -157,6 +157,10 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
                    "Refused requests (spoofed, not fitting, not allowed) a session may send "
                    "before it is dropped")
         ->capture_default_str();
+    add_seconds(app, "--drain-timeout", s.drainTimeout,
+                "Seconds a drain (SIGTERM) may take to send what is queued before it closes "
+                "the rest; 0: close at once",
+                0.0);
     app.add_flag("--log-chat", s.logChat, "Log chat text (off: chat is never logged)");
     app.add_option("--log-level", level, "debug, info, warn or error")->capture_default_str();
     app.add_flag("--reuse-port", s.reusePort,

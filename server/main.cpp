@@ -1,7 +1,7 @@
-// palaver-server: serves Palaver clients until SIGINT or SIGTERM.
+// palaver-server: serves Palaver clients until SIGTERM (which drains) or
+// SIGINT.
 #include <sys/resource.h>
 
-#include <csignal>
 #include <iostream>
 #include <string>
 
@@ -9,6 +9,7 @@
 #include "server/command_line.h"
 #include "server/login_secret.h"
 #include "server/server.h"
+#include "server/stop_signals.h"
 
 namespace {
 
@@ -76,13 +77,7 @@ int main(int argc, char** argv) {
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);
-        asio::signal_set signals(server.context(), SIGINT, SIGTERM);
-        signals.async_wait([&](const asio::error_code& ec, int signal) {
-            if (!ec) {
-                log.info("signal ", signal, ": shutting down");
-                server.stop();
-            }
-        });
+        StopSignals signals(server, log);
         // Scripts and tests read the ports from here when they asked for port 0.
         const char* room = commandLine->settings.accounts ? ", accounts required" : ", open room";
         if (commandLine->settings.plain) {

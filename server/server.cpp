@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "server/cluster/cluster.h"
 #include "server/tls_context.h"
 
 namespace palaver::server {
 
-Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1), sweep_(io_) {
+Server::Server(Settings settings, Log& log)
+    : state_(io_, settings, log), io_(1), sweep_(io_), drain_(io_, state_) {
     checks_.emplace(io_, std::max<std::size_t>(settings.loginCheckThreads, 1),
                     settings.maxWaitingChecks);
     state_.attach_checks(&*checks_);
@@ -72,23 +74,49 @@ void Server::run() {
 }
 
 void Server::stop() {
+    asio::post(io_, [this] { halt(); });
+}
+
+void Server::drain() {
     asio::post(io_, [this] {
-        stopped_ = true;
-        sweep_.cancel();
-        if (listener_) {
-            listener_->close();
+        if (stopped_ || drain_.running()) {
+            return;
         }
-        if (tlsListener_) {
-            tlsListener_->close();
-        }
-        if (metrics_) {
-            metrics_->close();
-        }
-        state_.close_all("server shutting down");
-        if (cluster_) {
-            cluster_->stop();
-        }
+        close_listeners();
+        drain_.start(state_.settings().drainTimeout, [this] { halt(); });
     });
+}
+
+void Server::close_listeners() {
+    if (listener_) {
+        listener_->close();
+    }
+    if (tlsListener_) {
+        tlsListener_->close();
+    }
+}
+
+void Server::halt() {
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    sweep_.cancel();
+    close_listeners();
+    // /metrics answers through a drain, and closes with the rest.
+    if (metrics_) {
+        metrics_->close();
+    }
+    drain_.end();
+    state_.close_all("server shutting down");
+    // After the drain: the other nodes have seen the drained users leave one
+    // by one, and the goodbye takes the rest.
+    if (cluster_) {
+        cluster_->stop();
+    }
+    if (onStop_) {
+        std::exchange(onStop_, nullptr)();
+    }
 }
 
 }  // namespace palaver::server

@@ -1,12 +1,15 @@
 // A whole server on one event loop: the listeners (plain, TLS or both), the
-// shared state and the sessions. run() serves until stop(), which any thread may call.
+// shared state and the sessions. run() serves until stop() or the end of a
+// drain(), which any thread may call.
 #ifndef PALAVER_SERVER_SERVER_H
 #define PALAVER_SERVER_SERVER_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
+#include "server/drain.h"
 #include "server/listener.h"
 #include "server/log.h"
 #include "server/login_checks.h"
@@ -48,11 +51,22 @@ class Server {
     void run();
     // Stops accepting, closes every session and lets run() return.
     void stop();
+    // Stops accepting, sends every session what is queued for it and closes
+    // it, then stops as stop() does once all are closed or the drain's time
+    // limit (Settings::drainTimeout) has passed (server/drain.h). stop()
+    // during a drain closes the rest at once.
+    void drain();
+    // Calls `stopped` on the loop's thread once the server has stopped, so
+    // that its owner can let go of what it keeps waiting on the loop.
+    void on_stop(std::function<void()> stopped) { onStop_ = std::move(stopped); }
 
   private:
     // Once a second: the summed refusals go to the log and addresses with
     // nothing open leave the state's table.
     void sweep();
+    void close_listeners();
+    // What stop() does, on the loop's thread, once.
+    void halt();
 
     // The state outlives the event loop: sessions that the loop still holds
     // when it is destroyed point at it.
@@ -65,6 +79,8 @@ class Server {
     std::optional<MetricsListener> metrics_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
     asio::steady_timer sweep_;
+    Drain drain_;
+    std::function<void()> onStop_;
     bool stopped_ = false;  // on the loop's thread
 };
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PalaverProfile.h"
@@ -199,6 +200,9 @@ void ServerState::forget(Session& session, Departure departure) {
             loggingIn_.erase(connection->second.loggingIn);
         }
         sessions_.erase(connection);
+        if (sessions_.empty() && noSessions_) {
+            asio::post(io_, std::exchange(noSessions_, nullptr));
+        }
     }
     if (!session.logged_in()) {
         return;
@@ -245,6 +249,35 @@ void ServerState::close_all(std::string_view reason) {
         session->close(CloseCause::Shutdown, reason);
     }
     rooms_.clear();
+}
+
+void ServerState::drain_all(std::string_view reason) {
+    // Unlike close_all, each departure is announced in its room and to the
+    // cluster as it happens: the others are still being served.
+    std::vector<Session*> all;
+    all.reserve(sessions_.size());
+    for (const auto& [session, connection] : sessions_) {
+        all.push_back(session);
+    }
+    for (Session* session : all) {
+        session->drain(reason);
+    }
+}
+
+std::size_t ServerState::unsent() const {
+    std::size_t total = 0;
+    for (const auto& [session, connection] : sessions_) {
+        total += session->unsent();
+    }
+    return total;
+}
+
+void ServerState::when_no_sessions(std::function<void()> then) {
+    if (sessions_.empty()) {
+        asio::post(io_, std::move(then));
+    } else {
+        noSessions_ = std::move(then);
+    }
 }
 
 }  // namespace palaver::server

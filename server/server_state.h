@@ -6,6 +6,7 @@
 #define PALAVER_SERVER_SERVER_STATE_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -95,6 +96,12 @@ class ServerState {
 
     // Closes every session (graceful shutdown).
     void close_all(std::string_view reason);
+    // Ends every session once its queue is written (Session::drain).
+    void drain_all(std::string_view reason);
+    // The bytes queued and not yet written, every session's together.
+    std::size_t unsent() const;
+    // Calls `then` on a later turn of the loop once no session is open.
+    void when_no_sessions(std::function<void()> then);
 
   private:
     // What the state keeps of each open session.
@@ -125,6 +132,7 @@ class ServerState {
     std::size_t queuedCap_;
     std::int32_t lastId_ = 0;
     bool stopping_ = false;
+    std::function<void()> noSessions_;
     ClusterLink* link_ = nullptr;
 };
 

@@ -17,6 +17,10 @@ std::string seconds(std::chrono::milliseconds ms) {
     return text;
 }
 
+// How long a drained session waits for its client to close after the server
+// has ended its own side.
+constexpr std::chrono::seconds kLinger{1};
+
 }  // namespace
 
 Session::Session(tcp::socket socket, ServerState& state, asio::ssl::context* tls)
@@ -320,6 +324,7 @@ bool Session::drained() {
     }
     stalled_ = false;
     if (finishing_) {
+        lingering_ = draining_;
         close(finishCause_, finishReason_);
     }
     return true;
@@ -389,6 +394,26 @@ void Session::finish(CloseCause cause, std::string_view reason) {
     }
 }
 
+void Session::drain(std::string_view reason) {
+    if (closed_) {
+        return;
+    }
+    if (!loggedIn_) {
+        // Nothing is owed to a connection still logging in, but the reply
+        // to a refused login, which is on its way.
+        if (!finishing_) {
+            close(CloseCause::Shutdown, reason);
+        }
+        return;
+    }
+    draining_ = true;
+    // Neither the idle time nor a pause for credits counts any more: a
+    // client that takes what is sent stays until it has it all.
+    deadline_ = Clock::time_point::max();
+    paused_ = false;
+    finish(CloseCause::Shutdown, reason);
+}
+
 void Session::close(CloseCause cause, std::string_view reason, Level level) {
     if (closed_) {
         return;
@@ -404,7 +429,9 @@ void Session::close(CloseCause cause, std::string_view reason, Level level) {
     state_.forget(*this, ServerState::Departure::Announced);
     timer_.cancel();
     queue_.clear();
-    if (stream_.says_goodbye() && !writing_) {
+    if (lingering_) {
+        linger();
+    } else if (stream_.says_goodbye() && !writing_) {
         say_goodbye();
     } else {
         stream_.close();
@@ -424,6 +451,37 @@ void Session::say_goodbye() {
         self->timer_.cancel();
         self->stream_.close();
     });
+}
+
+void Session::linger() {
+    // Closing a socket that holds bytes from the client not yet read makes
+    // the kernel reset the connection and throw away what it has not yet
+    // delivered, the end of what the drain wrote. So the server ends its
+    // side and reads on until the client closes its own.
+    timer_.expires_after(kLinger);
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec) {
+            self->stream_.close();
+        }
+    });
+    stream_.end_sending([self = shared_from_this()] {
+        self->discard(std::make_shared<std::vector<std::uint8_t>>(512));
+    });
+}
+
+void Session::discard(std::shared_ptr<std::vector<std::uint8_t>> scratch) {
+    std::uint8_t* data = scratch->data();
+    std::size_t room = scratch->size();
+    stream_.discard(data, room,
+                    [self = shared_from_this(), scratch = std::move(scratch)](
+                        const asio::error_code& ec, std::size_t) mutable {
+                        if (!ec) {
+                            self->discard(std::move(scratch));
+                            return;
+                        }
+                        self->timer_.cancel();
+                        self->stream_.close();
+                    });
 }
 
 }  // namespace palaver::server

@@ -53,6 +53,12 @@ class Session : public std::enable_shared_from_this<Session> {
     // Stops reading and ends the session once its queue is written (a
     // refused login's reply).
     void finish(CloseCause cause, std::string_view reason);
+    // Ends the session as the server drains: what the client sends is no
+    // longer handled, what is queued for it (and what still comes) is
+    // written, and once its queue is empty it closes, waiting a little for
+    // the client to close too. Only the write deadline can cut it short. One
+    // still logging in closes at once.
+    void drain(std::string_view reason);
 
     // Drops the queue at once and ends the session on the next turn (it may
     // be called while a room is being walked).
@@ -62,6 +68,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool logged_in() const { return loggedIn_; }
     // The memory its queue is charged at.
     std::size_t queued() const { return queue_.charged(); }
+    // The bytes queued and not yet written.
+    std::size_t unsent() const { return queue_.pending(); }
     // Starts the idle timer; the login handler calls it once the user is in.
     void mark_logged_in();
     // While its login request is checked elsewhere, nothing more the client
@@ -124,6 +132,10 @@ class Session : public std::enable_shared_from_this<Session> {
     // Writes from the queue until it is empty or the stream must wait.
     void write();
     void say_goodbye();
+    // After a drain: ends the server's side and drops what the client still
+    // sends until it closes or kLinger has passed, then closes.
+    void linger();
+    void discard(std::shared_ptr<std::vector<std::uint8_t>> scratch);
 
     Stream stream_;
     ServerState& state_;
@@ -153,6 +165,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool paused_ = false;
     bool held_ = false;
     bool stalled_ = false;  // a write deadline runs
+    bool draining_ = false;
+    bool lingering_ = false;  // its queue written in a drain: closes by linger()
     std::string finishReason_;
     CloseCause finishCause_ = CloseCause::Other;
 };

@@ -95,6 +95,9 @@ struct Settings {
     std::size_t maxWaitingChecks = 64;
     // Failed logins slow down the next ones (server/login_backoff.h).
     bool loginBackoff = true;
+    // How long a drain (Server::drain, SIGTERM) may take to send what is
+    // queued before the sessions still open are closed at once; 0: at once.
+    std::chrono::milliseconds drainTimeout{5000};
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;

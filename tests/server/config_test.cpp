@@ -231,6 +231,12 @@ TEST(ServerCommandLine, FillsTheSettings) {
     const char* bad[] = {"palaver-server", "--accounts", "/nonexistent/accounts"};
     EXPECT_FALSE(parse_command_line(3, const_cast<char**>(bad), exitCode));
     EXPECT_EQ(exitCode, 2);
+
+    // Unlike the other times, a drain may take none: SIGTERM then stops at once.
+    const char* noDrain[] = {"palaver-server", "--drain-timeout", "0"};
+    c = parse_command_line(3, const_cast<char**>(noDrain), exitCode);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->settings.drainTimeout, std::chrono::milliseconds(0));
 }
 
 // Parses `args` after the program name; the message it printed goes to `error`.

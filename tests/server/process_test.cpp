@@ -1,5 +1,5 @@
-// The palaver-server program itself: it prints its port, stops cleanly on
-// SIGTERM and serves /metrics to a real HTTP client.
+// The palaver-server program itself: it prints its port, drains on SIGTERM,
+// stops at once on SIGINT, and serves /metrics to a real HTTP client.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -174,6 +175,76 @@ TEST(ServerProcess, ServesMetricsWhoseCountersMoveWithTheTraffic) {
     EXPECT_EQ(after["palaver_rooms"], 1);
     EXPECT_EQ(after["palaver_connections_open{listener=\"plain\"}"], 2);
     EXPECT_TRUE(stops_cleanly(server));
+}
+
+// Enough lines of `size` bytes that `queued` of them stay in the server's
+// own queue for a client that does not read, beyond what the kernel's send
+// buffer can hold (tcp_wmem's maximum) and the client's small receive buffer.
+int lines_to_queue(int queued, std::size_t size) {
+    std::ifstream wmem("/proc/sys/net/ipv4/tcp_wmem");
+    std::size_t least = 0, initial = 0, most = std::size_t{4} << 20;
+    wmem >> least >> initial >> most;
+    return queued + static_cast<int>((most + 65536) / size) + 1;
+}
+
+// Lines queued for a client that has stopped reading: SIGTERM delivers every
+// one of them before the connection closes, and SIGINT stops at once without
+// them.
+TEST(ServerProcess, SigtermDeliversWhatIsQueuedAndSigintDoesNot) {
+    constexpr int kQueued = 10000;
+    const std::string padding(270, '.');
+    const int lines = lines_to_queue(kQueued, padding.size());
+    for (int signal : {SIGINT, SIGTERM}) {
+        // Nothing but the signal may end the reader or slow the sender.
+        ChildProcess server({PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0", "--request-rate",
+                             "0", "--queue-limit", "1073741824", "--write-timeout", "600",
+                             "--idle-timeout", "600", "--drain-timeout", "600"},
+                            ChildProcess::Log::OutputAndErrors);
+        std::uint16_t port = server.port_after("palaver-server listening on");
+        ASSERT_NE(port, 0) << server.transcript();
+        RawClient reader(port, 0x7F000001, 4096), sender(port);
+        ASSERT_EQ(reader.login("reader"), 1);
+        ASSERT_EQ(sender.login("sender"), 1);
+        for (int i = 0; i < lines; ++i) {
+            sender.talk(-1, std::to_string(i) + padding);
+        }
+        // Once the last of its own lines is back, all are queued for the reader.
+        for (int i = 0; i < lines; ++i) {
+            ASSERT_TRUE(sender.next_of(kTalk, 30s)) << i;
+        }
+        server.signal(signal);
+        if (signal == SIGINT) {
+            EXPECT_EQ(server.wait_exit(), 0) << "with the reader's queue unread";
+        } else {
+            ASSERT_TRUE(server.wait_for("draining 2 connections")) << server.transcript();
+            // More than one read of the server takes: what is left unread
+            // must not make the close a reset that loses the last lines.
+            auto keepAlive = encode_keep_alive(reader.key());
+            std::vector<std::uint8_t> many;
+            for (int i = 0; i < 3000; ++i) {
+                many.insert(many.end(), keepAlive.begin(), keepAlive.end());
+            }
+            reader.send(many);
+        }
+        int received = 0;
+        while (auto m = reader.next(30s)) {
+            if (m->type == kTalk) {
+                auto t = decode_talk(m->frame());
+                ASSERT_TRUE(t);
+                ASSERT_EQ(std::string(t->text, t->textLength), std::to_string(received) + padding);
+                ++received;
+            }
+        }
+        if (signal == SIGINT) {
+            EXPECT_LE(received, lines - kQueued) << "the server held " << kQueued << " of them";
+            continue;
+        }
+        EXPECT_EQ(received, lines);
+        EXPECT_TRUE(reader.closed_within()) << "closed, not timed out";
+        reader.drop();
+        sender.drop();
+        EXPECT_EQ(server.wait_exit(), 0) << server.transcript();
+    }
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -64,8 +64,11 @@ stUserInfo make_user(const std::string& name, std::uint32_t room) {
     return u;
 }
 
-RawClient::RawClient(std::uint16_t port, std::uint32_t from) {
+RawClient::RawClient(std::uint16_t port, std::uint32_t from, int receiveBuffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ >= 0 && receiveBuffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

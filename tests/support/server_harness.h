@@ -81,8 +81,10 @@ std::optional<Received> next_message_of(Client& client, std::uint8_t type, Ms ti
 class RawClient {
   public:
     // Connected from `from` (an IPv4 address in host order; any of 127/8 is
-    // loopback on Linux), or throws.
-    explicit RawClient(std::uint16_t port, std::uint32_t from = 0x7F000001);
+    // loopback on Linux), or throws. A `receiveBuffer` (bytes) keeps the
+    // kernel from holding much of what the server sends a client that does
+    // not read.
+    explicit RawClient(std::uint16_t port, std::uint32_t from = 0x7F000001, int receiveBuffer = 0);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
