@@ -34,6 +34,8 @@ class ClusterLink {
     virtual bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) = 0;
     // A ban this node decided, by login name, for every node to keep.
     virtual void banned(const std::string& name, std::int32_t minutes) = 0;
+    // A ban lifted on this node, for every node to lift.
+    virtual void unbanned(const std::string& name) = 0;
 };
 
 }  // namespace palaver::server

@@ -72,7 +72,7 @@ void handle_login(ServerState& state, Session& session, const Frame& frame) {
         }
         admin = account->admin;
     }
-    if (state.bans().banned(name, Clock::now())) {
+    if (state.bans().banned(name, Bans::Clock::now())) {
         refuse(state, session, Refusal::Banned, "\"" + escaped(name) + "\" is banned");
         return;
     }

@@ -1,12 +1,16 @@
-// palaver-server: serves Palaver clients until SIGINT or SIGTERM.
+// palaver-server: serves Palaver clients until SIGINT or SIGTERM, and reads
+// its accounts and bans files again on SIGHUP. "palaver-server hash" makes an
+// accounts entry, "palaver-server ctl ..." talks to a running server.
 #include <sys/resource.h>
 
 #include <csignal>
+#include <functional>
 #include <iostream>
 #include <string>
 
 #include "protocol/client_messages.h"
 #include "server/command_line.h"
+#include "server/control_client.h"
 #include "server/login_secret.h"
 #include "server/server.h"
 
@@ -62,6 +66,9 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "hash") {
         return print_hash();
     }
+    if (argc >= 2 && std::string(argv[1]) == "ctl") {
+        return run_control_client(argc - 2, argv + 2);
+    }
     int exitCode = 0;
     auto commandLine = parse_command_line(argc, argv, exitCode);
     if (!commandLine) {
@@ -71,10 +78,22 @@ int main(int argc, char** argv) {
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);
+        asio::signal_set hangup(server.context(), SIGHUP);
+        std::function<void()> await_hangup = [&] {
+            hangup.async_wait([&](const asio::error_code& ec, int) {
+                if (!ec) {
+                    log.info("signal SIGHUP: reading the accounts and bans files again");
+                    server.reload();
+                    await_hangup();
+                }
+            });
+        };
+        await_hangup();
         asio::signal_set signals(server.context(), SIGINT, SIGTERM);
         signals.async_wait([&](const asio::error_code& ec, int signal) {
             if (!ec) {
                 log.info("signal ", signal, ": shutting down");
+                hangup.cancel();  // run() returns once nothing waits
                 server.stop();
             }
         });

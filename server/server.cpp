@@ -3,11 +3,15 @@
 #include <stdexcept>
 
 #include "server/cluster/cluster.h"
+#include "server/control_commands.h"
+#include "server/control_server.h"
+#include "server/reload.h"
 #include "server/tls_context.h"
 
 namespace palaver::server {
 
 Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1), sweep_(io_) {
+    load_bans_at_start(state_);
     if (settings.plain) {
         listener_.emplace(io_,
                           tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
@@ -22,6 +26,11 @@ Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1)
         }
         tlsListener_.emplace(io_, tcp::endpoint(asio::ip::make_address(t.address), t.port), state_,
                              settings.reusePort, std::move(context));
+    }
+    if (!settings.controlPath.empty()) {
+        control_ = std::make_unique<ControlServer>(io_, settings.controlPath, log);
+        add_control_commands(*control_, state_);
+        control_->start();
     }
     if (settings.cluster) {
         cluster_ = std::make_unique<cluster::Cluster>(io_, state_, *settings.cluster);
@@ -57,6 +66,14 @@ void Server::run() {
     io_.run();
 }
 
+void Server::reload() {
+    asio::post(io_, [this] {
+        if (!stopped_) {
+            reload_files(state_);
+        }
+    });
+}
+
 void Server::stop() {
     asio::post(io_, [this] {
         stopped_ = true;
@@ -66,6 +83,9 @@ void Server::stop() {
         }
         if (tlsListener_) {
             tlsListener_->close();
+        }
+        if (control_) {
+            control_->close();
         }
         state_.close_all("server shutting down");
         if (cluster_) {

@@ -18,6 +18,7 @@ namespace palaver::server {
 namespace cluster {
 class Cluster;
 }
+class ControlServer;
 
 class Server {
   public:
@@ -42,6 +43,8 @@ class Server {
     void run();
     // Stops accepting, closes every session and lets run() return.
     void stop();
+    // Reads the accounts and bans files again, on the event loop (SIGHUP).
+    void reload();
 
   private:
     // Once a second: the summed refusals go to the log and addresses with
@@ -55,6 +58,7 @@ class Server {
     std::optional<Listener> listener_;
     std::optional<Listener> tlsListener_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
+    std::unique_ptr<ControlServer> control_;     // --control
     asio::steady_timer sweep_;
     bool stopped_ = false;  // on the loop's thread
 };

@@ -49,6 +49,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     const stUserInfo* remote_user(std::int32_t id) const override;
     bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) override;
     void banned(const std::string& name, std::int32_t minutes) override;
+    void unbanned(const std::string& name) override;
 
   private:
     // RemoteView::Sink: what the other nodes' users did, for this node's.
@@ -61,6 +62,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void snapshot_wanted() override;
 
     NatsBus::Handlers handlers();
+    // A ban entry of the bucket put or deleted, for this node's users.
+    void ban_stored(const std::string& key, const std::string& value);
     void take_inbox();
     void on_bus(const std::uint8_t* bytes, std::size_t size);
     void on_connection(bool connected);
