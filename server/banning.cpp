@@ -4,12 +4,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/client_messages.h"
 #include "server/ban_file.h"
 #include "server/cluster_link.h"
 #include "server/server_state.h"
 #include "server/session.h"
 
 namespace palaver::server {
+
+bool is_login_name(const std::string& name) {
+    return !name.empty() && name.size() <= kMaxName;
+}
 
 std::size_t close_sessions_of(ServerState& state, const std::string& name,
                               const std::string& reason) {
@@ -28,7 +33,7 @@ std::size_t close_sessions_of(ServerState& state, const std::string& name,
 
 void ban_name(ServerState& state, const std::string& name, long long minutes,
               const std::string& by) {
-    if (minutes <= 0) {
+    if (minutes <= 0 || !is_login_name(name)) {
         return;
     }
     if (state.bans().ban(name, minutes, Bans::Clock::now())) {
@@ -42,7 +47,7 @@ void ban_name(ServerState& state, const std::string& name, long long minutes,
 }
 
 void ban_from_cluster(ServerState& state, const std::string& name, Bans::Until until) {
-    if (until <= Bans::Clock::now()) {
+    if (until <= Bans::Clock::now() || !is_login_name(name)) {
         return;
     }
     if (state.bans().ban_until(name, until)) {

@@ -14,13 +14,17 @@ namespace palaver::server {
 
 class ServerState;
 
+// A login name: 1 to 30 bytes. Bans of anything else are not kept, so the
+// bans file always loads again.
+bool is_login_name(const std::string& name);
+
 // Closes every session of this node logged in under `name`; how many.
 std::size_t close_sessions_of(ServerState& state, const std::string& name,
                               const std::string& reason);
 
 // A ban decided on this node (a kick's minutes, the control socket): kept,
 // written, stored for the cluster, and the name's sessions here closed.
-// Minutes of 0 or less ban nobody.
+// Minutes of 0 or less, or a name that is not a login name, ban nobody.
 void ban_name(ServerState& state, const std::string& name, long long minutes,
               const std::string& by);
 // A ban the cluster's bucket holds (another node's, or this one's coming back).

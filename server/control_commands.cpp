@@ -92,6 +92,10 @@ void users(ServerState& state, const Args& args, Reply& reply) {
 // "kick NAME [MINUTES]" and "ban NAME MINUTES".
 void kick_or_ban(ServerState& state, const Args& args, Reply& reply, bool kick) {
     const std::string& name = args[0];
+    if (!is_login_name(name)) {
+        reply.error = "a login name has 1 to 30 bytes";
+        return;
+    }
     long long minutes = 0;
     if (args.size() > 1) {
         auto given = count_of(args[1]);
@@ -121,6 +125,10 @@ void kick_or_ban(ServerState& state, const Args& args, Reply& reply, bool kick) 
 
 void unban(ServerState& state, const Args& args, Reply& reply) {
     const std::string& name = args[0];
+    if (!is_login_name(name)) {
+        reply.error = "a login name has 1 to 30 bytes";
+        return;
+    }
     bool lifted = unban_name(state, name, true);
     bool clustered = state.link() != nullptr;
     state.log().info("control: unban ", quoted(name), lifted ? "" : " (not banned here)");

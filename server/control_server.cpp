@@ -114,7 +114,7 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
 };
 
 ControlServer::ControlServer(asio::io_context& io, const std::string& path, Log& log)
-    : acceptor_(io), log_(log), path_(path) {
+    : acceptor_(io), retry_(io), log_(log), path_(path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
@@ -170,27 +170,40 @@ void ControlServer::accept() {
         if (closed_) {
             return;
         }
-        if (!ec) {
-            auto connection = std::make_shared<Connection>(std::move(socket), *this);
-            std::string refusal;
-            if (*open_ > kMaxConnections) {
-                refusal = std::to_string(kMaxConnections) + " clients are connected";
-            } else if (!same_user(connection->native_handle())) {
-                refusal = "not the server's user";
-            }
-            connection->start(refusal);
-            // Only the connections still open are kept.
-            std::vector<std::weak_ptr<Connection>> open;
-            for (auto& weak : connections_) {
-                if (!weak.expired()) {
-                    open.push_back(std::move(weak));
+        if (ec) {
+            // Out of descriptors: try again in a while rather than spin.
+            log_.error("control: accept failed: ", ec.message());
+            retry_.expires_after(std::chrono::milliseconds(100));
+            retry_.async_wait([this](const asio::error_code& e) {
+                if (!e && !closed_) {
+                    accept();
                 }
-            }
-            open.push_back(connection);
-            connections_ = std::move(open);
+            });
+            return;
         }
+        welcome(std::move(socket));
         accept();
     });
+}
+
+void ControlServer::welcome(Local::socket socket) {
+    auto connection = std::make_shared<Connection>(std::move(socket), *this);
+    std::string refusal;
+    if (*open_ > kMaxConnections) {
+        refusal = std::to_string(kMaxConnections) + " clients are connected";
+    } else if (!same_user(connection->native_handle())) {
+        refusal = "not the server's user";
+    }
+    connection->start(refusal);
+    // Only the connections still open are kept.
+    std::vector<std::weak_ptr<Connection>> open;
+    for (auto& weak : connections_) {
+        if (!weak.expired()) {
+            open.push_back(std::move(weak));
+        }
+    }
+    open.push_back(connection);
+    connections_ = std::move(open);
 }
 
 ControlServer::Reply ControlServer::answer(const std::string& raw) {
@@ -256,6 +269,7 @@ void ControlServer::close() {
     closed_ = true;
     asio::error_code ignored;
     acceptor_.close(ignored);
+    retry_.cancel();
     for (auto& weak : connections_) {
         if (auto connection = weak.lock()) {
             connection->end();

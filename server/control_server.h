@@ -65,11 +65,14 @@ class ControlServer {
     class Connection;
 
     void accept();
+    // A new client: served, or told why not.
+    void welcome(asio::local::stream_protocol::socket socket);
     // The reply to a request line; an error is logged.
     Reply answer(const std::string& line);
     Reply carry_out(const std::string& line);
 
     asio::local::stream_protocol::acceptor acceptor_;
+    asio::steady_timer retry_;  // after a failed accept
     Log& log_;
     std::string path_;
     dev_t device_ = 0;  // of the socket file made here: only that one is removed

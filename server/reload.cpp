@@ -60,10 +60,16 @@ void reload_bans(ServerState& state, ReloadReport& report) {
         return;
     }
     state.bans().replace(*bans);
-    std::size_t closed = 0;
-    for (const auto& [name, until] : *bans) {
-        closed += close_sessions_of(state, name, "banned (bans file read again)");
+    std::vector<Session*> banned;
+    state.for_each_user([&](Session& session) {
+        if (bans->count(session.loginName) != 0) {
+            banned.push_back(&session);
+        }
+    });
+    for (Session* session : banned) {
+        session->close("banned (the bans file was read again)");
     }
+    std::size_t closed = banned.size();
     tell(state, report, true,
          "bans: " + std::to_string(bans->size()) + " from " + path + "; closed " +
              std::to_string(closed) + " sessions of banned names");
