@@ -53,7 +53,7 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
           timer_(socket_.get_executor()) {
         ++*open_;
     }
-    ~Connection() { --*open_; }
+    ~Connection() { release(); }
 
     // Reads the request, unless `refusal` says why not.
     void start(const std::string& refusal) {
@@ -78,12 +78,21 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
     int native_handle() { return socket_.native_handle(); }
 
     void end() {
+        release();
         asio::error_code ignored;
         timer_.cancel();
         socket_.close(ignored);
     }
 
   private:
+    // No longer counted among the open connections, from the moment it ends.
+    void release() {
+        if (counted_) {
+            counted_ = false;
+            --*open_;
+        }
+    }
+
     void on_request(const asio::error_code& ec, std::size_t size) {
         if (ec == asio::error::not_found) {
             reply({{}, "a request line has at most " + std::to_string(kMaxRequest) + " bytes"});
@@ -111,6 +120,7 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
     asio::streambuf request_;
     asio::steady_timer timer_;
     std::string text_;
+    bool counted_ = true;
 };
 
 ControlServer::ControlServer(asio::io_context& io, const std::string& path, Log& log)
