@@ -46,14 +46,13 @@ void ban_name(ServerState& state, const std::string& name, long long minutes,
     close_sessions_of(state, name, "banned by " + by);
 }
 
-void ban_from_cluster(ServerState& state, const std::string& name, Bans::Until until) {
+bool ban_from_cluster(ServerState& state, const std::string& name, Bans::Until until) {
     if (until <= Bans::Clock::now() || !is_login_name(name)) {
-        return;
+        return false;
     }
-    if (state.bans().ban_until(name, until)) {
-        write_bans(state);
-    }
+    bool changed = state.bans().ban_until(name, until);
     close_sessions_of(state, name, "banned on another node");
+    return changed;
 }
 
 bool unban_name(ServerState& state, const std::string& name, bool tellCluster) {

@@ -27,8 +27,10 @@ std::size_t close_sessions_of(ServerState& state, const std::string& name,
 // Minutes of 0 or less, or a name that is not a login name, ban nobody.
 void ban_name(ServerState& state, const std::string& name, long long minutes,
               const std::string& by);
-// A ban the cluster's bucket holds (another node's, or this one's coming back).
-void ban_from_cluster(ServerState& state, const std::string& name, Bans::Until until);
+// A ban the cluster's bucket holds (another node's, or this one's coming
+// back). True when it changed the bans: the caller writes the file, once for
+// the many entries a node reads when it starts.
+bool ban_from_cluster(ServerState& state, const std::string& name, Bans::Until until);
 // Lifts the ban here and, with `tellCluster`, on every node. False when
 // this node held no ban of the name.
 bool unban_name(ServerState& state, const std::string& name, bool tellCluster);

@@ -268,7 +268,14 @@ void Cluster::ban_stored(const std::string& key, const std::string& value) {
         return;
     }
     if (news->until) {
-        ban_from_cluster(state_, news->name, *news->until);
+        if (ban_from_cluster(state_, news->name, *news->until) && !bansWritePosted_) {
+            // One write of the bans file for all that arrive together.
+            bansWritePosted_ = true;
+            asio::post(io_, [this] {
+                bansWritePosted_ = false;
+                write_bans(state_);
+            });
+        }
     } else if (unban_name(state_, news->name, false)) {
         state_.log().info("cluster: the ban of \"", untrusted(news->name), "\" was lifted");
     }

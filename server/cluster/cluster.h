@@ -84,6 +84,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::vector<std::uint8_t> out_;  // the message being published
     std::uint32_t snapshots_ = 0;
     bool snapshotPosted_ = false;
+    bool bansWritePosted_ = false;
     bool stopped_ = false;
     bool warnedSameId_ = false;
     std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
