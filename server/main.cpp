@@ -78,25 +78,24 @@ int main(int argc, char** argv) {
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);
-        asio::signal_set hangup(server.context(), SIGHUP);
-        std::function<void()> await_hangup = [&] {
-            hangup.async_wait([&](const asio::error_code& ec, int) {
-                if (!ec) {
+        // SIGHUP reads the files again and waits on; the others stop the server.
+        asio::signal_set signals(server.context(), SIGINT, SIGTERM, SIGHUP);
+        std::function<void()> await_signal = [&] {
+            signals.async_wait([&](const asio::error_code& ec, int signal) {
+                if (ec) {
+                    return;
+                }
+                if (signal == SIGHUP) {
                     log.info("signal SIGHUP: reading the accounts and bans files again");
                     server.reload();
-                    await_hangup();
+                    await_signal();
+                    return;
                 }
+                log.info("signal ", signal, ": shutting down");
+                server.stop();
             });
         };
-        await_hangup();
-        asio::signal_set signals(server.context(), SIGINT, SIGTERM);
-        signals.async_wait([&](const asio::error_code& ec, int signal) {
-            if (!ec) {
-                log.info("signal ", signal, ": shutting down");
-                hangup.cancel();  // run() returns once nothing waits
-                server.stop();
-            }
-        });
+        await_signal();
         // Scripts and tests read the ports from here when they asked for port 0.
         const char* room = commandLine->settings.accounts ? ", accounts required" : ", open room";
         if (commandLine->settings.plain) {
