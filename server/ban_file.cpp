@@ -75,8 +75,13 @@ std::optional<Bans::List> parse_bans(std::istream& in, std::string& error) {
             error = where + "not a login name of 1 to 30 bytes (\\xNN for blanks and controls)";
             return std::nullopt;
         }
-        Bans::Until until{std::chrono::seconds(std::stoll(std::string(end)))};
-        if (until > now) {
+        // Seconds, compared as seconds: an end past the clock's range is cut
+        // to the latest a ban may have, never wrapped.
+        auto seconds =
+            std::min(std::stoll(std::string(end)),
+                     static_cast<long long>(Bans::latest(now).time_since_epoch().count()));
+        Bans::Until until{std::chrono::seconds(seconds)};
+        if (until > std::chrono::time_point_cast<std::chrono::seconds>(now)) {
             auto& known = bans[*name];
             known = std::max(known, until);
         }

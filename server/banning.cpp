@@ -47,7 +47,8 @@ void ban_name(ServerState& state, const std::string& name, long long minutes,
 }
 
 bool ban_from_cluster(ServerState& state, const std::string& name, Bans::Until until) {
-    if (until <= Bans::Clock::now() || !is_login_name(name)) {
+    if (until <= std::chrono::time_point_cast<std::chrono::seconds>(Bans::Clock::now()) ||
+        !is_login_name(name)) {
         return false;
     }
     bool changed = state.bans().ban_until(name, until);

@@ -14,11 +14,16 @@ Bans::Until Bans::end_of(long long minutes, Clock::time_point now) {
            std::chrono::minutes(std::clamp(minutes, 0LL, kLongestBanMinutes));
 }
 
+Bans::Until Bans::latest(Clock::time_point now) {
+    return end_of(kLongestBanMinutes, now);
+}
+
 bool Bans::ban(const std::string& name, long long minutes, Clock::time_point now) {
     return minutes > 0 && ban_until(name, end_of(minutes, now));
 }
 
 bool Bans::ban_until(const std::string& name, Until until) {
+    until = std::min(until, latest(Clock::now()));
     auto& known = until_[name];
     if (until <= known) {
         return false;

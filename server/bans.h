@@ -22,9 +22,12 @@ class Bans {
     // The end of a ban of `minutes` from `now`. Very long bans are cut to a
     // century, which keeps the end inside the clock's range.
     static Until end_of(long long minutes, Clock::time_point now);
+    // The latest end a ban may have: a century from now.
+    static Until latest(Clock::time_point now);
 
-    // Minutes of 0 or less ban nobody. A ban never shortens one in force.
-    // True when the ban's end moved (a new ban, or a longer one).
+    // Minutes of 0 or less ban nobody. A ban never shortens one in force,
+    // and none ends later than latest(). True when the ban's end moved (a
+    // new ban, or a longer one).
     bool ban(const std::string& name, long long minutes, Clock::time_point now);
     bool ban_until(const std::string& name, Until until);
     // False when the name was not banned.
@@ -32,7 +35,7 @@ class Bans {
     bool banned(std::string_view name, Clock::time_point now);
     // The bans still in force at `now`; the ended ones are forgotten.
     List list(Clock::time_point now);
-    // Replaces every ban (a bans file read again).
+    // Replaces every ban (a bans file read again, its ends within latest()).
     void replace(const List& bans);
 
   private:

@@ -137,8 +137,10 @@ std::optional<Bucket::BanNews> Bucket::stored(const std::string& key, const std:
     if (*until <= wall_ms()) {
         return std::nullopt;
     }
-    // Whole seconds, rounded up: the ban lasts at least as long as stored.
+    // Whole seconds, rounded up: the ban lasts at least as long as stored,
+    // and no longer than a ban may (an end past the clock's range is cut).
     Bans::Until end{std::chrono::seconds((*until + 999) / 1000)};
+    end = std::min(end, Bans::latest(Bans::Clock::now()));
     return BanNews{*name, end};
 }
 

@@ -101,6 +101,13 @@ TEST(ServerBans, AFileKeepsNamesOfAnyBytesAndNamesABrokenLine) {
         EXPECT_FALSE(parse_bans(in, error)) << text;
         EXPECT_NE(error.find("line"), std::string::npos) << text;
     }
+    std::istringstream far("999999999999999 eve\n");
+    auto cut = parse_bans(far, error);
+    ASSERT_TRUE(cut) << error;
+    bans.replace(*cut);
+    EXPECT_TRUE(bans.banned("eve", now + std::chrono::hours(24 * 365 * 50)))
+        << "an end past the clock's range is cut, not wrapped into the past";
+
     std::istringstream broken("# ok\n\n12 bob\n1x bob\n");
     EXPECT_FALSE(parse_bans(broken, error));
     EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
