@@ -49,6 +49,8 @@ class ClusterLink {
     virtual void banned(const std::string& name, std::int32_t minutes) = 0;
 
     virtual ClusterStats stats() const { return {}; }
+    // A ban lifted on this node, for every node to lift.
+    virtual void unbanned(const std::string& name) = 0;
 };
 
 }  // namespace palaver::server

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "server/ban_file.h"
 #include "server/net.h"
 #include "server/tls_context.h"
 
@@ -104,6 +105,12 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     app.add_option("--accounts", accountsPath,
                    "Accounts file (lines: name login-string [admin]); without it anyone may "
                    "log in and nobody is admin");
+    app.add_option("--bans", s.bansFile,
+                   "Keep bans in this file across restarts (written on every change; a missing "
+                   "file holds none)");
+    app.add_option("--control", s.controlPath,
+                   "Listen for control commands (palaver-server ctl) on a Unix socket at this "
+                   "path, reachable by this user only");
     app.add_option("--max-clients", s.maxClients, "Most users logged in at once")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
@@ -215,9 +222,13 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         auto accounts = Accounts::load(accountsPath, error);
         if (accounts) {
             s.accounts = std::make_shared<const Accounts>(std::move(*accounts));
+            s.accountsFile = accountsPath;
         } else {
             error = "--accounts: " + error;
         }
+    }
+    if (error.empty() && !s.bansFile.empty() && !load_bans(s.bansFile, error)) {
+        error = "--bans: " + error;
     }
     if (!error.empty()) {
         std::cerr << "palaver-server: " << error << "\n";

@@ -43,7 +43,7 @@ stUserInfo tidy(const stUserInfo& from, const std::string& name) {
 // Lets the user in, unless banned or the server is full.
 void admit(ServerState& state, Session& session, const stUserInfo& user, const std::string& name,
            bool admin) {
-    if (state.bans().banned(name, Clock::now())) {
+    if (state.bans().banned(name, Bans::Clock::now())) {
         refuse(state, session, Refusal::Banned, "\"" + escaped(name) + "\" is banned");
         return;
     }

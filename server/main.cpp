@@ -1,5 +1,7 @@
 // palaver-server: serves Palaver clients until SIGTERM (which drains) or
-// SIGINT.
+// SIGINT, and reads its accounts and bans files again on SIGHUP.
+// "palaver-server hash" makes an accounts entry, "palaver-server ctl ..."
+// talks to a running server.
 #include <sys/resource.h>
 
 #include <iostream>
@@ -7,9 +9,10 @@
 
 #include "protocol/client_messages.h"
 #include "server/command_line.h"
+#include "server/control_client.h"
 #include "server/login_secret.h"
 #include "server/server.h"
-#include "server/stop_signals.h"
+#include "server/signals.h"
 
 namespace {
 
@@ -63,6 +66,9 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "hash") {
         return print_hash();
     }
+    if (argc >= 2 && std::string(argv[1]) == "ctl") {
+        return run_control_client(argc - 2, argv + 2);
+    }
     int exitCode = 0;
     auto commandLine = parse_command_line(argc, argv, exitCode);
     if (!commandLine) {
@@ -77,7 +83,7 @@ int main(int argc, char** argv) {
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);
-        StopSignals signals(server, log);
+        Signals signals(server, log);
         // Scripts and tests read the ports from here when they asked for port 0.
         const char* room = commandLine->settings.accounts ? ", accounts required" : ", open room";
         if (commandLine->settings.plain) {

@@ -5,6 +5,9 @@
 #include <utility>
 
 #include "server/cluster/cluster.h"
+#include "server/control_commands.h"
+#include "server/control_server.h"
+#include "server/reload.h"
 #include "server/tls_context.h"
 
 namespace palaver::server {
@@ -14,6 +17,7 @@ Server::Server(Settings settings, Log& log)
     checks_.emplace(io_, std::max<std::size_t>(settings.loginCheckThreads, 1),
                     settings.maxWaitingChecks);
     state_.attach_checks(&*checks_);
+    load_bans_at_start(state_);
     if (settings.plain) {
         listener_.emplace(io_,
                           tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
@@ -34,6 +38,17 @@ Server::Server(Settings settings, Log& log)
                          tcp::endpoint(asio::ip::make_address(settings.metrics->address),
                                        settings.metrics->port),
                          state_);
+    }
+    if (!settings.controlPath.empty()) {
+        control_ = std::make_unique<ControlServer>(io_, settings.controlPath, log);
+        add_control_commands(*control_, state_);
+        control_->add("drain", "drain", 0, 0,
+                      [this](const ControlServer::Args&, ControlServer::Reply& reply) {
+                          reply.lines.push_back("draining " + std::to_string(state_.connections()) +
+                                                " connections");
+                          drain();  // on a later turn: the reply is written first
+                      });
+        control_->start();
     }
     if (settings.cluster) {
         cluster_ = std::make_unique<cluster::Cluster>(io_, state_, *settings.cluster);
@@ -73,6 +88,14 @@ void Server::run() {
     io_.run();
 }
 
+void Server::reload() {
+    asio::post(io_, [this] {
+        if (!stopped_) {
+            reload_files(state_);
+        }
+    });
+}
+
 void Server::stop() {
     asio::post(io_, [this] { halt(); });
 }
@@ -106,6 +129,9 @@ void Server::halt() {
     // /metrics answers through a drain, and closes with the rest.
     if (metrics_) {
         metrics_->close();
+    }
+    if (control_) {
+        control_->close();
     }
     drain_.end();
     state_.close_all("server shutting down");

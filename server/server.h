@@ -23,6 +23,7 @@ namespace palaver::server {
 namespace cluster {
 class Cluster;
 }
+class ControlServer;
 
 class Server {
   public:
@@ -59,6 +60,8 @@ class Server {
     // Calls `stopped` on the loop's thread once the server has stopped, so
     // that its owner can let go of what it keeps waiting on the loop.
     void on_stop(std::function<void()> stopped) { onStop_ = std::move(stopped); }
+    // Reads the accounts and bans files again, on the event loop (SIGHUP).
+    void reload();
 
   private:
     // Once a second: the summed refusals go to the log and addresses with
@@ -78,6 +81,7 @@ class Server {
     std::optional<LoginChecks> checks_;
     std::optional<MetricsListener> metrics_;
     std::unique_ptr<cluster::Cluster> cluster_;  // before the loop goes: it posts to it
+    std::unique_ptr<ControlServer> control_;     // --control
     asio::steady_timer sweep_;
     Drain drain_;
     std::function<void()> onStop_;

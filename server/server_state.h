@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "server/address_limits.h"
 #include "server/bans.h"
@@ -36,6 +37,10 @@ class ServerState {
     ServerState& operator=(const ServerState&) = delete;
 
     const Settings& settings() const { return settings_; }
+    // The accounts read again (a reload); the sessions are the caller's.
+    void set_accounts(std::shared_ptr<const Accounts> accounts) {
+        settings_.accounts = std::move(accounts);
+    }
     Log& log() { return log_; }
     BufferPool& pool() { return pool_; }
     Bans& bans() { return bans_; }
@@ -75,6 +80,12 @@ class ServerState {
     void for_each_user(Visit visit) const {
         for (const auto& [id, session] : users_) {
             visit(*session);
+        }
+    }
+    template <class Visit>
+    void for_each_room(Visit visit) const {
+        for (const auto& [key, room] : rooms_) {
+            visit(static_cast<const Room&>(*room));
         }
     }
 

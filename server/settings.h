@@ -101,6 +101,12 @@ struct Settings {
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;
+    // Where `accounts` came from, read again on a reload (SIGHUP).
+    std::string accountsFile;
+    // Where bans are kept across restarts (server/ban_file.h); none: in memory.
+    std::string bansFile;
+    // The control socket (server/control_server.h); none: no control socket.
+    std::string controlPath;
     // Let other processes listen on the same port (SO_REUSEPORT): the kernel
     // spreads the connections over them.
     bool reusePort = false;

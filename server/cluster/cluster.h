@@ -50,6 +50,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) override;
     void banned(const std::string& name, std::int32_t minutes) override;
     ClusterStats stats() const override;
+    void unbanned(const std::string& name) override;
 
   private:
     // RemoteView::Sink: what the other nodes' users did, for this node's.
@@ -62,6 +63,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void snapshot_wanted() override;
 
     NatsBus::Handlers handlers();
+    // A ban entry of the bucket put or deleted, for this node's users.
+    void ban_stored(const std::string& key, const std::string& value);
     // `since`: when the batch's first message arrived from the bus.
     void take_inbox(Clock::time_point since);
     void on_bus(const std::uint8_t* bytes, std::size_t size);
@@ -83,6 +86,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::vector<std::uint8_t> out_;  // the message being published
     std::uint32_t snapshots_ = 0;
     bool snapshotPosted_ = false;
+    bool bansWritePosted_ = false;
     bool stopped_ = false;
     bool warnedSameId_ = false;
     std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered

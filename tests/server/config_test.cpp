@@ -1,11 +1,15 @@
 // The accounts file, bans, the request budget, the limits of one address,
 // the command line and the log's escaping, without a network.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "server/accounts.h"
 #include "server/address_limits.h"
+#include "server/ban_file.h"
 #include "server/bans.h"
 #include "server/command_line.h"
 #include "server/handlers.h"
@@ -112,6 +116,41 @@ TEST(ServerBans, LastTheirMinutesAndNoLonger) {
     EXPECT_FALSE(bans.banned("eve", now));
     EXPECT_TRUE(bans.banned("mallory", now + std::chrono::hours(24 * 365 * 50)))
         << "a huge ban must not wrap into the past";
+}
+
+TEST(ServerBans, AFileKeepsNamesOfAnyBytesAndNamesABrokenLine) {
+    auto now = Bans::Clock::now();
+    Bans bans;
+    const std::string odd("b o\\b\n\x00\xc4\xe3", 8);
+    bans.ban(odd, 10, now);
+    bans.ban("bob", 1, now);
+    bans.ban_until("gone", Bans::end_of(0, now) - std::chrono::seconds(1));
+    std::string path = ::testing::TempDir() + "palaver-bans-" + std::to_string(::getpid());
+    std::string error;
+    ASSERT_TRUE(save_bans(path, bans.list(now), error)) << error;
+    auto loaded = load_bans(path, error);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_EQ(*loaded, bans.list(now)) << "the ended ban is left out, the rest as they were";
+    EXPECT_EQ(loaded->count(odd), 1u);
+    std::remove(path.c_str());
+    EXPECT_TRUE(load_bans(path, error)) << "no file: no bans";
+
+    for (const char* text : {"1 bob extra\n", "# ok\n\nsoon bob\n", "99 b\\x2\n",
+                             "99 a234567890123456789012345678901\n"}) {
+        std::istringstream in(text);
+        EXPECT_FALSE(parse_bans(in, error)) << text;
+        EXPECT_NE(error.find("line"), std::string::npos) << text;
+    }
+    std::istringstream far("999999999999999 eve\n");
+    auto cut = parse_bans(far, error);
+    ASSERT_TRUE(cut) << error;
+    bans.replace(*cut);
+    EXPECT_TRUE(bans.banned("eve", now + std::chrono::hours(24 * 365 * 50)))
+        << "an end past the clock's range is cut, not wrapped into the past";
+
+    std::istringstream broken("# ok\n\n12 bob\n1x bob\n");
+    EXPECT_FALSE(parse_bans(broken, error));
+    EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
 }
 
 // The default budget: a game in a room of 200 (60 walks and a talk line a

@@ -1,15 +1,20 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "protocol/server_messages.h"
@@ -313,6 +318,72 @@ TEST(ServerHostileInput, TheMetricsPortAnswersOneGetWithinItsBounds) {
     idle.pop_back();
     EXPECT_TRUE(eventually(
         [&] { return status_line(ask("GET /metrics HTTP/1.1\r\n\r\n")) == "HTTP/1.1 200 OK"; }));
+}
+
+// A control request sent raw: what the socket answers before it closes.
+std::string control_reply(const std::string& path, const std::string& request,
+                          int* fdOut = nullptr) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return "no connection";
+    }
+    if (fdOut != nullptr) {
+        *fdOut = fd;  // kept open, silent
+        return {};
+    }
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buffer[512];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
+
+TEST(ServerHostileInput, TheControlSocketIsTheOwnersAndRefusesWhatDoesNotParse) {
+    auto settings = test_settings();
+    settings.controlPath =
+        ::testing::TempDir() + "palaver-hostile-ctl-" + std::to_string(::getpid());
+    {
+        std::ofstream(settings.controlPath) << "not a socket";
+        std::ostringstream quiet;
+        server::Log log(server::Level::Error, quiet);
+        EXPECT_THROW({ server::Server refused(settings, log); }, std::runtime_error);
+        std::remove(settings.controlPath.c_str());
+    }
+    TestServer server(settings);
+    struct stat info {};
+    ASSERT_EQ(::stat(settings.controlPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(2000, 'x'), "error: a request line has at most 1024 bytes\n"},
+        {"kick \x1b[2J\n", "error: control bytes in the request (names take \\xNN)\n"},
+        {"kick b\\xZZ\n", "error: a word with a broken \\xNN escape\n"},
+        {"ban bob\n", "error: usage: ban NAME MINUTES\n"},
+        {"ban 1234567890123456789012345678901 5\n", "error: a login name has 1 to 30 bytes\n"},
+        {"stats\r\n", "connections 0\nusers 0\nrooms 0\nqueued_bytes 0\nok\n"},
+    };
+    for (const auto& [request, reply] : cases) {
+        EXPECT_EQ(control_reply(settings.controlPath, request), reply) << request.substr(0, 40);
+    }
+    std::vector<int> idle(4);
+    for (int& fd : idle) {
+        control_reply(settings.controlPath, "", &fd);
+    }
+    EXPECT_EQ(control_reply(settings.controlPath, "stats\n"), "error: 4 clients are connected\n");
+    for (int fd : idle) {
+        ::close(fd);
+    }
+    EXPECT_TRUE(
+        eventually([&] { return control_reply(settings.controlPath, "bans\n") == "ok\n"; }));
+    server.stop_and_log();
+    EXPECT_NE(::stat(settings.controlPath.c_str(), &info), 0) << "removed on stop";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The palaver-server program itself: it prints its port, drains on SIGTERM,
-// stops at once on SIGINT, and serves /metrics to a real HTTP client.
+// stops at once on SIGINT, serves /metrics to a real HTTP client, reads its
+// files again on SIGHUP and answers palaver-server ctl.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -245,6 +246,83 @@ TEST(ServerProcess, SigtermDeliversWhatIsQueuedAndSigintDoesNot) {
         sender.drop();
         EXPECT_EQ(server.wait_exit(), 0) << server.transcript();
     }
+}
+
+// Files in the test's temporary folder, removed at the end.
+struct TempFiles {
+    std::string path(const std::string& name) {
+        made.push_back(::testing::TempDir() + "palaver-" + name + "-" + std::to_string(::getpid()));
+        return made.back();
+    }
+    ~TempFiles() {
+        for (const std::string& file : made) {
+            std::remove(file.c_str());
+        }
+    }
+    std::vector<std::string> made;
+};
+
+TEST(ServerProcess, CtlListsAndKicksAndABanLastsAcrossARestart) {
+    TempFiles files;
+    std::string accounts = files.path("accounts"), bans = files.path("bans"),
+                control = files.path("ctl");
+    std::ofstream(accounts) << "alice pw\nbob pw\n";
+    std::vector<std::string> args{"--log-level", "error", "--accounts", accounts,
+                                  "--bans",      bans,    "--control",  control};
+    {
+        ServerProcess server(PALAVER_SERVER_BINARY, args);
+        ASSERT_NE(server.port(), 0);
+        RawClient alice(server.port()), bob(server.port());
+        ASSERT_EQ(alice.login("alice", 1, "pw"), 1);
+        ASSERT_EQ(bob.login("bob", 1, "pw"), 1);
+        auto rooms = run_ctl(PALAVER_SERVER_BINARY, control, {"rooms"});
+        EXPECT_EQ(rooms.status, 0);
+        EXPECT_EQ(rooms.output, "00000001 2\n");
+        auto users = run_ctl(PALAVER_SERVER_BINARY, control, {"users", "1"});
+        EXPECT_NE(users.output.find(std::to_string(bob.id()) + " \"bob\" 00000001 127.0.0.1:"),
+                  std::string::npos)
+            << users.output;
+        auto kick = run_ctl(PALAVER_SERVER_BINARY, control, {"kick", "bob", "10"});
+        EXPECT_EQ(kick.status, 0) << kick.output;
+        EXPECT_TRUE(bob.closed_within());
+        EXPECT_NE(run_ctl(PALAVER_SERVER_BINARY, control, {"kick"}).status, 0);
+        EXPECT_TRUE(stops_cleanly(server));
+    }
+    ServerProcess again(PALAVER_SERVER_BINARY, args);
+    ASSERT_NE(again.port(), 0) << "a fresh start replaces the socket file";
+    RawClient bob(again.port());
+    EXPECT_EQ(bob.login("bob", 1, "pw"), -5);
+    EXPECT_NE(run_ctl(PALAVER_SERVER_BINARY, control, {"bans"}).output.find("\"bob\" until "),
+              std::string::npos);
+}
+
+TEST(ServerProcess, SighupDropsRemovedAccountsAndKeepsABrokenFile) {
+    TempFiles files;
+    std::string accounts = files.path("accounts");
+    std::ofstream(accounts) << "alice pw\nbob pw\n";
+    ChildProcess server({PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0", "--accounts", accounts},
+                        ChildProcess::Log::OutputAndErrors);
+    std::uint16_t port = server.port_after("palaver-server listening on ");
+    ASSERT_NE(port, 0) << server.transcript();
+    RawClient alice(port), bob(port);
+    ASSERT_EQ(alice.login("alice", 1, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 1, "pw"), 1);
+
+    std::ofstream(accounts) << "alice pw\ncarol pw\n";
+    server.signal(SIGHUP);
+    EXPECT_TRUE(bob.closed_within());
+    EXPECT_TRUE(server.wait_for("reload: accounts: 2 from")) << server.transcript();
+
+    std::ofstream(accounts) << "alice pw\ndave\n";
+    server.signal(SIGHUP);
+    EXPECT_TRUE(server.wait_for("kept the accounts in force: " + accounts + ", line 2"))
+        << server.transcript();
+    RawClient carol(port), dave(port);
+    EXPECT_EQ(carol.login("carol", 1, "pw"), 1) << "the accounts before the broken file";
+    EXPECT_EQ(dave.login("dave", 1, "pw"), -3);
+    alice.talk(0, "still here");
+    EXPECT_TRUE(alice.next_of(kTalk));
+    EXPECT_TRUE(stops_cleanly(server));
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

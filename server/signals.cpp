@@ -1,18 +1,24 @@
-#include "server/stop_signals.h"
+#include "server/signals.h"
 
 #include <csignal>
 
 namespace palaver::server {
 
-StopSignals::StopSignals(Server& server, Log& log)
-    : server_(server), log_(log), signals_(server.context(), SIGINT, SIGTERM) {
+Signals::Signals(Server& server, Log& log)
+    : server_(server), log_(log), signals_(server.context(), SIGINT, SIGTERM, SIGHUP) {
     server_.on_stop([this] { signals_.cancel(); });
     wait();
 }
 
-void StopSignals::wait() {
+void Signals::wait() {
     signals_.async_wait([this](const asio::error_code& ec, int signal) {
         if (ec) {
+            return;
+        }
+        if (signal == SIGHUP) {
+            log_.info("SIGHUP: reading the accounts and bans files again");
+            server_.reload();
+            wait();
             return;
         }
         const char* name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
