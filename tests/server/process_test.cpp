@@ -262,7 +262,7 @@ struct TempFiles {
     std::vector<std::string> made;
 };
 
-TEST(ServerProcess, CtlListsAndKicksAndABanLastsAcrossARestart) {
+TEST(ServerProcess, CtlListsKicksAndDrainsAndABanLastsAcrossARestart) {
     TempFiles files;
     std::string accounts = files.path("accounts"), bans = files.path("bans"),
                 control = files.path("ctl");
@@ -286,7 +286,10 @@ TEST(ServerProcess, CtlListsAndKicksAndABanLastsAcrossARestart) {
         EXPECT_EQ(kick.status, 0) << kick.output;
         EXPECT_TRUE(bob.closed_within());
         EXPECT_NE(run_ctl(PALAVER_SERVER_BINARY, control, {"kick"}).status, 0);
-        EXPECT_TRUE(stops_cleanly(server));
+        auto drain = run_ctl(PALAVER_SERVER_BINARY, control, {"drain"});
+        EXPECT_EQ(drain.status, 0) << drain.output;
+        EXPECT_TRUE(alice.closed_within());
+        EXPECT_EQ(server.wait_exit(), 0) << "ctl drain stops the server";
     }
     ServerProcess again(PALAVER_SERVER_BINARY, args);
     ASSERT_NE(again.port(), 0) << "a fresh start replaces the socket file";
