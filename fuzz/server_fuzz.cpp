@@ -155,6 +155,8 @@ struct Harness {
         // A spent request budget waits for the clock, which the harness's
         // turns do not: the rate is tested on its own (server tests).
         settings.requestRate = 0;
+        // Failed logins would slow the next ones by the clock, across inputs.
+        settings.loginBackoff = false;
         std::istringstream file("boss s3cret admin\nfuzz f\nwatcher w\ncrowd c\n");
         std::string error;
         settings.accounts = std::make_shared<const Accounts>(*Accounts::parse(file, error));

@@ -61,16 +61,32 @@ await() {
 }
 
 # serve NAME ARGS...: starts palaver-server with ARGS, logging to NAME.log, and
-# sets $port to the port it prints.
+# sets $port to the port it prints; its /metrics port goes to metrics_of[NAME].
+declare -A metrics_of
+servers=()
 serve() {
   local name=$1
   shift
-  "$server_bin" --listen 127.0.0.1:0 --accounts "$work/accounts" "$@" \
-    >"$work/$name.out" 2>"$work/$name.log" &
+  "$server_bin" --listen 127.0.0.1:0 --metrics-listen 127.0.0.1:0 --accounts "$work/accounts" \
+    "$@" >"$work/$name.out" 2>"$work/$name.log" &
   pids+=($!)
   port=$(await "$work/$name.out" 's/^palaver-server listening on .*:\([0-9][0-9]*\)$/\1/p')
   [ -n "$port" ] || { echo "palaver-server did not start:"; cat "$work/$name.log"; exit 1; }
+  metrics_of[$name]=$(await "$work/$name.out" 's/^palaver-server metrics on .*:\([0-9][0-9]*\)$/\1/p')
+  servers+=("$name")
   echo "== palaver-server on 127.0.0.1:$port${*:+ ($*)}"
+}
+
+# metrics NAME: a few figures from NAME's /metrics, fetched as a monitor would.
+metrics() {
+  python3 - "http://127.0.0.1:${metrics_of[$1]}/metrics" <<'PY'
+import re, sys, urllib.request
+text = urllib.request.urlopen(sys.argv[1], timeout=5).read().decode()
+def total(name):
+    return sum(float(v) for v in re.findall(r'^%s(?:\{[^}]*\})? (\S+)$' % name, text, re.M))
+print('%s: deliveries %d, logins %d, users %d' % (sys.argv[1], total('palaver_deliveries_total'),
+      total('palaver_logins_total'), total('palaver_users')))
+PY
 }
 
 declare -A port_of
@@ -199,6 +215,14 @@ for host in alice bob carol; do
   cat "$work/$host.out"
 done
 echo
+for name in "${servers[@]}"; do
+  if line=$(metrics "$name"); then
+    echo "== metrics of $name, $line"
+  else
+    echo "!! $name's /metrics did not answer"
+    failures=$((failures + 1))
+  fi
+done
 echo "== the scene took $((SECONDS - started)) s"
 if ((failures)); then
   echo "== FAILED: $failures expectation(s) not met; the server's log:"

@@ -4,7 +4,8 @@
 #
 #   scripts/setup.sh        everything: the build, every test leg and the demo
 #   scripts/setup.sh demo   what the demo needs: compilers, CMake, Ninja, the
-#                           server's and palaver-chat's libraries, nats-server
+#                           server's and palaver-chat's libraries, nats-server,
+#                           Python (it reads the server's /metrics)
 set -euo pipefail
 
 # The demo: build the library, palaver-server and palaver-chat, run them
@@ -14,6 +15,8 @@ demo=(
   libasio-dev libcli11-dev libncurses-dev
   libnats-dev nats-server
   libssl-dev openssl
+  libsodium-dev
+  python3
 )
 # The test legs on top: GoogleTest and benchmarks, clang with its sanitizer
 # runtimes and libc++, the format check, MinGW-w64 and Wine for Windows, tmux

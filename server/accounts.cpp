@@ -1,5 +1,7 @@
 #include "server/accounts.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -20,9 +22,10 @@ std::optional<Accounts> Accounts::parse(std::istream& in, std::string& error) {
             continue;
         }
         Account account;
+        std::string secret;
         std::string flag;
         std::string extra;
-        bool ok = static_cast<bool>(words >> account.login);
+        bool ok = static_cast<bool>(words >> secret);
         if (ok && words >> flag) {
             account.admin = flag == "admin";
             ok = account.admin && !(words >> extra);
@@ -36,10 +39,12 @@ std::optional<Accounts> Accounts::parse(std::istream& in, std::string& error) {
             error = where + "name longer than 30 bytes";
             return std::nullopt;
         }
-        if (account.login.size() > kLoginStringField) {
+        account.secret = LoginSecret::from_entry(secret);
+        if (!account.secret.hashed() && secret.size() > kLoginStringField) {
             error = where + "login string longer than 20 bytes";
             return std::nullopt;
         }
+        accounts.plain_ += account.secret.hashed() ? 0 : 1;
         if (!accounts.byName_.emplace(name, account).second) {
             error = where + "name \"" + name + "\" appears twice";
             return std::nullopt;
@@ -57,6 +62,18 @@ std::optional<Accounts> Accounts::load(const std::string& path, std::string& err
     auto accounts = parse(in, error);
     if (!accounts) {
         error = path + ", " + error;
+        return accounts;
+    }
+    auto& warnings = accounts->warnings_;
+    if (accounts->plain_ != 0) {
+        warnings.push_back(std::to_string(accounts->plain_) + " of " +
+                           std::to_string(accounts->size()) + " accounts in " + path +
+                           " hold their login string in plain text; \"palaver-server hash\" "
+                           "makes the hashed entry");
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+        warnings.push_back(path + " may be read by every user of this machine: chmod o-rw it");
     }
     return accounts;
 }

@@ -1,5 +1,6 @@
 // The accounts file: one account a line, "name login-string [admin]",
 // separated by blanks; blank lines and lines starting with '#' are skipped.
+// The login string may be an Argon2id hash ("palaver-server hash" makes one).
 #ifndef PALAVER_SERVER_ACCOUNTS_H
 #define PALAVER_SERVER_ACCOUNTS_H
 
@@ -8,11 +9,14 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
+
+#include "server/login_secret.h"
 
 namespace palaver::server {
 
 struct Account {
-    std::string login;
+    LoginSecret secret;
     bool admin = false;
 };
 
@@ -25,9 +29,16 @@ class Accounts {
 
     const Account* find(std::string_view name) const;
     std::size_t size() const { return byName_.size(); }
+    // Entries that still hold their login string in plain text.
+    std::size_t plain_count() const { return plain_; }
+    // What the operator should hear when the file is taken into use: plain
+    // entries, a file that other users may read.
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
   private:
     std::unordered_map<std::string, Account> byName_;
+    std::size_t plain_ = 0;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace palaver::server

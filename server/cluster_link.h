@@ -7,10 +7,23 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "palaver_records.h"
 
 namespace palaver::server {
+
+// What /metrics shows of the cluster.
+struct ClusterStats {
+    std::size_t peers = 0;  // other nodes this node hears
+    // Seconds since anything came from each of them, by node id.
+    std::vector<std::pair<std::uint16_t, double>> silence;
+    // Seconds the oldest message of the latest batch from the bus waited
+    // between its arrival and the event loop taking it.
+    double busDelay = 0;
+    std::uint64_t dropped = 0;  // bus messages dropped: the loop fell behind
+};
 
 class ClusterLink {
   public:
@@ -34,6 +47,10 @@ class ClusterLink {
     virtual bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) = 0;
     // A ban this node decided, by login name, for every node to keep.
     virtual void banned(const std::string& name, std::int32_t minutes) = 0;
+
+    virtual ClusterStats stats() const { return {}; }
+    // A ban lifted on this node, for every node to lift.
+    virtual void unbanned(const std::string& name) = 0;
 };
 
 }  // namespace palaver::server

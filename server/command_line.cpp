@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "server/ban_file.h"
 #include "server/net.h"
 #include "server/tls_context.h"
 
@@ -19,13 +20,13 @@ std::chrono::milliseconds from_seconds(double seconds) {
 // An option given in seconds (fractions allowed) for a time the settings keep
 // in milliseconds; the settings' value is the default.
 void add_seconds(CLI::App& app, const std::string& name, std::chrono::milliseconds& target,
-                 const std::string& help) {
+                 const std::string& help, double minimum = 0.01) {
     std::ostringstream shown;
     shown << static_cast<double>(target.count()) / 1000;
     app.add_option_function<double>(
            name, [&target](double seconds) { target = from_seconds(seconds); }, help)
         ->default_str(shown.str())
-        ->check(CLI::Range(0.01, 86400.0));
+        ->check(CLI::Range(minimum, 86400.0));
 }
 
 // The first of `addresses` that is not an IP address, if any.
@@ -96,9 +97,20 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         ->needs(tlsOption);
     app.add_option("--tls-key", tls.keyFile, "The TLS listener's private key, PEM")
         ->needs(tlsOption);
+    std::string metricsListen;
+    MetricsSettings metrics;
+    app.add_option("--metrics-listen", metricsListen,
+                   "Serve /metrics (Prometheus text format) over HTTP at this address and port; "
+                   "port 0 picks a free one");
     app.add_option("--accounts", accountsPath,
                    "Accounts file (lines: name login-string [admin]); without it anyone may "
                    "log in and nobody is admin");
+    app.add_option("--bans", s.bansFile,
+                   "Keep bans in this file across restarts (written on every change; a missing "
+                   "file holds none)");
+    app.add_option("--control", s.controlPath,
+                   "Listen for control commands (palaver-server ctl) on a Unix socket at this "
+                   "path, reachable by this user only");
     app.add_option("--max-clients", s.maxClients, "Most users logged in at once")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
@@ -152,6 +164,10 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
                    "Refused requests (spoofed, not fitting, not allowed) a session may send "
                    "before it is dropped")
         ->capture_default_str();
+    add_seconds(app, "--drain-timeout", s.drainTimeout,
+                "Seconds a drain (SIGTERM) may take to send what is queued before it closes "
+                "the rest; 0: close at once",
+                0.0);
     app.add_flag("--log-chat", s.logChat, "Log chat text (off: chat is never logged)");
     app.add_option("--log-level", level, "debug, info, warn or error")->capture_default_str();
     app.add_flag("--reuse-port", s.reusePort,
@@ -193,6 +209,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--tls-listen needs --tls-cert FILE and --tls-key FILE (PEM)";
     } else if (!tlsListen.empty() && !make_tls_context(tls.certFile, tls.keyFile, error)) {
         // `error` says which file and why.
+    } else if (!metricsListen.empty() &&
+               !parse_endpoint(metricsListen, metrics.address, metrics.port)) {
+        error = "--metrics-listen: expected ADDR:PORT, e.g. 127.0.0.1:9740";
     } else if (auto bad = unparsable_address(s.exemptAddresses)) {
         error = "--exempt-address " + *bad + ": expected an IPv4 or IPv6 address";
     } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
@@ -203,9 +222,13 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         auto accounts = Accounts::load(accountsPath, error);
         if (accounts) {
             s.accounts = std::make_shared<const Accounts>(std::move(*accounts));
+            s.accountsFile = accountsPath;
         } else {
             error = "--accounts: " + error;
         }
+    }
+    if (error.empty() && !s.bansFile.empty() && !load_bans(s.bansFile, error)) {
+        error = "--bans: " + error;
     }
     if (!error.empty()) {
         std::cerr << "palaver-server: " << error << "\n";
@@ -216,6 +239,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     s.plain = listen != "none";
     if (!tlsListen.empty()) {
         s.tls = tls;
+    }
+    if (!metricsListen.empty()) {
+        s.metrics = metrics;
     }
     if (!cluster.url.empty()) {
         cluster.heartbeat = std::chrono::milliseconds(heartbeatMs);

@@ -70,6 +70,7 @@ void Listener::on_accept(const asio::error_code& ec, tcp::socket socket) {
         if (state_.admit(address, Clock::now())) {
             auto session = std::make_shared<Session>(std::move(socket), state_, tls_.get());
             state_.log().info("connect ", session->peer(), tls_ ? " (TLS)" : "");
+            state_.metrics().accepted(tls_ != nullptr);
             state_.connected(*session, address);
             session->start();
         }

@@ -1,10 +1,13 @@
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "PalaverProfile.h"
 #include "protocol/client_messages.h"
 #include "protocol/records.h"
 #include "server/handlers.h"
+#include "server/login_checks.h"
 #include "server/server_state.h"
 #include "server/session.h"
 
@@ -15,8 +18,9 @@ void refuse(ServerState& state, Session& session, Refusal code, const std::strin
     state.log().info("refused ", session.peer(), " with ", static_cast<int>(code), ": ", why);
     std::uint8_t status[4];
     wire::store_i32(status, static_cast<int>(code));
-    session.deliver(state.pool().copy(status, sizeof status));
-    session.finish("login refused");
+    session.deliver_login_reply(state.pool().copy(status, sizeof status));
+    session.finish(CloseCause::LoginRefused, "login refused");
+    state.metrics().login_refused(code);
 }
 
 std::string room_text(std::uint32_t key) {
@@ -34,6 +38,122 @@ stUserInfo tidy(const stUserInfo& from, const std::string& name) {
     profile::set_picture(user, picture.substr(0, profile::kPictureCapacity));
     bytes_of(user)[profile::kReservedOffset] = 0;
     return user;
+}
+
+// Lets the user in, unless banned or the server is full.
+void admit(ServerState& state, Session& session, const stUserInfo& user, const std::string& name,
+           bool admin) {
+    if (state.bans().banned(name, Bans::Clock::now())) {
+        refuse(state, session, Refusal::Banned, "\"" + escaped(name) + "\" is banned");
+        return;
+    }
+    if (state.users() >= state.settings().maxClients) {
+        refuse(state, session, Refusal::Full, "server full");
+        return;
+    }
+    session.user() = user;
+    session.loginName = name;
+    session.admin = admin;
+    session.mark_logged_in();
+    state.join(session);
+    state.metrics().logged_in();
+    state.log().info("login ", session.describe(), " room ",
+                     room_text(profile::room(session.user())), admin ? " admin" : "");
+}
+
+// What a login request asks for, kept while its login string is checked.
+struct Attempt {
+    stUserInfo user;
+    std::string name;
+    std::string login;
+    std::optional<AddressKey> address;
+    std::shared_ptr<const Accounts> accounts;  // the ones it is checked against
+};
+
+void conclude(ServerState& state, Session& session, const Attempt& attempt, bool matched) {
+    auto& backoff = state.backoff();
+    bool useBackoff = state.settings().loginBackoff;
+    const Account* account = nullptr;
+    if (matched) {
+        // Accounts reloaded meanwhile: the account must still be there.
+        const auto& now = state.settings().accounts;
+        account = now ? now->find(attempt.name) : nullptr;
+    }
+    if (account == nullptr) {
+        if (useBackoff) {
+            backoff.failed(attempt.address, attempt.name, Clock::now());
+        }
+        refuse(state, session, Refusal::WrongLogin,
+               "wrong login string for \"" + escaped(attempt.name) + "\"");
+        return;
+    }
+    if (useBackoff) {
+        backoff.succeeded(attempt.address, attempt.name);
+    }
+    admit(state, session, attempt.user, attempt.name, account->admin);
+}
+
+// Checks the login string against the accounts: a plain entry at once, a
+// hashed one (or an unknown name, when the file holds hashes) on the check
+// threads, while the session waits. After failed logins the check waits
+// its turn (server/login_backoff.h).
+void check(ServerState& state, Session& session, Attempt attempt) {
+    const Account* account = attempt.accounts->find(attempt.name);
+    bool slow = account != nullptr ? account->secret.hashed()
+                                   : attempt.accounts->plain_count() < attempt.accounts->size();
+    Clock::time_point now = Clock::now();
+    Clock::time_point when = now;
+    if (state.settings().loginBackoff) {
+        auto slot = state.backoff().reserve(attempt.address, attempt.name, now);
+        if (!slot) {
+            refuse(state, session, Refusal::WrongLogin,
+                   "too many failed logins for \"" + escaped(attempt.name) +
+                       "\" or from its address: not checked");
+            return;
+        }
+        when = *slot;
+    }
+    if (!slow && when <= now) {
+        conclude(state, session, attempt,
+                 account != nullptr && account->secret.matches(attempt.login));
+        return;
+    }
+    // The check holds its own copy of the secret: the accounts may be
+    // reloaded before it runs.
+    std::optional<LoginSecret> secret;
+    if (account != nullptr) {
+        secret = account->secret;
+    }
+    auto work = [secret = std::move(secret), login = attempt.login] {
+        if (!secret) {
+            LoginSecret::spend_as_unknown(login);  // as long as a hashed account's check
+            return false;
+        }
+        return secret->matches(login);
+    };
+    auto done = [&state, session = session.shared_from_this(),
+                 attempt = std::move(attempt)](bool matched) {
+        if (session->open()) {
+            conclude(state, *session, attempt, matched);
+            session->resume();
+        }
+    };
+    session.hold();
+    if (LoginChecks* checks = state.checks()) {
+        if (!checks->submit(when, std::move(work), std::move(done))) {
+            refuse(
+                state, session, Refusal::Full,
+                "server busy: " + std::to_string(checks->waiting()) + " logins wait for a check");
+            session.resume();  // finishing: reads nothing more
+        }
+        return;
+    }
+    auto timer = std::make_shared<asio::steady_timer>(session.executor(), when);
+    timer->async_wait(
+        [timer, work = std::move(work), done = std::move(done)](const asio::error_code& ec) {
+            if (!ec)
+                done(work());
+        });
 }
 
 }  // namespace
@@ -57,34 +177,14 @@ void handle_login(ServerState& state, Session& session, const Frame& frame) {
         return;
     }
     std::string name(request->user.name, nameLength);
-    std::string login(request->login, request->loginLength);
-
-    bool admin = false;
-    if (const auto& accounts = state.settings().accounts) {
-        const Account* account = accounts->find(name);
-        if (account == nullptr || account->login != login) {
-            refuse(state, session, Refusal::WrongLogin,
-                   "wrong login string for \"" + escaped(name) + "\"");
-            return;
-        }
-        admin = account->admin;
-    }
-    if (state.bans().banned(name, Clock::now())) {
-        refuse(state, session, Refusal::Banned, "\"" + escaped(name) + "\" is banned");
+    stUserInfo user = tidy(request->user, name);
+    if (!state.settings().accounts) {
+        admit(state, session, user, name, false);
         return;
     }
-    if (state.users() >= state.settings().maxClients) {
-        refuse(state, session, Refusal::Full, "server full");
-        return;
-    }
-
-    session.user() = tidy(request->user, name);
-    session.loginName = name;
-    session.admin = admin;
-    session.mark_logged_in();
-    state.join(session);
-    state.log().info("login ", session.describe(), " room ",
-                     room_text(profile::room(session.user())), admin ? " admin" : "");
+    check(state, session,
+          Attempt{user, name, std::string(request->login, request->loginLength),
+                  state.address_of(session), state.settings().accounts});
 }
 
 }  // namespace palaver::server

@@ -1,11 +1,18 @@
-// palaver-server: serves Palaver clients until SIGINT or SIGTERM.
+// palaver-server: serves Palaver clients until SIGTERM (which drains) or
+// SIGINT, and reads its accounts and bans files again on SIGHUP.
+// "palaver-server hash" makes an accounts entry, "palaver-server ctl ..."
+// talks to a running server.
 #include <sys/resource.h>
 
-#include <csignal>
 #include <iostream>
+#include <string>
 
+#include "protocol/client_messages.h"
 #include "server/command_line.h"
+#include "server/control_client.h"
+#include "server/login_secret.h"
 #include "server/server.h"
+#include "server/signals.h"
 
 namespace {
 
@@ -29,26 +36,54 @@ void raise_descriptor_limit(const palaver::server::Settings& s, palaver::server:
     }
 }
 
+// "palaver-server hash": reads a login string from standard input (one line)
+// and prints what the accounts file holds for it, so that the file never
+// needs the string itself.
+int print_hash() {
+    std::string login;
+    std::getline(std::cin, login);
+    if (!login.empty() && login.back() == '\r') {
+        login.pop_back();
+    }
+    if (login.size() > palaver::kLoginStringField) {
+        std::cerr << "palaver-server hash: a login string has at most "
+                  << palaver::kLoginStringField << " bytes\n";
+        return 1;
+    }
+    auto entry = palaver::server::LoginSecret::hash(login);
+    if (!entry) {
+        std::cerr << "palaver-server hash: libsodium could not make the hash\n";
+        return 1;
+    }
+    std::cout << *entry << std::endl;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace palaver::server;
+    if (argc == 2 && std::string(argv[1]) == "hash") {
+        return print_hash();
+    }
+    if (argc >= 2 && std::string(argv[1]) == "ctl") {
+        return run_control_client(argc - 2, argv + 2);
+    }
     int exitCode = 0;
     auto commandLine = parse_command_line(argc, argv, exitCode);
     if (!commandLine) {
         return exitCode;
     }
     Log log(commandLine->logLevel);
+    if (const auto& accounts = commandLine->settings.accounts) {
+        for (const std::string& warning : accounts->warnings()) {
+            log.warn(warning);
+        }
+    }
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);
-        asio::signal_set signals(server.context(), SIGINT, SIGTERM);
-        signals.async_wait([&](const asio::error_code& ec, int signal) {
-            if (!ec) {
-                log.info("signal ", signal, ": shutting down");
-                server.stop();
-            }
-        });
+        Signals signals(server, log);
         // Scripts and tests read the ports from here when they asked for port 0.
         const char* room = commandLine->settings.accounts ? ", accounts required" : ", open room";
         if (commandLine->settings.plain) {
@@ -59,6 +94,10 @@ int main(int argc, char** argv) {
             std::cout << "palaver-server listening for TLS on " << server.tls_endpoint()
                       << std::endl;
             log.info("listening for TLS on ", server.tls_endpoint(), room);
+        }
+        if (commandLine->settings.metrics) {
+            std::cout << "palaver-server metrics on " << server.metrics_endpoint() << std::endl;
+            log.info("metrics on http://", server.metrics_endpoint(), "/metrics");
         }
         server.run();
     } catch (const std::exception& e) {

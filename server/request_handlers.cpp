@@ -8,6 +8,7 @@
 #include "protocol/client_messages.h"
 #include "protocol/records.h"
 #include "protocol/server_messages.h"
+#include "server/banning.h"
 #include "server/handlers.h"
 #include "server/room.h"
 #include "server/server_state.h"
@@ -17,7 +18,8 @@ namespace palaver::server {
 namespace {
 
 void malformed(Session& session, const Frame& frame) {
-    session.close("hostile input: a type " + std::to_string(frame.type) + " message of length " +
+    session.close(CloseCause::HostileInput,
+                  "hostile input: a type " + std::to_string(frame.type) + " message of length " +
                       std::to_string(frame.size + 1),
                   Level::Warn);
 }
@@ -33,7 +35,8 @@ void refused(ServerState& state, Session& session, const std::string& what) {
                          "; more are counted, not logged");
     }
     if (count > state.settings().maxRefusedRequests) {
-        session.close("hostile input: more than " +
+        session.close(CloseCause::HostileInput,
+                      "hostile input: more than " +
                           std::to_string(state.settings().maxRefusedRequests) +
                           " refused requests, the last " + what,
                       Level::Warn);
@@ -135,6 +138,13 @@ void walk(ServerState& state, Session& session, const Frame& frame) {
     send_updated(state, session);
 }
 
+// With an accounts file a name belongs to its account: nobody else may
+// show it, least of all an admin's.
+bool takes_account_name(const ServerState& state, const Session& session, const std::string& name) {
+    const auto& accounts = state.settings().accounts;
+    return accounts && name != session.loginName && accounts->find(name) != nullptr;
+}
+
 // Rename and Picture change: a text field of at most `capacity` bytes.
 void change_text(ServerState& state, Session& session, const Frame& frame, bool isName) {
     auto t = isName ? decode_rename(frame) : decode_picture_change(frame);
@@ -146,6 +156,10 @@ void change_text(ServerState& state, Session& session, const Frame& frame, bool 
         return;
     }
     std::string text(t->text, t->length);
+    if (isName && takes_account_name(state, session, text)) {
+        refused(state, session, "a rename to \"" + escaped(text) + "\", another account's name");
+        return;
+    }
     stUserInfo& user = session.user();
     if (!t->terminated || (isName && text.empty()) ||
         !(isName ? profile::set_name(user, text) : profile::set_picture(user, text))) {
@@ -194,13 +208,12 @@ void kick(ServerState& state, Session& session, const Frame& frame) {
         state.log().info("ignored a kick of unknown id ", k->first, " by ", session.describe());
         return;
     }
-    state.bans().ban(target->loginName, k->second, Clock::now());
-    if (link != nullptr) {
-        link->banned(target->loginName, k->second);
-    }
     state.log().info("kick ", target->describe(), " by ", session.describe(), ", banned for ",
                      k->second > 0 ? k->second : 0, " min");
-    target->close("kicked by " + session.describe());
+    std::string name = target->loginName;
+    target->close(CloseCause::Kicked, "kicked by " + session.describe());
+    // A ban closes the name's other sessions too, on every node.
+    ban_name(state, name, k->second, session.describe());
 }
 
 // The users of the sender's room on other nodes; null when none.
@@ -324,13 +337,15 @@ void handle_request(ServerState& state, Session& session, const Frame& frame) {
                 malformed(session, frame);
                 return;
             }
-            session.close("logout");
+            session.close(CloseCause::Logout, "logout");
             return;
         case ClientType::Login:
-            session.close("hostile input: a second login request", Level::Warn);
+            session.close(CloseCause::HostileInput, "hostile input: a second login request",
+                          Level::Warn);
             return;
     }
-    session.close("hostile input: unknown message type " + std::to_string(frame.type), Level::Warn);
+    session.close(CloseCause::HostileInput,
+                  "hostile input: unknown message type " + std::to_string(frame.type), Level::Warn);
 }
 
 }  // namespace palaver::server

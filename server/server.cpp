@@ -1,13 +1,23 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "server/cluster/cluster.h"
+#include "server/control_commands.h"
+#include "server/control_server.h"
+#include "server/reload.h"
 #include "server/tls_context.h"
 
 namespace palaver::server {
 
-Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1), sweep_(io_) {
+Server::Server(Settings settings, Log& log)
+    : state_(io_, settings, log), io_(1), sweep_(io_), drain_(io_, state_) {
+    checks_.emplace(io_, std::max<std::size_t>(settings.loginCheckThreads, 1),
+                    settings.maxWaitingChecks);
+    state_.attach_checks(&*checks_);
+    load_bans_at_start(state_);
     if (settings.plain) {
         listener_.emplace(io_,
                           tcp::endpoint(asio::ip::make_address(settings.address), settings.port),
@@ -23,6 +33,23 @@ Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1)
         tlsListener_.emplace(io_, tcp::endpoint(asio::ip::make_address(t.address), t.port), state_,
                              settings.reusePort, std::move(context));
     }
+    if (settings.metrics) {
+        metrics_.emplace(io_,
+                         tcp::endpoint(asio::ip::make_address(settings.metrics->address),
+                                       settings.metrics->port),
+                         state_);
+    }
+    if (!settings.controlPath.empty()) {
+        control_ = std::make_unique<ControlServer>(io_, settings.controlPath, log);
+        add_control_commands(*control_, state_);
+        control_->add("drain", "drain", 0, 0,
+                      [this](const ControlServer::Args&, ControlServer::Reply& reply) {
+                          reply.lines.push_back("draining " + std::to_string(state_.connections()) +
+                                                " connections");
+                          drain();  // on a later turn: the reply is written first
+                      });
+        control_->start();
+    }
     if (settings.cluster) {
         cluster_ = std::make_unique<cluster::Cluster>(io_, state_, *settings.cluster);
         state_.attach(cluster_.get());
@@ -33,6 +60,9 @@ Server::Server(Settings settings, Log& log) : state_(io_, settings, log), io_(1)
     if (tlsListener_) {
         tlsListener_->start();
     }
+    if (metrics_) {
+        metrics_->start();
+    }
     sweep();
 }
 
@@ -40,6 +70,7 @@ Server::~Server() {
     // Sessions the loop still holds forget themselves as it goes, after the
     // cluster.
     state_.attach(nullptr);
+    state_.attach_checks(nullptr);
 }
 
 void Server::sweep() {
@@ -57,21 +88,61 @@ void Server::run() {
     io_.run();
 }
 
-void Server::stop() {
+void Server::reload() {
     asio::post(io_, [this] {
-        stopped_ = true;
-        sweep_.cancel();
-        if (listener_) {
-            listener_->close();
-        }
-        if (tlsListener_) {
-            tlsListener_->close();
-        }
-        state_.close_all("server shutting down");
-        if (cluster_) {
-            cluster_->stop();
+        if (!stopped_) {
+            reload_files(state_);
         }
     });
+}
+
+void Server::stop() {
+    asio::post(io_, [this] { halt(); });
+}
+
+void Server::drain() {
+    asio::post(io_, [this] {
+        if (stopped_ || drain_.running()) {
+            return;
+        }
+        close_listeners();
+        drain_.start(state_.settings().drainTimeout, [this] { halt(); });
+    });
+}
+
+void Server::close_listeners() {
+    if (listener_) {
+        listener_->close();
+    }
+    if (tlsListener_) {
+        tlsListener_->close();
+    }
+}
+
+void Server::halt() {
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    sweep_.cancel();
+    close_listeners();
+    // /metrics answers through a drain, and closes with the rest.
+    if (metrics_) {
+        metrics_->close();
+    }
+    if (control_) {
+        control_->close();
+    }
+    drain_.end();
+    state_.close_all("server shutting down");
+    // After the drain: the other nodes have seen the drained users leave one
+    // by one, and the goodbye takes the rest.
+    if (cluster_) {
+        cluster_->stop();
+    }
+    if (onStop_) {
+        std::exchange(onStop_, nullptr)();
+    }
 }
 
 }  // namespace palaver::server

@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PalaverProfile.h"
@@ -55,9 +56,10 @@ void ServerState::shed_largest_queue() {
         }
     }
     if (largest != nullptr) {
-        largest->drop_queue("the largest queue (" + std::to_string(largest->queued()) +
-                            " bytes) when all queues reached their cap of " +
-                            std::to_string(queuedCap_) + " bytes");
+        largest->drop_queue(CloseCause::QueueCap,
+                            "the largest queue (" + std::to_string(largest->queued()) +
+                                " bytes) when all queues reached their cap of " +
+                                std::to_string(queuedCap_) + " bytes");
     }
 }
 
@@ -77,6 +79,7 @@ bool ServerState::admit(const AddressKey& address, Clock::time_point now) {
     if (admission.verdict == AddressLimits::Verdict::Admitted) {
         return true;
     }
+    metrics_.refused(admission.verdict);
     if (admission.reportNow) {
         log_.warn("refused a connection from ", address.text(), ": ",
                   refusal_reason(admission.verdict));
@@ -85,6 +88,7 @@ bool ServerState::admit(const AddressKey& address, Clock::time_point now) {
 }
 
 void ServerState::sweep(Clock::time_point now) {
+    backoff_.sweep(now);
     using Verdict = AddressLimits::Verdict;
     for (const auto& report : limits_.sweep(now)) {
         std::size_t count = report.tooMany + report.tooFast;
@@ -104,11 +108,17 @@ void ServerState::sweep(Clock::time_point now) {
 void ServerState::connected(Session& session, std::optional<AddressKey> address) {
     if (loggingIn_.size() >= settings_.maxLoggingIn && !loggingIn_.empty()) {
         // Its close forgets it, which takes it off the list.
-        loggingIn_.front()->close("closed to make room: " + std::to_string(settings_.maxLoggingIn) +
-                                  " connections were logging in");
+        loggingIn_.front()->close(CloseCause::LoggingInCap,
+                                  "closed to make room: " + std::to_string(settings_.maxLoggingIn) +
+                                      " connections were logging in");
     }
     loggingIn_.push_back(&session);
     sessions_[&session] = Connection{address, std::prev(loggingIn_.end())};
+}
+
+std::optional<AddressKey> ServerState::address_of(const Session& session) const {
+    auto found = sessions_.find(const_cast<Session*>(&session));
+    return found == sessions_.end() ? std::nullopt : found->second.address;
 }
 
 Session* ServerState::find(std::int32_t id) const {
@@ -168,7 +178,7 @@ void ServerState::join(Session& session) {
         }
         return i <= others.size() ? others[i - 1]->user() : *remote[i - 1 - others.size()];
     });
-    session.deliver(reply);
+    session.deliver_login_reply(reply);
     if (link_ != nullptr) {
         link_->entered(user);
     }
@@ -190,6 +200,9 @@ void ServerState::forget(Session& session, Departure departure) {
             loggingIn_.erase(connection->second.loggingIn);
         }
         sessions_.erase(connection);
+        if (sessions_.empty() && noSessions_) {
+            asio::post(io_, std::exchange(noSessions_, nullptr));
+        }
     }
     if (!session.logged_in()) {
         return;
@@ -233,9 +246,38 @@ void ServerState::close_all(std::string_view reason) {
         all.push_back(session);
     }
     for (Session* session : all) {
-        session->close(reason);
+        session->close(CloseCause::Shutdown, reason);
     }
     rooms_.clear();
+}
+
+void ServerState::drain_all(std::string_view reason) {
+    // Unlike close_all, each departure is announced in its room and to the
+    // cluster as it happens: the others are still being served.
+    std::vector<Session*> all;
+    all.reserve(sessions_.size());
+    for (const auto& [session, connection] : sessions_) {
+        all.push_back(session);
+    }
+    for (Session* session : all) {
+        session->drain(reason);
+    }
+}
+
+std::size_t ServerState::unsent() const {
+    std::size_t total = 0;
+    for (const auto& [session, connection] : sessions_) {
+        total += session->unsent();
+    }
+    return total;
+}
+
+void ServerState::when_no_sessions(std::function<void()> then) {
+    if (sessions_.empty()) {
+        asio::post(io_, std::move(then));
+    } else {
+        noSessions_ = std::move(then);
+    }
 }
 
 }  // namespace palaver::server

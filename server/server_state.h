@@ -6,23 +6,28 @@
 #define PALAVER_SERVER_SERVER_STATE_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "server/address_limits.h"
 #include "server/bans.h"
 #include "server/buffer_pool.h"
 #include "server/cluster_link.h"
 #include "server/log.h"
+#include "server/login_backoff.h"
+#include "server/metrics.h"
 #include "server/net.h"
 #include "server/room.h"
 #include "server/settings.h"
 
 namespace palaver::server {
 
+class LoginChecks;
 class Session;
 
 class ServerState {
@@ -32,9 +37,23 @@ class ServerState {
     ServerState& operator=(const ServerState&) = delete;
 
     const Settings& settings() const { return settings_; }
+    // The accounts read again (a reload); the sessions are the caller's.
+    void set_accounts(std::shared_ptr<const Accounts> accounts) {
+        settings_.accounts = std::move(accounts);
+    }
     Log& log() { return log_; }
     BufferPool& pool() { return pool_; }
     Bans& bans() { return bans_; }
+    LoginBackoff& backoff() { return backoff_; }
+    // The threads that check hashed login strings; without them (a state
+    // on its own, as the fuzzer runs it) the check runs on a later turn of
+    // the event loop.
+    void attach_checks(LoginChecks* checks) { checks_ = checks; }
+    LoginChecks* checks() const { return checks_; }
+    Metrics& metrics() { return metrics_; }
+    // The Prometheus text of /metrics: the counters and the gauges of now
+    // (server/state_metrics.cpp).
+    std::string metrics_text() const;
 
     // The rest of the cluster, when this node is one of several.
     void attach(ClusterLink* link) { link_ = link; }
@@ -51,6 +70,8 @@ class ServerState {
     // --max-logging-in it closes the oldest session that is still logging in.
     void connected(Session& session, std::optional<AddressKey> address = std::nullopt);
     std::size_t connections() const { return sessions_.size(); }
+    // The address an open session is counted under, if any.
+    std::optional<AddressKey> address_of(const Session& session) const;
     std::size_t users() const { return users_.size(); }
     Session* find(std::int32_t id) const;
     // The room of this node's users under `key`; null when none is here.
@@ -59,6 +80,12 @@ class ServerState {
     void for_each_user(Visit visit) const {
         for (const auto& [id, session] : users_) {
             visit(*session);
+        }
+    }
+    template <class Visit>
+    void for_each_room(Visit visit) const {
+        for (const auto& [key, room] : rooms_) {
+            visit(static_cast<const Room&>(*room));
         }
     }
 
@@ -80,6 +107,12 @@ class ServerState {
 
     // Closes every session (graceful shutdown).
     void close_all(std::string_view reason);
+    // Ends every session once its queue is written (Session::drain).
+    void drain_all(std::string_view reason);
+    // The bytes queued and not yet written, every session's together.
+    std::size_t unsent() const;
+    // Calls `then` on a later turn of the loop once no session is open.
+    void when_no_sessions(std::function<void()> then);
 
   private:
     // What the state keeps of each open session.
@@ -98,7 +131,10 @@ class ServerState {
     Log& log_;
     BufferPool pool_;
     Bans bans_;
+    Metrics metrics_;
     AddressLimits limits_;
+    LoginBackoff backoff_;
+    LoginChecks* checks_ = nullptr;
     std::unordered_map<Session*, Connection> sessions_;
     std::list<Session*> loggingIn_;  // the oldest first
     std::unordered_map<std::int32_t, Session*> users_;
@@ -107,6 +143,7 @@ class ServerState {
     std::size_t queuedCap_;
     std::int32_t lastId_ = 0;
     bool stopping_ = false;
+    std::function<void()> noSessions_;
     ClusterLink* link_ = nullptr;
 };
 

@@ -17,6 +17,10 @@ std::string seconds(std::chrono::milliseconds ms) {
     return text;
 }
 
+// How long a drained session waits for its client to close after the server
+// has ended its own side.
+constexpr std::chrono::seconds kLinger{1};
+
 }  // namespace
 
 Session::Session(tcp::socket socket, ServerState& state, asio::ssl::context* tls)
@@ -53,7 +57,8 @@ void Session::start() {
             return;
         }
         if (ec) {
-            self->close("TLS handshake failed: " + self->stream_.failure(ec), Level::Warn);
+            self->close(CloseCause::TlsFailed, "TLS handshake failed: " + self->stream_.failure(ec),
+                        Level::Warn);
             return;
         }
         self->read();
@@ -66,6 +71,13 @@ void Session::mark_logged_in() {
     // The timer still waits for the login deadline: an idle limit shorter
     // than the login one must not wait that long.
     wake_by(deadline_);
+}
+
+void Session::resume() {
+    held_ = false;
+    if (reading()) {
+        pump();
+    }
 }
 
 void Session::read() {
@@ -87,7 +99,7 @@ void Session::on_read(const asio::error_code& ec, std::size_t count) {
         readAny_ = true;
         auto foreign = stream_.foreign_start(reader_.write_position(), count);
         if (!foreign.empty()) {
-            close(foreign, Level::Warn);
+            close(CloseCause::WrongProtocol, foreign, Level::Warn);
             return;
         }
     }
@@ -141,6 +153,7 @@ Session::Taken Session::take_frames(bool& any) {
             }
         }
         any = true;
+        state_.metrics().received(frame.type);
         if (loggedIn_) {
             handle_request(state_, *this, frame);
         } else {
@@ -149,13 +162,17 @@ Session::Taken Session::take_frames(bool& any) {
         if (!reading()) {
             return Taken::Stopped;
         }
+        if (held_) {
+            return Taken::Paused;
+        }
     }
     if (reader_.empty_frames() != 0) {
-        close("hostile input: a frame of length 0", Level::Warn);
+        close(CloseCause::HostileInput, "hostile input: a frame of length 0", Level::Warn);
         return Taken::Stopped;
     }
     if (status == FrameReader::Status::Broken) {
-        close("hostile input: a frame longer than 500 bytes", Level::Warn);
+        close(CloseCause::HostileInput, "hostile input: a frame longer than 500 bytes",
+              Level::Warn);
         return Taken::Stopped;
     }
     return Taken::All;
@@ -168,7 +185,8 @@ void Session::pause(Clock::time_point now) {
     }
     lastPause_ = now;
     if (now - floodSince_ >= s.floodGrace) {
-        close("flooding: over the request rate for " + seconds(s.floodGrace), Level::Warn);
+        close(CloseCause::Flooding, "flooding: over the request rate for " + seconds(s.floodGrace),
+              Level::Warn);
         return;
     }
     paused_ = true;
@@ -178,9 +196,9 @@ void Session::pause(Clock::time_point now) {
 
 void Session::read_failed(const asio::error_code& ec) {
     if (stream_.closed_by_peer(ec)) {
-        close("connection closed by the client");
+        close(CloseCause::ClientClosed, "connection closed by the client");
     } else {
-        close("read failed: " + stream_.failure(ec));
+        close(CloseCause::NetworkError, "read failed: " + stream_.failure(ec));
     }
 }
 
@@ -216,7 +234,8 @@ void Session::on_deadline(const asio::error_code& ec) {
     const Settings& s = state_.settings();
     Clock::time_point now = Clock::now();
     if (stalled_ && now >= stallSince_ + s.writeTimeout) {
-        close("slow reader: messages queued " + seconds(s.writeTimeout) + " ago not taken yet",
+        close(CloseCause::SlowReader,
+              "slow reader: messages queued " + seconds(s.writeTimeout) + " ago not taken yet",
               Level::Warn);
         return;
     }
@@ -234,28 +253,45 @@ void Session::on_deadline(const asio::error_code& ec) {
         return;
     }
     if (loggedIn_) {
-        close("idle for " + seconds(s.idleTimeout));
+        close(CloseCause::Idle, "idle for " + seconds(s.idleTimeout));
     } else if (!stream_.handshaken()) {
-        close("TLS handshake not finished within " + seconds(s.loginTimeout));
+        close(CloseCause::LoginTimeout,
+              "TLS handshake not finished within " + seconds(s.loginTimeout));
+    } else if (held_) {
+        close(CloseCause::LoginTimeout, "login not checked within " + seconds(s.loginTimeout),
+              Level::Warn);
     } else {
-        close("no login request within " + seconds(s.loginTimeout));
+        close(CloseCause::LoginTimeout, "no login request within " + seconds(s.loginTimeout));
     }
 }
 
 void Session::deliver(const BufferRef& message) {
+    if (queue(message) && message->size() > kLengthFieldSize) {
+        state_.metrics().delivered(message->data()[kLengthFieldSize]);  // the type byte
+    }
+}
+
+void Session::deliver_login_reply(const BufferRef& reply) {
+    if (queue(reply)) {
+        state_.metrics().delivered_login_reply();
+    }
+}
+
+bool Session::queue(const BufferRef& message) {
     if (closed_ || overflowed_) {
-        return;
+        return false;
     }
     std::size_t charge = WriteQueue::charge(*message);
     if (!queue_.fits(charge, state_.settings().queueLimit)) {
-        drop_queue("slow reader: " + std::to_string(queue_.pending()) + " bytes not taken (" +
-                   std::to_string(queue_.charged()) + " bytes of memory)");
-        return;
+        drop_queue(CloseCause::SlowReader,
+                   "slow reader: " + std::to_string(queue_.pending()) + " bytes not taken (" +
+                       std::to_string(queue_.charged()) + " bytes of memory)");
+        return false;
     }
     if (state_.queues_full(charge)) {
         state_.shed_largest_queue();
         if (overflowed_) {
-            return;
+            return false;
         }
     }
     queue_.push(message, charge);
@@ -266,9 +302,10 @@ void Session::deliver(const BufferRef& message) {
             self->write();
         });
     }
+    return true;
 }
 
-void Session::drop_queue(const std::string& reason) {
+void Session::drop_queue(CloseCause cause, const std::string& reason) {
     if (closed_ || overflowed_) {
         return;
     }
@@ -276,8 +313,9 @@ void Session::drop_queue(const std::string& reason) {
     // on the next turn. Nothing is read or written meanwhile.
     overflowed_ = true;
     queue_.clear();
-    asio::post(stream_.executor(),
-               [self = shared_from_this(), reason] { self->close(reason, Level::Warn); });
+    asio::post(stream_.executor(), [self = shared_from_this(), cause, reason] {
+        self->close(cause, reason, Level::Warn);
+    });
 }
 
 bool Session::drained() {
@@ -286,7 +324,8 @@ bool Session::drained() {
     }
     stalled_ = false;
     if (finishing_) {
-        close(finishReason_);
+        lingering_ = draining_;
+        close(finishCause_, finishReason_);
     }
     return true;
 }
@@ -324,7 +363,8 @@ void Session::write() {
                         return;
                     }
                     if (ec) {
-                        self->close("write failed: " + self->stream_.failure(ec));
+                        self->close(CloseCause::NetworkError,
+                                    "write failed: " + self->stream_.failure(ec));
                         return;
                     }
                     self->queue_.written(n);
@@ -334,7 +374,7 @@ void Session::write() {
             return;
         }
         if (ec) {
-            close("write failed: " + stream_.failure(ec));
+            close(CloseCause::NetworkError, "write failed: " + stream_.failure(ec));
             return;
         }
         queue_.written(n);
@@ -342,22 +382,44 @@ void Session::write() {
     }
 }
 
-void Session::finish(std::string_view reason) {
+void Session::finish(CloseCause cause, std::string_view reason) {
     if (closed_ || finishing_) {
         return;
     }
     finishing_ = true;
     finishReason_ = reason;
+    finishCause_ = cause;
     if (!writing_ && !writePosted_) {
         write();
     }
 }
 
-void Session::close(std::string_view reason, Level level) {
+void Session::drain(std::string_view reason) {
+    if (closed_) {
+        return;
+    }
+    if (!loggedIn_) {
+        // Nothing is owed to a connection still logging in, but the reply
+        // to a refused login, which is on its way.
+        if (!finishing_) {
+            close(CloseCause::Shutdown, reason);
+        }
+        return;
+    }
+    draining_ = true;
+    // Neither the idle time nor a pause for credits counts any more: a
+    // client that takes what is sent stays until it has it all.
+    deadline_ = Clock::time_point::max();
+    paused_ = false;
+    finish(CloseCause::Shutdown, reason);
+}
+
+void Session::close(CloseCause cause, std::string_view reason, Level level) {
     if (closed_) {
         return;
     }
     closed_ = true;
+    state_.metrics().closed(cause);
     if (refusedRequests > 1) {
         state_.log().write(level, "disconnect ", describe(), ": ", reason, " (", refusedRequests,
                            " requests refused)");
@@ -367,7 +429,9 @@ void Session::close(std::string_view reason, Level level) {
     state_.forget(*this, ServerState::Departure::Announced);
     timer_.cancel();
     queue_.clear();
-    if (stream_.says_goodbye() && !writing_) {
+    if (lingering_) {
+        linger();
+    } else if (stream_.says_goodbye() && !writing_) {
         say_goodbye();
     } else {
         stream_.close();
@@ -387,6 +451,37 @@ void Session::say_goodbye() {
         self->timer_.cancel();
         self->stream_.close();
     });
+}
+
+void Session::linger() {
+    // Closing a socket that holds bytes from the client not yet read makes
+    // the kernel reset the connection and throw away what it has not yet
+    // delivered, the end of what the drain wrote. So the server ends its
+    // side and reads on until the client closes its own.
+    timer_.expires_after(kLinger);
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec) {
+            self->stream_.close();
+        }
+    });
+    stream_.end_sending([self = shared_from_this()] {
+        self->discard(std::make_shared<std::vector<std::uint8_t>>(512));
+    });
+}
+
+void Session::discard(std::shared_ptr<std::vector<std::uint8_t>> scratch) {
+    std::uint8_t* data = scratch->data();
+    std::size_t room = scratch->size();
+    stream_.discard(data, room,
+                    [self = shared_from_this(), scratch = std::move(scratch)](
+                        const asio::error_code& ec, std::size_t) mutable {
+                        if (!ec) {
+                            self->discard(std::move(scratch));
+                            return;
+                        }
+                        self->timer_.cancel();
+                        self->stream_.close();
+                    });
 }
 
 }  // namespace palaver::server

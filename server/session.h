@@ -16,6 +16,7 @@
 #include "palaver_records.h"
 #include "protocol/frame_reader.h"
 #include "server/buffer_pool.h"
+#include "server/close_cause.h"
 #include "server/log.h"
 #include "server/net.h"
 #include "server/request_budget.h"
@@ -41,28 +42,47 @@ class Session : public std::enable_shared_from_this<Session> {
     // Queues the message; the write starts on a later turn of the event loop,
     // so that everything queued meanwhile goes out in one gathered write.
     void deliver(const BufferRef& message);
-    // Ends the session now.
-    void close(std::string_view reason, Level level = Level::Info);
+    // The same for the login reply or a refusal: a status, not a framed
+    // message, counted apart.
+    void deliver_login_reply(const BufferRef& reply);
+    // Ends the session now; `reason` goes to the log, `cause` to the metrics.
+    void close(CloseCause cause, std::string_view reason, Level level = Level::Info);
+    void close(std::string_view reason, Level level = Level::Info) {
+        close(CloseCause::Other, reason, level);
+    }
     // Stops reading and ends the session once its queue is written (a
     // refused login's reply).
-    void finish(std::string_view reason);
+    void finish(CloseCause cause, std::string_view reason);
+    // Ends the session as the server drains: what the client sends is no
+    // longer handled, what is queued for it (and what still comes) is
+    // written, and once its queue is empty it closes, waiting a little for
+    // the client to close too. Only the write deadline can cut it short. One
+    // still logging in closes at once.
+    void drain(std::string_view reason);
 
     // Drops the queue at once and ends the session on the next turn (it may
     // be called while a room is being walked).
-    void drop_queue(const std::string& reason);
+    void drop_queue(CloseCause cause, const std::string& reason);
 
     bool open() const { return !closed_; }
     bool logged_in() const { return loggedIn_; }
     // The memory its queue is charged at.
     std::size_t queued() const { return queue_.charged(); }
+    // The bytes queued and not yet written.
+    std::size_t unsent() const { return queue_.pending(); }
     // Starts the idle timer; the login handler calls it once the user is in.
     void mark_logged_in();
+    // While its login request is checked elsewhere, nothing more the client
+    // sends is handled (it stays in the reader) until resume().
+    void hold() { held_ = true; }
+    void resume();
 
     std::int32_t id() const { return user_.userId; }
     stUserInfo& user() { return user_; }
     const stUserInfo& user() const { return user_; }
     const std::string& peer() const { return peer_; }
     bool tls() const { return stream_.tls(); }
+    asio::any_io_executor executor() { return stream_.executor(); }
     // "id 7 "alice" (127.0.0.1:5000)" once logged in, else the peer.
     std::string describe() const;
 
@@ -90,6 +110,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // credit; a client that stays over the rate for the grace period ends.
     void pause(Clock::time_point now);
     void read_failed(const asio::error_code& ec);
+    // Queues the message unless the session is closing or its queue is full.
+    bool queue(const BufferRef& message);
 
     // One timer for every deadline: the login or idle one, the write one
     // while messages wait, the end of a pause.
@@ -110,6 +132,10 @@ class Session : public std::enable_shared_from_this<Session> {
     // Writes from the queue until it is empty or the stream must wait.
     void write();
     void say_goodbye();
+    // After a drain: ends the server's side and drops what the client still
+    // sends until it closes or kLinger has passed, then closes.
+    void linger();
+    void discard(std::shared_ptr<std::vector<std::uint8_t>> scratch);
 
     Stream stream_;
     ServerState& state_;
@@ -137,8 +163,12 @@ class Session : public std::enable_shared_from_this<Session> {
     bool writePosted_ = false;
     bool overflowed_ = false;  // its queue dropped; closing on the next turn
     bool paused_ = false;
+    bool held_ = false;
     bool stalled_ = false;  // a write deadline runs
+    bool draining_ = false;
+    bool lingering_ = false;  // its queue written in a drain: closes by linger()
     std::string finishReason_;
+    CloseCause finishCause_ = CloseCause::Other;
 };
 
 }  // namespace palaver::server

@@ -35,6 +35,12 @@ struct TlsSettings {
     std::string keyFile;     // PEM private key
 };
 
+// The /metrics endpoint for a monitor (server/metrics_listener.h).
+struct MetricsSettings {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: any free port
+};
+
 struct Settings {
     // The plain listener, unless `plain` is false (--listen none).
     bool plain = true;
@@ -83,14 +89,30 @@ struct Settings {
     // Requests the server refuses (spoofed ids, texts that do not fit, kicks
     // by non-admins) that a session may send before it is disconnected.
     std::size_t maxRefusedRequests = 100;
+    // Threads that check hashed login strings (server/login_checks.h), and
+    // how many checks may wait for one.
+    std::size_t loginCheckThreads = 2;
+    std::size_t maxWaitingChecks = 64;
+    // Failed logins slow down the next ones (server/login_backoff.h).
+    bool loginBackoff = true;
+    // How long a drain (Server::drain, SIGTERM) may take to send what is
+    // queued before the sessions still open are closed at once; 0: at once.
+    std::chrono::milliseconds drainTimeout{5000};
     bool logChat = false;
     // No accounts: anyone may log in under any name, and nobody is admin.
     std::shared_ptr<const Accounts> accounts;
+    // Where `accounts` came from, read again on a reload (SIGHUP).
+    std::string accountsFile;
+    // Where bans are kept across restarts (server/ban_file.h); none: in memory.
+    std::string bansFile;
+    // The control socket (server/control_server.h); none: no control socket.
+    std::string controlPath;
     // Let other processes listen on the same port (SO_REUSEPORT): the kernel
     // spreads the connections over them.
     bool reusePort = false;
     std::optional<ClusterSettings> cluster;
     std::optional<TlsSettings> tls;
+    std::optional<MetricsSettings> metrics;
 };
 
 }  // namespace palaver::server

@@ -73,6 +73,11 @@ void Stream::close() {
     socket_.close(ignored);
 }
 
+void Stream::shutdown_sending() {
+    asio::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+}
+
 bool Stream::closed_by_peer(const asio::error_code& ec) const {
     return ec == asio::error::eof || (tls_ && tls_closed(ec));
 }

@@ -101,12 +101,34 @@ class Stream {
     }
     void close();
 
+    // Ends the server's side, after all it wrote (a TLS stream sends its
+    // close_notify first), then calls `done()`; the client may still send.
+    template <class Done>
+    void end_sending(Done done) {
+        if (!says_goodbye()) {
+            shutdown_sending();
+            done();
+            return;
+        }
+        goodbye([this, done = std::move(done)] {
+            shutdown_sending();
+            done();
+        });
+    }
+    // Reads what the client still sends, below any TLS, for nobody.
+    template <class Done>
+    void discard(std::uint8_t* data, std::size_t room, Done done) {
+        socket_.async_read_some(asio::buffer(data, room), std::move(done));
+    }
+
     // True when `ec` ends a read because the client closed the connection.
     bool closed_by_peer(const asio::error_code& ec) const;
     // What went wrong, for the log.
     std::string failure(const asio::error_code& ec) const;
 
   private:
+    void shutdown_sending();
+
     tcp::socket socket_;
     std::unique_ptr<TlsStream> tls_;  // over socket_; none on the plain listener
 };

@@ -5,7 +5,6 @@
 #include <string_view>
 #include <utility>
 
-#include "server/bans.h"
 #include "server/cluster/remote_view.h"
 #include "server/log.h"
 
@@ -68,8 +67,8 @@ long long wall_ms() {
 
 }  // namespace
 
-Bucket::Bucket(std::uint16_t node, Log& log, Bans& bans, Store store)
-    : node_(node), log_(log), bans_(bans), store_(std::move(store)) {}
+Bucket::Bucket(std::uint16_t node, Log& log, Store store)
+    : node_(node), log_(log), store_(std::move(store)) {}
 
 std::string Bucket::ids_key() const {
     return "ids." + std::to_string(node_);
@@ -114,6 +113,10 @@ void Bucket::ban(const std::string& name, std::int32_t minutes) {
     store_ban(std::string(kBanPrefix) + hex(name), std::to_string(until));
 }
 
+void Bucket::unban(const std::string& name) {
+    store_ban(std::string(kBanPrefix) + hex(name), "0");
+}
+
 void Bucket::store_ban(const std::string& key, const std::string& value) {
     if (!store_(key, value)) {
         log_.warn("cluster: the bus is away; a ban is stored once it is back");
@@ -121,17 +124,24 @@ void Bucket::store_ban(const std::string& key, const std::string& value) {
     }
 }
 
-void Bucket::stored(const std::string& key, const std::string& value) {
+std::optional<Bucket::BanNews> Bucket::stored(const std::string& key, const std::string& value) {
     auto name = key.rfind(kBanPrefix, 0) == 0 ? unhex(key.substr(kBanPrefix.size())) : std::nullopt;
-    auto until = number(value);
+    auto until = value.empty() ? std::optional<long long>(0) : number(value);
     if (!name || !until) {
         log_.warn("cluster: ignored a malformed bucket entry ", untrusted(key));
-        return;
+        return std::nullopt;
     }
-    long long left = *until - wall_ms();
-    if (left > 0) {
-        bans_.ban_until(*name, Bans::Clock::now() + std::chrono::milliseconds(left));
+    if (*until == 0) {
+        return BanNews{*name, std::nullopt};
     }
+    if (*until <= wall_ms()) {
+        return std::nullopt;
+    }
+    // Whole seconds, rounded up: the ban lasts at least as long as stored,
+    // and no longer than a ban may (an end past the clock's range is cut).
+    Bans::Until end{std::chrono::seconds((*until + 999) / 1000)};
+    end = std::min(end, Bans::latest(Bans::Clock::now()));
+    return BanNews{*name, end};
 }
 
 void Bucket::reconnected() {

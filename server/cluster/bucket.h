@@ -12,8 +12,9 @@
 #include <optional>
 #include <string>
 
+#include "server/bans.h"
+
 namespace palaver::server {
-class Bans;
 class Log;
 }  // namespace palaver::server
 
@@ -24,7 +25,7 @@ class Bucket {
     // Puts a value without waiting; false when the bus is away.
     using Store = std::function<bool(const std::string& key, const std::string& value)>;
 
-    Bucket(std::uint16_t node, Log& log, Bans& bans, Store store);
+    Bucket(std::uint16_t node, Log& log, Store store);
 
     // The key of this node's reservation, and what was stored under it when
     // the node started (none for a new node).
@@ -38,9 +39,18 @@ class Bucket {
 
     // Keeps a ban of `name` on every node, for `minutes` from now.
     void ban(const std::string& name, std::int32_t minutes);
-    // A ban entry the bus reports (any node's, this one's too): this node
-    // keeps it until it ends.
-    void stored(const std::string& key, const std::string& value);
+    // Lifts the ban of `name` on every node: its entry's end becomes 0.
+    void unban(const std::string& name);
+
+    // What a ban entry the bus reports (any node's, this one's too) means
+    // for this node: the name is banned until `until`, or, with none, its
+    // ban is lifted (an end of 0, or the entry deleted: `value` empty).
+    struct BanNews {
+        std::string name;
+        std::optional<Bans::Until> until;
+    };
+    // Nothing for a ban that has already ended or an entry that is not one.
+    std::optional<BanNews> stored(const std::string& key, const std::string& value);
 
     // The bus is back: stores what waited for it.
     void reconnected();
@@ -51,7 +61,6 @@ class Bucket {
 
     std::uint16_t node_;
     Log& log_;
-    Bans& bans_;
     Store store_;
     std::uint32_t counter_ = 1;      // low bits of the next user id
     std::uint32_t reserved_ = 1;     // ids below this one are reserved in the bucket

@@ -7,6 +7,7 @@
 #include "PalaverProfile.h"
 #include "protocol/client_messages.h"
 #include "protocol/server_messages.h"
+#include "server/banning.h"
 #include "server/room.h"
 #include "server/server_state.h"
 #include "server/session.h"
@@ -40,10 +41,9 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       view_(settings.node),
       timer_(io),
       inbox_(kMaxBacklog, kMaxBacklogBytes),
-      bucket_(settings.node, state.log(), state.bans(),
-              [this](const std::string& key, const std::string& value) {
-                  return bus_ && bus_->store(key, value);
-              }) {
+      bucket_(settings.node, state.log(), [this](const std::string& key, const std::string& value) {
+          return bus_ && bus_->store(key, value);
+      }) {
     bus_ = std::make_unique<NatsBus>(settings_.url, settings_.node, settings_.reconnectWait,
                                      handlers());
     bucket_.resume_ids(bus_->load(bucket_.ids_key()));
@@ -67,7 +67,7 @@ NatsBus::Handlers Cluster::handlers() {
             heard_[header->node] = Clock::now().time_since_epoch().count();
         }
         if (inbox_.put(bytes, size) == Inbox::Put::Wake) {
-            asio::post(io_, [this] { take_inbox(); });
+            asio::post(io_, [this, since = Clock::now()] { take_inbox(since); });
         }
     };
     h.connection = [this](bool connected) {
@@ -77,7 +77,7 @@ NatsBus::Handlers Cluster::handlers() {
         asio::post(io_, [this, what] { state_.log().warn("cluster: ", what); });
     };
     h.stored = [this](const std::string& key, const std::string& value) {
-        asio::post(io_, [this, key, value] { bucket_.stored(key, value); });
+        asio::post(io_, [this, key, value] { ban_stored(key, value); });
     };
     return h;
 }
@@ -146,11 +146,13 @@ void Cluster::check_liveness() {
     }
 }
 
-void Cluster::take_inbox() {
+void Cluster::take_inbox(Clock::time_point since) {
     auto lost = inbox_.take(batch_);
     if (stopped_) {
         return;
     }
+    busDelay_ = Clock::now() - since;
+    dropped_ += lost;
     if (lost > 0) {
         state_.log().warn("cluster: this node fell behind the bus and dropped ", lost,
                           " messages; resynchronising");
@@ -255,6 +257,46 @@ void Cluster::banned(const std::string& name, std::int32_t minutes) {
     bucket_.ban(name, minutes);
 }
 
+ClusterStats Cluster::stats() const {
+    ClusterStats stats;
+    auto now = Clock::now().time_since_epoch().count();
+    for (std::uint16_t node : view_.nodes()) {
+        auto silent = std::chrono::duration<double>(Clock::duration(now - heard_[node].load()));
+        stats.silence.emplace_back(node, silent.count());
+    }
+    std::sort(stats.silence.begin(), stats.silence.end());
+    stats.peers = stats.silence.size();
+    stats.busDelay = std::chrono::duration<double>(busDelay_).count();
+    stats.dropped = dropped_;
+    return stats;
+}
+
+void Cluster::unbanned(const std::string& name) {
+    bucket_.unban(name);
+}
+
+void Cluster::ban_stored(const std::string& key, const std::string& value) {
+    if (stopped_) {
+        return;
+    }
+    auto news = bucket_.stored(key, value);
+    if (!news) {
+        return;
+    }
+    if (news->until) {
+        if (ban_from_cluster(state_, news->name, *news->until) && !bansWritePosted_) {
+            // One write of the bans file for all that arrive together.
+            bansWritePosted_ = true;
+            asio::post(io_, [this] {
+                bansWritePosted_ = false;
+                write_bans(state_);
+            });
+        }
+    } else if (unban_name(state_, news->name, false)) {
+        state_.log().info("cluster: the ban of \"", untrusted(news->name), "\" was lifted");
+    }
+}
+
 // --- what the other nodes' users do, for this node's
 
 void Cluster::joined(const stUserInfo& user) {
@@ -314,13 +356,15 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
                           ": not here");
         return;
     }
-    state_.bans().ban(target->loginName, kick.minutes, Clock::now());
-    banned(target->loginName, kick.minutes);
     // kick.by is the kicking node's Session::describe(), its name escaped
     // there; Log::emit escapes any control byte a broken node might send.
     state_.log().info("kick ", target->describe(), " by ", kick.by, " on node ", from,
                       ", banned for ", kick.minutes > 0 ? kick.minutes : 0, " min");
-    target->close("kicked by " + kick.by + " on node " + std::to_string(from));
+    std::string by = kick.by + " on node " + std::to_string(from);
+    std::string name = target->loginName;
+    target->close(CloseCause::Kicked, "kicked by " + by);
+    // Every other session of the name, here and on every node.
+    ban_name(state_, name, kick.minutes, by);
 }
 
 void Cluster::resync_needed(std::uint16_t node, const std::string& why) {

@@ -49,6 +49,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     const stUserInfo* remote_user(std::int32_t id) const override;
     bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) override;
     void banned(const std::string& name, std::int32_t minutes) override;
+    ClusterStats stats() const override;
+    void unbanned(const std::string& name) override;
 
   private:
     // RemoteView::Sink: what the other nodes' users did, for this node's.
@@ -61,7 +63,10 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void snapshot_wanted() override;
 
     NatsBus::Handlers handlers();
-    void take_inbox();
+    // A ban entry of the bucket put or deleted, for this node's users.
+    void ban_stored(const std::string& key, const std::string& value);
+    // `since`: when the batch's first message arrived from the bus.
+    void take_inbox(Clock::time_point since);
     void on_bus(const std::uint8_t* bytes, std::size_t size);
     void on_connection(bool connected);
     void tick();
@@ -81,11 +86,14 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::vector<std::uint8_t> out_;  // the message being published
     std::uint32_t snapshots_ = 0;
     bool snapshotPosted_ = false;
+    bool bansWritePosted_ = false;
     bool stopped_ = false;
     bool warnedSameId_ = false;
     std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
 
     std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
+    Clock::duration busDelay_{};       // how long the latest batch's first message waited
+    std::uint64_t dropped_ = 0;        // bus messages the inbox dropped
 
     // Shared with the bus client's threads.
     Inbox inbox_;

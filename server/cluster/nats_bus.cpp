@@ -158,6 +158,8 @@ void NatsBus::watch() {
             handlers_.stored(kvEntry_Key(entry),
                              std::string(static_cast<const char*>(kvEntry_Value(entry)),
                                          static_cast<std::size_t>(kvEntry_ValueLen(entry))));
+        } else {
+            handlers_.stored(kvEntry_Key(entry), std::string());  // deleted or purged
         }
         kvEntry_Destroy(entry);
     }

@@ -32,8 +32,9 @@ class NatsBus {
         std::function<void(bool connected)> connection;
         // The client reports a problem, e.g. that it dropped messages.
         std::function<void(const std::string& what)> problem;
-        // A bucket key under "ban." was put: for each one already stored
-        // before the constructor returns, then as they change.
+        // A bucket key under "ban." was put, or deleted (`value` empty): for
+        // each one already stored before the constructor returns, then as
+        // they change.
         std::function<void(const std::string& key, const std::string& value)> stored;
     };
 

@@ -36,7 +36,11 @@ c++ -std=c++11 $flags "$src/host.cpp" -o "$work/pc-host" $(pkg-config --cflags -
   { echo "pkg-config version differs from the project's"; exit 1; }
 
 echo "== installed programs"
-"$prefix/bin/palaver-chat" --help | head -n1
+# Whole, then its first line: head closing the pipe early would end a long
+# help text with SIGPIPE.
+"$prefix/bin/palaver-chat" --help >"$work/help"
+head -n1 "$work/help"
 if [ -e "$prefix/bin/palaver-server" ]; then
-  "$prefix/bin/palaver-server" --help | head -n1
+  "$prefix/bin/palaver-server" --help >"$work/help"
+  head -n1 "$work/help"
 fi

@@ -1,15 +1,20 @@
 // The accounts file, bans, the request budget, the limits of one address,
 // the command line and the log's escaping, without a network.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "server/accounts.h"
 #include "server/address_limits.h"
+#include "server/ban_file.h"
 #include "server/bans.h"
 #include "server/command_line.h"
 #include "server/handlers.h"
 #include "server/log.h"
+#include "server/login_backoff.h"
 #include "server/request_budget.h"
 #include "tls_client.h"
 
@@ -27,10 +32,67 @@ TEST(ServerAccounts, ReadsNamesLoginStringsAndAdmins) {
     ASSERT_TRUE(a) << error;
     EXPECT_EQ(a->size(), 2u);
     ASSERT_NE(a->find("boss"), nullptr);
-    EXPECT_EQ(a->find("boss")->login, "s3cret");
+    EXPECT_TRUE(a->find("boss")->secret.matches("s3cret"));
+    EXPECT_FALSE(a->find("boss")->secret.matches("s3cre"));
+    EXPECT_FALSE(a->find("boss")->secret.matches("s3cret!"));
     EXPECT_TRUE(a->find("boss")->admin);
     EXPECT_FALSE(a->find("alice")->admin);
     EXPECT_EQ(a->find("mallory"), nullptr);
+    EXPECT_EQ(a->plain_count(), 2u);
+}
+
+TEST(ServerAccounts, AHashedEntryMatchesItsLoginStringOnly) {
+    auto hash = LoginSecret::hash("s3cret");
+    ASSERT_TRUE(hash);
+    EXPECT_EQ(hash->rfind("$argon2id$", 0), 0u);
+    EXPECT_NE(LoginSecret::hash("s3cret"), hash);  // salted
+    std::string error;
+    auto a = parse("boss " + *hash + " admin\nalice pw\n", error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_TRUE(a->find("boss")->secret.hashed());
+    EXPECT_TRUE(a->find("boss")->secret.matches("s3cret"));
+    EXPECT_FALSE(a->find("boss")->secret.matches("s3cre"));
+    EXPECT_FALSE(a->find("boss")->secret.matches(*hash));  // the entry is not the string
+    EXPECT_EQ(a->plain_count(), 1u);
+}
+
+// A few mistakes are free; then each failure doubles the wait, checks of a
+// name or an address are spaced by it however many arrive at once, one
+// that would wait too long is refused, and a success forgets the failures.
+TEST(ServerLoginBackoff, SpacesChecksAfterFailuresByNameAndAddress) {
+    using B = LoginBackoff;
+    B backoff;
+    auto now = Clock::now();
+    auto home = std::optional<AddressKey>(AddressKey::of(asio::ip::make_address("10.0.0.1")));
+    auto away = std::optional<AddressKey>(AddressKey::of(asio::ip::make_address("10.0.0.2")));
+    for (std::size_t i = 0; i < B::kFreeFailures; ++i) {
+        EXPECT_EQ(backoff.reserve(home, "alice", now), now) << i;
+        backoff.failed(home, "alice", now);
+    }
+    auto first = backoff.reserve(away, "alice", now);  // by name
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, now + B::kFirstDelay);
+    auto second = backoff.reserve(away, "alice", now);
+    ASSERT_TRUE(second);
+    EXPECT_GT(*second, *first) << "checks that arrive together are spaced";
+    EXPECT_EQ(backoff.reserve(home, "bob", now), now + B::kFirstDelay) << "by address";
+    EXPECT_EQ(backoff.reserve(std::nullopt, "bob", now), now);
+
+    for (int i = 0; i < 4; ++i) {
+        backoff.failed(home, "alice", now);
+    }
+    EXPECT_FALSE(backoff.reserve(away, "alice", now)) << "longer than the longest wait";
+    EXPECT_TRUE(backoff.reserve(away, "alice", now + B::kMaxDelay));
+
+    backoff.succeeded(home, "alice");
+    EXPECT_EQ(backoff.reserve(home, "alice", now), now);
+    backoff.failed(away, "carol", now);
+    backoff.sweep(now + B::kForgetAfter);
+    for (std::size_t i = 0; i + 1 < B::kFreeFailures; ++i) {
+        backoff.failed(away, "carol", now + B::kForgetAfter);
+    }
+    EXPECT_EQ(backoff.reserve(away, "carol", now + B::kForgetAfter), now + B::kForgetAfter)
+        << "failures older than the sweep's limit are forgotten";
 }
 
 TEST(ServerAccounts, RejectsLinesThatCannotWork) {
@@ -54,6 +116,41 @@ TEST(ServerBans, LastTheirMinutesAndNoLonger) {
     EXPECT_FALSE(bans.banned("eve", now));
     EXPECT_TRUE(bans.banned("mallory", now + std::chrono::hours(24 * 365 * 50)))
         << "a huge ban must not wrap into the past";
+}
+
+TEST(ServerBans, AFileKeepsNamesOfAnyBytesAndNamesABrokenLine) {
+    auto now = Bans::Clock::now();
+    Bans bans;
+    const std::string odd("b o\\b\n\x00\xc4\xe3", 8);
+    bans.ban(odd, 10, now);
+    bans.ban("bob", 1, now);
+    bans.ban_until("gone", Bans::end_of(0, now) - std::chrono::seconds(1));
+    std::string path = ::testing::TempDir() + "palaver-bans-" + std::to_string(::getpid());
+    std::string error;
+    ASSERT_TRUE(save_bans(path, bans.list(now), error)) << error;
+    auto loaded = load_bans(path, error);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_EQ(*loaded, bans.list(now)) << "the ended ban is left out, the rest as they were";
+    EXPECT_EQ(loaded->count(odd), 1u);
+    std::remove(path.c_str());
+    EXPECT_TRUE(load_bans(path, error)) << "no file: no bans";
+
+    for (const char* text : {"1 bob extra\n", "# ok\n\nsoon bob\n", "99 b\\x2\n",
+                             "99 a234567890123456789012345678901\n"}) {
+        std::istringstream in(text);
+        EXPECT_FALSE(parse_bans(in, error)) << text;
+        EXPECT_NE(error.find("line"), std::string::npos) << text;
+    }
+    std::istringstream far("999999999999999 eve\n");
+    auto cut = parse_bans(far, error);
+    ASSERT_TRUE(cut) << error;
+    bans.replace(*cut);
+    EXPECT_TRUE(bans.banned("eve", now + std::chrono::hours(24 * 365 * 50)))
+        << "an end past the clock's range is cut, not wrapped into the past";
+
+    std::istringstream broken("# ok\n\n12 bob\n1x bob\n");
+    EXPECT_FALSE(parse_bans(broken, error));
+    EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
 }
 
 // The default budget: a game in a room of 200 (60 walks and a talk line a
@@ -173,6 +270,12 @@ TEST(ServerCommandLine, FillsTheSettings) {
     const char* bad[] = {"palaver-server", "--accounts", "/nonexistent/accounts"};
     EXPECT_FALSE(parse_command_line(3, const_cast<char**>(bad), exitCode));
     EXPECT_EQ(exitCode, 2);
+
+    // Unlike the other times, a drain may take none: SIGTERM then stops at once.
+    const char* noDrain[] = {"palaver-server", "--drain-timeout", "0"};
+    c = parse_command_line(3, const_cast<char**>(noDrain), exitCode);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->settings.drainTimeout, std::chrono::milliseconds(0));
 }
 
 // Parses `args` after the program name; the message it printed goes to `error`.

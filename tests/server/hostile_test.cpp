@@ -1,13 +1,21 @@
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
 
 #include "protocol/server_messages.h"
 #include "protocol/wire.h"
@@ -65,8 +73,64 @@ const Hostile kHostile[] = {
      }},
 };
 
+// A bare HTTP client on loopback, for the /metrics port.
+class HttpClient {
+  public:
+    explicit HttpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            throw std::runtime_error("cannot connect to the metrics port");
+        }
+    }
+    ~HttpClient() { ::close(fd_); }
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Sends `request`, then reads until the server closes: what came back,
+    // empty when it closed without an answer.
+    std::string exchange(const std::string& request) {
+        ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+        std::string reply;
+        char buffer[4096];
+        auto end = std::chrono::steady_clock::now() + kDeadline;
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return reply;
+            }
+            reply.append(buffer, static_cast<std::size_t>(n));
+        }
+        return reply + "(no close)";
+    }
+
+  private:
+    int fd_;
+};
+
+std::string status_line(const std::string& reply) {
+    return reply.substr(0, reply.find("\r\n"));
+}
+
+// What the server's /metrics says, headers and all.
+std::string scrape(const TestServer& server) {
+    return HttpClient(server.metrics_port()).exchange("GET /metrics HTTP/1.1\r\n\r\n");
+}
+
+// Test settings with the /metrics port open.
+server::Settings with_metrics(server::Settings settings = test_settings()) {
+    settings.metrics = server::MetricsSettings{};
+    return settings;
+}
+
 TEST(ServerHostileInput, ClosesOnlyTheOffendingSession) {
-    TestServer server;
+    TestServer server(with_metrics());
     RawClient bystander(server.port());
     ASSERT_EQ(bystander.login("bystander"), 1);
     for (const Hostile& h : kHostile) {
@@ -81,6 +145,9 @@ TEST(ServerHostileInput, ClosesOnlyTheOffendingSession) {
         bystander.talk(0, "still served");
         EXPECT_TRUE(bystander.next_of(kTalk));
     }
+    std::string counted = "\npalaver_session_closes_total{reason=\"hostile_input\"} " +
+                          std::to_string(std::size(kHostile)) + "\n";
+    EXPECT_NE(scrape(server).find(counted), std::string::npos) << counted;
     std::string log = server.stop_and_log();
     EXPECT_NE(log.find("WARN disconnect"), std::string::npos);
     EXPECT_NE(log.find("hostile input"), std::string::npos);
@@ -95,11 +162,14 @@ TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
         std::chrono::milliseconds writeTimeout;
         std::size_t maxQueuedTotal;
         const char* reason;
+        const char* counted;  // its line in /metrics
     };
-    for (const Case& c : {Case{64 * 1024, 60s, 0, "bytes not taken"},
-                          Case{std::size_t{1} << 30, 500ms, 0, "0.5 s ago not taken"},
-                          Case{std::size_t{1} << 30, 60s, 256 * 1024, "all queues reached"}}) {
-        auto settings = test_settings();
+    for (const Case& c :
+         {Case{64 * 1024, 60s, 0, "bytes not taken", "{reason=\"slow_reader\"} 1"},
+          Case{std::size_t{1} << 30, 500ms, 0, "0.5 s ago not taken", "{reason=\"slow_reader\"} 1"},
+          Case{std::size_t{1} << 30, 60s, 256 * 1024, "all queues reached",
+               "{reason=\"queue_cap\"} 1"}}) {
+        auto settings = with_metrics();
         settings.queueLimit = c.queueLimit;
         settings.writeTimeout = c.writeTimeout;
         settings.maxQueuedTotal = c.maxQueuedTotal;
@@ -116,6 +186,9 @@ TEST(ServerHostileInput, AClientThatNeverReadsIsDisconnected) {
         EXPECT_EQ(ids_of(*left), std::vector<std::int32_t>{sluggish.id()});
         talker.send(encode_logout(talker.key()));
         EXPECT_TRUE(talker.closed_within());
+        EXPECT_NE(scrape(server).find(std::string("session_closes_total") + c.counted),
+                  std::string::npos)
+            << c.reason;
         std::string log = server.stop_and_log();
         EXPECT_NE(log.find(c.reason), std::string::npos) << log;
     }
@@ -217,6 +290,100 @@ TEST(ServerHostileInput, ConnectionsThatNeverLogInCannotKeepAClientOut) {
     EXPECT_TRUE(silent.front()->closed_within());
     std::string log = server.stop_and_log();
     EXPECT_NE(log.find("closed to make room: 100 connections were logging in"), std::string::npos);
+}
+
+TEST(ServerHostileInput, TheMetricsPortAnswersOneGetWithinItsBounds) {
+    TestServer server(with_metrics());
+    auto ask = [&](const std::string& request) {
+        return HttpClient(server.metrics_port()).exchange(request);
+    };
+    std::string scrape = ask("GET /metrics HTTP/1.0\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(status_line(scrape), "HTTP/1.1 200 OK");
+    EXPECT_NE(scrape.find("\r\n\r\n# HELP palaver_"), std::string::npos) << scrape;
+    EXPECT_EQ(status_line(ask("GET /other HTTP/1.1\r\n\r\n")), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(status_line(ask("POST /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi")),
+              "HTTP/1.1 405 Method Not Allowed");
+    EXPECT_EQ(status_line(ask("GET /metrics\r\n\r\n")), "HTTP/1.1 400 Bad Request");
+    // A head that never ends is cut off at its bound, answered and closed.
+    EXPECT_EQ(status_line(ask("GET /metrics HTTP/1.1\r\nX: " + std::string(20000, 'x'))),
+              "HTTP/1.1 431 Request Header Fields Too Large");
+
+    // Connections that send nothing hold every place: one more is closed
+    // unanswered, and a place comes back when one of them goes.
+    std::vector<std::unique_ptr<HttpClient>> idle;
+    for (std::size_t i = 0; i < server::MetricsListener::kMaxConnections; ++i) {
+        idle.push_back(std::make_unique<HttpClient>(server.metrics_port()));
+    }
+    EXPECT_EQ(ask("GET /metrics HTTP/1.1\r\n\r\n"), "");
+    idle.pop_back();
+    EXPECT_TRUE(eventually(
+        [&] { return status_line(ask("GET /metrics HTTP/1.1\r\n\r\n")) == "HTTP/1.1 200 OK"; }));
+}
+
+// A control request sent raw: what the socket answers before it closes.
+std::string control_reply(const std::string& path, const std::string& request,
+                          int* fdOut = nullptr) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return "no connection";
+    }
+    if (fdOut != nullptr) {
+        *fdOut = fd;  // kept open, silent
+        return {};
+    }
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string reply;
+    char buffer[512];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
+
+TEST(ServerHostileInput, TheControlSocketIsTheOwnersAndRefusesWhatDoesNotParse) {
+    auto settings = test_settings();
+    settings.controlPath =
+        ::testing::TempDir() + "palaver-hostile-ctl-" + std::to_string(::getpid());
+    {
+        std::ofstream(settings.controlPath) << "not a socket";
+        std::ostringstream quiet;
+        server::Log log(server::Level::Error, quiet);
+        EXPECT_THROW({ server::Server refused(settings, log); }, std::runtime_error);
+        std::remove(settings.controlPath.c_str());
+    }
+    TestServer server(settings);
+    struct stat info {};
+    ASSERT_EQ(::stat(settings.controlPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(2000, 'x'), "error: a request line has at most 1024 bytes\n"},
+        {"kick \x1b[2J\n", "error: control bytes in the request (names take \\xNN)\n"},
+        {"kick b\\xZZ\n", "error: a word with a broken \\xNN escape\n"},
+        {"ban bob\n", "error: usage: ban NAME MINUTES\n"},
+        {"ban 1234567890123456789012345678901 5\n", "error: a login name has 1 to 30 bytes\n"},
+        {"stats\r\n", "connections 0\nusers 0\nrooms 0\nqueued_bytes 0\nok\n"},
+    };
+    for (const auto& [request, reply] : cases) {
+        EXPECT_EQ(control_reply(settings.controlPath, request), reply) << request.substr(0, 40);
+    }
+    std::vector<int> idle(4);
+    for (int& fd : idle) {
+        control_reply(settings.controlPath, "", &fd);
+    }
+    EXPECT_EQ(control_reply(settings.controlPath, "stats\n"), "error: 4 clients are connected\n");
+    for (int fd : idle) {
+        ::close(fd);
+    }
+    EXPECT_TRUE(
+        eventually([&] { return control_reply(settings.controlPath, "bans\n") == "ok\n"; }));
+    server.stop_and_log();
+    EXPECT_NE(::stat(settings.controlPath.c_str(), &info), 0) << "removed on stop";
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 #include <sstream>
 
+#include "PalaverProfile.h"
 #include "protocol/server_messages.h"
 #include "server_harness.h"
+#include "server_process.h"
 
 namespace palaver::test {
 namespace {
@@ -99,6 +103,49 @@ TEST(ServerLifecycle, OnlyAdminsKickAndABanHoldsForItsMinutes) {
 
     std::string log = server.stop_and_log();
     EXPECT_NE(log.find("not an admin"), std::string::npos);
+}
+
+TEST(ServerLifecycle, AKickWithABanClosesEverySessionOfTheNameUntilAnUnban) {
+    auto settings = test_settings();
+    settings.accounts = staff();
+    settings.controlPath = ::testing::TempDir() + "palaver-ctl-" + std::to_string(::getpid());
+    TestServer server(settings);
+    RawClient boss(server.port()), alice(server.port()), bob(server.port()), bob2(server.port());
+    ASSERT_EQ(boss.login("boss", 1, "pw"), 1);
+    ASSERT_EQ(alice.login("alice", 1, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 1, "pw"), 1);
+    ASSERT_EQ(bob2.login("bob", 2, "pw"), 1);
+
+    boss.send(encode_kick(bob.id(), 5));
+    EXPECT_TRUE(bob.closed_within());
+    EXPECT_TRUE(bob2.closed_within()) << "the name's other session, in another room";
+    RawClient again(server.port());
+    EXPECT_EQ(again.login("bob", 1, "pw"), -5);
+
+    auto unban = run_ctl(PALAVER_SERVER_BINARY, settings.controlPath, {"unban", "bob"});
+    EXPECT_EQ(unban.status, 0) << unban.output;
+    RawClient back(server.port());
+    EXPECT_EQ(back.login("bob", 1, "pw"), 1);
+    EXPECT_NE(run_ctl(PALAVER_SERVER_BINARY, settings.controlPath, {"unban", "bob"}).status, 0)
+        << "no ban left to lift";
+}
+
+// With an accounts file a name is its account's: nobody else may show it.
+TEST(ServerLifecycle, ARenameToAnotherAccountsNameIsRefused) {
+    auto settings = test_settings();
+    settings.accounts = staff();
+    TestServer server(settings);
+    RawClient alice(server.port()), bob(server.port());
+    ASSERT_EQ(alice.login("alice", 1, "pw"), 1);
+    ASSERT_EQ(bob.login("bob", 1, "pw"), 1);
+    ASSERT_TRUE(alice.next_of(kEntered));
+    alice.send(encode_rename(alice.id(), alice.key(), "boss", 4));
+    alice.send(encode_rename(alice.id(), alice.key(), "alicia", 6));
+    auto updated = bob.next_of(kUpdated);
+    ASSERT_TRUE(updated);
+    EXPECT_EQ(profile::name(records_of(*updated).at(0)), "alicia") << "not boss first";
+    EXPECT_NE(server.stop_and_log().find("a rename to \"boss\", another account's name"),
+              std::string::npos);
 }
 
 TEST(ServerLifecycle, DeparturesOfOneTurnShareOneUsersLeft) {

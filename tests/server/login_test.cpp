@@ -73,6 +73,27 @@ TEST(ServerLogin, RefusesWithCodesTheLibraryCanTellApart) {
     EXPECT_TRUE(bob.closed_within());
 }
 
+// A hashed entry is checked off the event loop while the session waits;
+// what the client sent right behind its login request is handled after it.
+TEST(ServerLogin, HashedEntriesAreCheckedAndRequestsBehindTheLoginWait) {
+    auto hash = server::LoginSecret::hash("secret");
+    ASSERT_TRUE(hash);
+    auto settings = test_settings();
+    settings.accounts = accounts("alice " + *hash + "\nbob hunter2 admin\n");
+    TestServer server(settings);
+    RawClient wrong(server.port()), unknown(server.port()), bob(server.port());
+    EXPECT_EQ(wrong.login("alice", 1, "secreT"), -3);
+    EXPECT_EQ(unknown.login("mallory", 1, "secret"), -3);
+    EXPECT_EQ(bob.login("bob", 1, "hunter2"), 1);
+
+    RawClient alice(server.port());
+    auto user = make_user("alice", 1);
+    auto list = encode_room_list_request(location_key_of(user));
+    ASSERT_EQ(alice.login(user, "secret", {list.begin(), list.end()}), 1);
+    EXPECT_TRUE(alice.next_of(kRoomList)) << "the request behind the login was handled";
+    EXPECT_TRUE(bob.next_of(kEntered));
+}
+
 TEST(ServerLogin, AFirstMessageThatIsNotAWholeLoginRequestIsRefused) {
     TestServer server;
     RawClient keepAlive(server.port());

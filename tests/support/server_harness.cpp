@@ -38,6 +38,7 @@ TestServer::TestServer(server::Settings settings)
       server_(std::make_unique<server::Server>(std::move(settings), log_)),
       port_(server_->port()),
       tlsPort_(server_->tls_port()),
+      metricsPort_(server_->metrics_endpoint().port()),
       thread_([this] { server_->run(); }) {}
 
 TestServer::~TestServer() {
@@ -63,8 +64,11 @@ stUserInfo make_user(const std::string& name, std::uint32_t room) {
     return u;
 }
 
-RawClient::RawClient(std::uint16_t port, std::uint32_t from) {
+RawClient::RawClient(std::uint16_t port, std::uint32_t from, int receiveBuffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ >= 0 && receiveBuffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -138,8 +142,12 @@ bool RawClient::wait_readable(Ms timeout) {
     return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
 }
 
-int RawClient::login(const stUserInfo& user, const std::string& loginString) {
+int RawClient::login(const stUserInfo& user, const std::string& loginString,
+                     const std::vector<std::uint8_t>& behind) {
     send(encode_login_request(user, loginString.data(), loginString.size()));
+    if (!behind.empty()) {
+        send(behind);
+    }
     struct Sink : LoginReplyParser::Sink {
         RawClient* c;
         void on_record(const stUserInfo& r, bool own) override {

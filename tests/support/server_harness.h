@@ -39,6 +39,7 @@ class TestServer {
     ~TestServer();
     std::uint16_t port() const { return port_; }
     std::uint16_t tls_port() const { return tlsPort_; }
+    std::uint16_t metrics_port() const { return metricsPort_; }
     // Stops the server and returns everything it logged.
     std::string stop_and_log();
 
@@ -48,6 +49,7 @@ class TestServer {
     std::unique_ptr<server::Server> server_;
     std::uint16_t port_ = 0;
     std::uint16_t tlsPort_ = 0;
+    std::uint16_t metricsPort_ = 0;
     std::thread thread_;
 };
 
@@ -79,8 +81,10 @@ std::optional<Received> next_message_of(Client& client, std::uint8_t type, Ms ti
 class RawClient {
   public:
     // Connected from `from` (an IPv4 address in host order; any of 127/8 is
-    // loopback on Linux), or throws.
-    explicit RawClient(std::uint16_t port, std::uint32_t from = 0x7F000001);
+    // loopback on Linux), or throws. A `receiveBuffer` (bytes) keeps the
+    // kernel from holding much of what the server sends a client that does
+    // not read.
+    explicit RawClient(std::uint16_t port, std::uint32_t from = 0x7F000001, int receiveBuffer = 0);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -92,8 +96,10 @@ class RawClient {
         return send(bytes.data(), bytes.size());
     }
 
-    // Sends a login request and reads the whole reply; returns its status.
-    int login(const stUserInfo& user, const std::string& loginString = "");
+    // Sends a login request (and `behind` at once after it) and reads the
+    // whole reply; returns its status.
+    int login(const stUserInfo& user, const std::string& loginString = "",
+              const std::vector<std::uint8_t>& behind = {});
     int login(const std::string& name, std::uint32_t room = 1,
               const std::string& loginString = "") {
         return login(make_user(name, room), loginString);

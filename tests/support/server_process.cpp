@@ -36,4 +36,15 @@ std::size_t ServerProcess::threads() const {
     return threads_of(pid());
 }
 
+CtlResult run_ctl(const std::string& binary, const std::string& path,
+                  const std::vector<std::string>& args) {
+    std::vector<std::string> argv{binary, "ctl", "--control", path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess ctl(argv, ChildProcess::Log::OutputAndErrors);
+    CtlResult result;
+    result.status = ctl.wait_exit();
+    result.output = ctl.transcript();
+    return result;
+}
+
 }  // namespace palaver::test

@@ -31,6 +31,15 @@ class ServerProcess : public ChildProcess {
     std::uint16_t tlsPort_ = 0;
 };
 
+// "binary ctl --control PATH ARGS...": its exit status and what it printed
+// (standard output and errors together).
+struct CtlResult {
+    int status = -1;
+    std::string output;
+};
+CtlResult run_ctl(const std::string& binary, const std::string& path,
+                  const std::vector<std::string>& args);
+
 }  // namespace palaver::test
 
 #endif
