@@ -26,7 +26,7 @@ std::size_t close_sessions_of(ServerState& state, const std::string& name,
         }
     });
     for (Session* session : found) {
-        session->close(reason);
+        session->close(CloseCause::Kicked, reason);
     }
     return found.size();
 }

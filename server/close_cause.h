@@ -9,20 +9,21 @@
 namespace palaver::server {
 
 enum class CloseCause {
-    Logout,         // the client's Logout notice
-    ClientClosed,   // the client closed the connection
-    NetworkError,   // a read or write failed
-    Idle,           // no message for --idle-timeout
-    LoginTimeout,   // no whole Login request, or no TLS handshake, in time
-    LoginRefused,   // the login reply was a refusal
-    TlsFailed,      // the TLS handshake failed
-    WrongProtocol,  // a TLS client on the plain port
-    HostileInput,   // a broken frame, a second login, too many refused requests
-    Flooding,       // over the request rate for the grace period
-    SlowReader,     // its queue overflowed, or was not taken in time
-    QueueCap,       // the largest queue when all queues reached their cap
-    LoggingInCap,   // the oldest of too many connections logging in
-    Kicked,
+    Logout,          // the client's Logout notice
+    ClientClosed,    // the client closed the connection
+    NetworkError,    // a read or write failed
+    Idle,            // no message for --idle-timeout
+    LoginTimeout,    // no whole Login request, or no TLS handshake, in time
+    LoginRefused,    // the login reply was a refusal
+    TlsFailed,       // the TLS handshake failed
+    WrongProtocol,   // a TLS client on the plain port
+    HostileInput,    // a broken frame, a second login, too many refused requests
+    Flooding,        // over the request rate for the grace period
+    SlowReader,      // its queue overflowed, or was not taken in time
+    QueueCap,        // the largest queue when all queues reached their cap
+    LoggingInCap,    // the oldest of too many connections logging in
+    Kicked,          // a kick, or a ban of its name
+    AccountRemoved,  // its account left the accounts file (a reload)
     Shutdown,
     Other,  // a close that names no cause
 };
@@ -60,6 +61,8 @@ constexpr std::string_view label(CloseCause cause) {
             return "logging_in_cap";
         case CloseCause::Kicked:
             return "kicked";
+        case CloseCause::AccountRemoved:
+            return "account_removed";
         case CloseCause::Shutdown:
             return "shutdown";
         case CloseCause::Other:

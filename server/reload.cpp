@@ -28,6 +28,9 @@ void reload_accounts(ServerState& state, ReloadReport& report) {
         return;
     }
     auto fresh = std::make_shared<const Accounts>(std::move(*accounts));
+    for (const std::string& warning : fresh->warnings()) {
+        state.log().warn("reload: ", warning);
+    }
     state.set_accounts(fresh);
     std::vector<Session*> removed;
     std::size_t roles = 0;
@@ -43,7 +46,7 @@ void reload_accounts(ServerState& state, ReloadReport& report) {
         }
     });
     for (Session* session : removed) {
-        session->close("its account was removed");
+        session->close(CloseCause::AccountRemoved, "its account was removed");
     }
     tell(state, report, true,
          "accounts: " + std::to_string(fresh->size()) + " from " + path + "; closed " +
@@ -61,13 +64,15 @@ void reload_bans(ServerState& state, ReloadReport& report) {
     }
     state.bans().replace(*bans);
     std::vector<Session*> banned;
+    auto now = Bans::Clock::now();
     state.for_each_user([&](Session& session) {
-        if (bans->count(session.loginName) != 0) {
+        // A line whose end has passed bans nobody.
+        if (state.bans().banned(session.loginName, now)) {
             banned.push_back(&session);
         }
     });
     for (Session* session : banned) {
-        session->close("banned (the bans file was read again)");
+        session->close(CloseCause::Kicked, "banned (the bans file was read again)");
     }
     std::size_t closed = banned.size();
     tell(state, report, true,
