@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "server/ban_file.h"
+#include "server/cluster/bus_credentials.h"
 #include "server/net.h"
 #include "server/tls_context.h"
 
@@ -175,7 +176,16 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
                  "nodes of a cluster on one machine");
     auto* clusterOption =
         app.add_option("--cluster", cluster.url,
-                       "Join the cluster whose nodes meet on this NATS bus (nats://HOST:PORT)");
+                       "Join the cluster whose nodes meet on this NATS bus (nats://HOST:PORT, "
+                       "or tls://HOST:PORT for TLS verified before any credential goes out)");
+    app.add_option("--cluster-credentials", cluster.credentialsFile,
+                   "Prove this node to the bus with this file: a user name line and a password "
+                   "line, a NATS .creds file, or an nkey seed and public key")
+        ->needs(clusterOption);
+    app.add_option("--cluster-ca", cluster.caFile,
+                   "CA certificates (PEM) that a tls:// bus's certificate must verify against; "
+                   "without it the system's")
+        ->needs(clusterOption);
     app.add_option("--node-id", cluster.node, "This node's id in the cluster, 1 to 127")
         ->check(CLI::Range(1, 127))
         ->needs(clusterOption);
@@ -214,8 +224,11 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--metrics-listen: expected ADDR:PORT, e.g. 127.0.0.1:9740";
     } else if (auto bad = unparsable_address(s.exemptAddresses)) {
         error = "--exempt-address " + *bad + ": expected an IPv4 or IPv6 address";
-    } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
-        error = "--cluster: expected nats://HOST:PORT";
+    } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0 &&
+               cluster.url.rfind("tls://", 0) != 0) {
+        error = "--cluster: expected nats://HOST:PORT or tls://HOST:PORT";
+    } else if (!cluster.caFile.empty() && cluster.url.rfind("tls://", 0) != 0) {
+        error = "--cluster-ca: the bus is verified only over TLS, with a tls:// URL";
     } else if (heartbeatMs >= clusterTimeoutMs) {
         error = "--cluster-timeout-ms must be longer than the heartbeat";
     } else if (!accountsPath.empty()) {
@@ -229,6 +242,13 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     }
     if (error.empty() && !s.bansFile.empty() && !load_bans(s.bansFile, error)) {
         error = "--bans: " + error;
+    }
+    if (error.empty() && !cluster.credentialsFile.empty()) {
+        if (auto credentials = cluster::read_bus_credentials(cluster.credentialsFile, error)) {
+            result.warnings = cluster::bus_warnings(cluster.url, *credentials);
+        } else {
+            error = "--cluster-credentials: " + error;
+        }
     }
     if (!error.empty()) {
         std::cerr << "palaver-server: " << error << "\n";

@@ -18,7 +18,13 @@ constexpr std::uint16_t kDefaultPort = 7400;
 
 // A node of a cluster whose nodes meet on a NATS bus (docs/cluster.md).
 struct ClusterSettings {
-    std::string url;         // nats://HOST:PORT
+    std::string url;  // nats://HOST:PORT or tls://HOST:PORT
+    // How the node proves itself to the bus (cluster/bus_credentials.h);
+    // none: it connects without credentials.
+    std::string credentialsFile;
+    // The CA certificates (PEM) a tls:// bus's certificate is verified
+    // against; none: the system's.
+    std::string caFile;
     std::uint16_t node = 0;  // 1 to 127, unique in the cluster
     // A node says it is alive this often; one not heard for `timeout` is
     // taken for dead and its users leave.

@@ -44,8 +44,7 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       bucket_(settings.node, state.log(), [this](const std::string& key, const std::string& value) {
           return bus_ && bus_->store(key, value);
       }) {
-    bus_ = std::make_unique<NatsBus>(settings_.url, settings_.node, settings_.reconnectWait,
-                                     handlers());
+    bus_ = std::make_unique<NatsBus>(settings_, handlers());
     bucket_.resume_ids(bus_->load(bucket_.ids_key()));
     state_.log().info("cluster: node ", settings_.node, " on ", settings_.url, ", user ids from ",
                       bucket_.upcoming_id());

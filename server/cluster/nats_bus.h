@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/settings.h"
+
 namespace palaver::server::cluster {
 
 // Subjects: every node publishes on "palaver.node.<id>" and listens to
@@ -38,10 +40,11 @@ class NatsBus {
         std::function<void(const std::string& key, const std::string& value)> stored;
     };
 
-    // Connects, binds or creates the bucket and starts listening. Throws
-    // std::runtime_error when the bus cannot be reached or has no JetStream.
-    NatsBus(const std::string& url, std::uint16_t node, std::chrono::milliseconds reconnectWait,
-            Handlers handlers);
+    // Connects with the settings' credentials (over TLS for a tls:// URL,
+    // verified before any credential goes out), binds or creates the bucket
+    // and starts listening. Throws std::runtime_error when the bus cannot be
+    // reached, refuses the credentials or has no JetStream.
+    NatsBus(const ClusterSettings& settings, Handlers handlers);
     ~NatsBus();
     NatsBus(const NatsBus&) = delete;
     NatsBus& operator=(const NatsBus&) = delete;
