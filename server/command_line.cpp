@@ -243,8 +243,12 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     if (error.empty() && !s.bansFile.empty() && !load_bans(s.bansFile, error)) {
         error = "--bans: " + error;
     }
-    if (error.empty() && !cluster.credentialsFile.empty()) {
-        if (auto credentials = cluster::read_bus_credentials(cluster.credentialsFile, error)) {
+    if (error.empty() && !cluster.url.empty()) {
+        std::optional<cluster::BusCredentials> credentials = cluster::BusCredentials{};
+        if (!cluster.credentialsFile.empty()) {
+            credentials = cluster::read_bus_credentials(cluster.credentialsFile, error);
+        }
+        if (credentials) {
             result.warnings = cluster::bus_warnings(cluster.url, *credentials);
         } else {
             error = "--cluster-credentials: " + error;

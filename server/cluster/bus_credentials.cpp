@@ -1,5 +1,6 @@
 #include "server/cluster/bus_credentials.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -84,8 +85,19 @@ std::string bus_host(const std::string& url) {
     return rest.substr(0, rest.find(':'));
 }
 
+bool is_ip_address(const std::string& host) {
+    unsigned char address[16];
+    return ::inet_pton(AF_INET, host.c_str(), address) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
 std::vector<std::string> bus_warnings(const std::string& url, const BusCredentials& credentials) {
     std::vector<std::string> warnings;
+    if (url.rfind("tls://", 0) == 0 && is_ip_address(bus_host(url))) {
+        warnings.push_back("the bus is named by its address " + bus_host(url) +
+                           ": its certificate's chain is verified, not its name; name it as "
+                           "its certificate does");
+    }
     if (credentials.kind == BusCredentials::Kind::None) {
         return warnings;
     }

@@ -29,12 +29,14 @@ std::optional<BusCredentials> read_bus_credentials(const std::string& path, std:
 
 // What an operator should hear at start: a credentials file others may read,
 // a password that would cross the network in clear (a nats:// URL to a host
-// that is not this machine's loopback).
+// that is not this machine's loopback), a tls:// bus named by an IP address
+// (its certificate's chain is verified, not its name).
 std::vector<std::string> bus_warnings(const std::string& url, const BusCredentials& credentials);
 
 // The host named in a nats:// or tls:// URL (the first, when several are
 // given), without a user part or port; brackets of an IPv6 address removed.
 std::string bus_host(const std::string& url);
+bool is_ip_address(const std::string& host);
 
 }  // namespace palaver::server::cluster
 

@@ -1,6 +1,7 @@
 // Three palaver-server nodes on one nats-server, all started here on
 // loopback: the library as a host on node 1, raw clients on the others.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "protocol/server_messages.h"
 #include "server_harness.h"
 #include "server_process.h"
+#include "test_certs.h"
 
 namespace palaver::test {
 namespace {
@@ -38,7 +40,8 @@ class ClusterTest : public ::testing::Test {
         if (std::string(PALAVER_NATS_SERVER).empty()) {
             GTEST_SKIP() << "nats-server is not installed";
         }
-        ASSERT_FALSE(nats.url().empty()) << "nats-server did not start";
+        nats.emplace(PALAVER_NATS_SERVER, bus_configuration());
+        ASSERT_FALSE(nats->url().empty()) << "nats-server did not start";
         std::ofstream(accounts) << "host pw admin\nbob pw\ncarol pw\ndave pw\n";
         for (int id = 1; id <= 3; ++id) {
             nodes.push_back(start_node(id));
@@ -56,16 +59,16 @@ class ClusterTest : public ::testing::Test {
     }
 
     Node start_node(int id, const std::string& listen = "127.0.0.1:0") {
-        return std::make_unique<ServerProcess>(
-            PALAVER_SERVER_BINARY,
-            std::vector<std::string>{"--cluster", nats.url(), "--node-id", std::to_string(id),
-                                     "--accounts", accounts, "--reuse-port", "--log-level", "warn",
-                                     "--control", control(id), "--cluster-heartbeat-ms", "100",
-                                     "--cluster-timeout-ms", "1000", "--cluster-reconnect-ms",
-                                     "100",
-                                     // Retries connect again and again from loopback.
-                                     "--max-per-address", "0", "--connect-rate", "0"},
-            listen);
+        std::vector<std::string> options = bus_options(id);
+        const std::vector<std::string> common{
+            "--cluster", bus_url(), "--node-id", std::to_string(id), "--accounts", accounts,
+            "--reuse-port", "--log-level", "warn", "--control", control(id),
+            "--cluster-heartbeat-ms", "100", "--cluster-timeout-ms", "1000",
+            "--cluster-reconnect-ms", "100",
+            // Retries connect again and again from loopback.
+            "--max-per-address", "0", "--connect-rate", "0"};
+        options.insert(options.begin(), common.begin(), common.end());
+        return std::make_unique<ServerProcess>(PALAVER_SERVER_BINARY, options, listen);
     }
     std::uint16_t port(int node) const { return nodes.at(node - 1)->port(); }
     std::string control(int node) const { return accounts + "-ctl-" + std::to_string(node); }
@@ -141,89 +144,100 @@ class ClusterTest : public ::testing::Test {
     }
     static std::int32_t self() { return chatComunicate::GetUserMySelf()->userId; }
 
-    NatsProcess nats{PALAVER_NATS_SERVER};
+    // Users on each node talk, whisper, act and rename across nodes.
+    void a_room_spans_nodes() {
+        RawClient dave(port(1)), bob(port(2)), carol(port(3));
+        ASSERT_EQ(dave.login("dave", 3, "pw"), 1);
+        ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+        ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
+        EXPECT_EQ(dave.id() >> 24, 1) << "ids name their node";
+        EXPECT_EQ(bob.id() >> 24, 2);
+        EXPECT_EQ(carol.id() >> 24, 3);
+        // Once dave has heard of both, node 1 knows them: the host's login reply
+        // holds every member on every node.
+        ASSERT_TRUE(hears_entered(dave, {bob.id(), carol.id()}));
+        ASSERT_EQ(login("host"), 1);
+        EXPECT_EQ(users(), (Ids{dave.id(), bob.id(), carol.id()}));
+        ASSERT_TRUE(hears_entered(bob, {self(), carol.id()}));
+        ASSERT_TRUE(hears_entered(carol, {self()}));
+
+        // Each sender's talk, whisper, action and rename arrive in its order.
+        for (int i = 0; i < 20; ++i) {
+            bob.talk(-1, "line " + std::to_string(i));
+        }
+        bob.talk(self(), "psst", true);
+        bob.send(encode_rename(bob.id(), bob.key(), "bobby", 5));
+        ASSERT_TRUE(eventually([&] { return lines().size() >= 21; }, kDeadline));
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(heard[i].text, "line " + std::to_string(i));
+            EXPECT_EQ(heard[i].sender, bob.id());
+        }
+        EXPECT_EQ(heard[20].text, "psst");
+        EXPECT_TRUE(heard[20].flag);
+        EXPECT_TRUE(eventually([&] { return name_of(bob.id()) == "bobby"; }, kDeadline));
+        for (int i = 0; i < 20; ++i) {
+            auto line = carol.next_of(kTalk, kDeadline);
+            ASSERT_TRUE(line);
+            EXPECT_EQ(std::string(decode_talk(line->frame())->text), "line " + std::to_string(i));
+        }
+        auto next = carol.next(kDeadline);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->type, kUpdated) << "the whisper to the host never reaches carol";
+        carol.talk(self(), std::string("/@/\x07"));
+        std::vector<stActionContent> actions;
+        EXPECT_TRUE(eventually(
+            [&] {
+                chatComunicate::GetActionList(actions);
+                return !actions.empty();
+            },
+            kDeadline));
+        ASSERT_FALSE(actions.empty());
+        EXPECT_EQ(actions[0].sender, carol.id());
+        EXPECT_EQ(actions[0].action, 7);
+
+        // The host's talk and whisper reach the other nodes.
+        ASSERT_TRUE(chatComunicate::SendTalk(-1, "hello all", false));
+        ASSERT_TRUE(chatComunicate::SendTalk(carol.id(), "for carol", true));
+        std::optional<Received> kept;
+        auto toCarol = talk_from(carol, self(), kept);
+        ASSERT_TRUE(toCarol);
+        EXPECT_EQ(std::string(toCarol->text), "hello all");
+        toCarol = talk_from(carol, self(), kept);
+        ASSERT_TRUE(toCarol);
+        EXPECT_EQ(toCarol->flag, 1);
+        auto toBob = talk_from(bob, self(), kept);
+        ASSERT_TRUE(toBob);
+        EXPECT_EQ(std::string(toBob->text), "hello all");
+
+        // Room lists count every node.
+        carol.send(encode_room_list_request(carol.key()));
+        auto list = carol.next_of(kRoomList, kDeadline);
+        ASSERT_TRUE(list);
+        Ids listed;
+        for (const auto& r : records_of(*list)) {
+            listed.insert(r.userId);
+        }
+        EXPECT_EQ(listed, (Ids{self(), dave.id(), bob.id()}));
+
+        bob.drop();
+        EXPECT_TRUE(eventually([&] { return users() == Ids{dave.id(), carol.id()}; }, kDeadline));
+        expect_left(carol, bob.id());
+    }
+
+    // The bus as a fixture sets it up: nats-server's defaults here, users
+    // with permissions (and TLS) in the secured fixtures below.
+    virtual std::string bus_configuration() { return {}; }
+    virtual std::string bus_url() const { return nats->url(); }
+    virtual std::vector<std::string> bus_options(int /*node*/) const { return {}; }
+
+    std::optional<NatsProcess> nats;
     std::string accounts = "/tmp/palaver-cluster-accounts-" + std::to_string(::getpid());
     std::vector<Node> nodes;
     std::vector<stChatContent> heard;
 };
 
 TEST_F(ClusterTest, ARoomSpansNodes) {
-    RawClient dave(port(1)), bob(port(2)), carol(port(3));
-    ASSERT_EQ(dave.login("dave", 3, "pw"), 1);
-    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
-    ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
-    EXPECT_EQ(dave.id() >> 24, 1) << "ids name their node";
-    EXPECT_EQ(bob.id() >> 24, 2);
-    EXPECT_EQ(carol.id() >> 24, 3);
-    // Once dave has heard of both, node 1 knows them: the host's login reply
-    // holds every member on every node.
-    ASSERT_TRUE(hears_entered(dave, {bob.id(), carol.id()}));
-    ASSERT_EQ(login("host"), 1);
-    EXPECT_EQ(users(), (Ids{dave.id(), bob.id(), carol.id()}));
-    ASSERT_TRUE(hears_entered(bob, {self(), carol.id()}));
-    ASSERT_TRUE(hears_entered(carol, {self()}));
-
-    // Each sender's talk, whisper, action and rename arrive in its order.
-    for (int i = 0; i < 20; ++i) {
-        bob.talk(-1, "line " + std::to_string(i));
-    }
-    bob.talk(self(), "psst", true);
-    bob.send(encode_rename(bob.id(), bob.key(), "bobby", 5));
-    ASSERT_TRUE(eventually([&] { return lines().size() >= 21; }, kDeadline));
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(heard[i].text, "line " + std::to_string(i));
-        EXPECT_EQ(heard[i].sender, bob.id());
-    }
-    EXPECT_EQ(heard[20].text, "psst");
-    EXPECT_TRUE(heard[20].flag);
-    EXPECT_TRUE(eventually([&] { return name_of(bob.id()) == "bobby"; }, kDeadline));
-    for (int i = 0; i < 20; ++i) {
-        auto line = carol.next_of(kTalk, kDeadline);
-        ASSERT_TRUE(line);
-        EXPECT_EQ(std::string(decode_talk(line->frame())->text), "line " + std::to_string(i));
-    }
-    auto next = carol.next(kDeadline);
-    ASSERT_TRUE(next);
-    EXPECT_EQ(next->type, kUpdated) << "the whisper to the host never reaches carol";
-    carol.talk(self(), std::string("/@/\x07"));
-    std::vector<stActionContent> actions;
-    EXPECT_TRUE(eventually(
-        [&] {
-            chatComunicate::GetActionList(actions);
-            return !actions.empty();
-        },
-        kDeadline));
-    ASSERT_FALSE(actions.empty());
-    EXPECT_EQ(actions[0].sender, carol.id());
-    EXPECT_EQ(actions[0].action, 7);
-
-    // The host's talk and whisper reach the other nodes.
-    ASSERT_TRUE(chatComunicate::SendTalk(-1, "hello all", false));
-    ASSERT_TRUE(chatComunicate::SendTalk(carol.id(), "for carol", true));
-    std::optional<Received> kept;
-    auto toCarol = talk_from(carol, self(), kept);
-    ASSERT_TRUE(toCarol);
-    EXPECT_EQ(std::string(toCarol->text), "hello all");
-    toCarol = talk_from(carol, self(), kept);
-    ASSERT_TRUE(toCarol);
-    EXPECT_EQ(toCarol->flag, 1);
-    auto toBob = talk_from(bob, self(), kept);
-    ASSERT_TRUE(toBob);
-    EXPECT_EQ(std::string(toBob->text), "hello all");
-
-    // Room lists count every node.
-    carol.send(encode_room_list_request(carol.key()));
-    auto list = carol.next_of(kRoomList, kDeadline);
-    ASSERT_TRUE(list);
-    Ids listed;
-    for (const auto& r : records_of(*list)) {
-        listed.insert(r.userId);
-    }
-    EXPECT_EQ(listed, (Ids{self(), dave.id(), bob.id()}));
-
-    bob.drop();
-    EXPECT_TRUE(eventually([&] { return users() == Ids{dave.id(), carol.id()}; }, kDeadline));
-    expect_left(carol, bob.id());
+    a_room_spans_nodes();
 }
 
 TEST_F(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
@@ -283,7 +297,7 @@ TEST_F(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
     ASSERT_TRUE(eventually([&] { return users() == Ids{bob.id()}; }, kDeadline));
     ASSERT_TRUE(hears_entered(bob, {self()}));
 
-    nats.kill();
+    nats->kill();
     ASSERT_TRUE(chatComunicate::SendTalk(-1, "still here", false));
     EXPECT_TRUE(eventually([&] { return !lines().empty(); }, kDeadline)) << "node 1 serves on";
     EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
@@ -295,7 +309,7 @@ TEST_F(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
     ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
     EXPECT_TRUE(carol.others.empty());
 
-    ASSERT_TRUE(nats.start());
+    ASSERT_TRUE(nats->start());
     auto back = std::chrono::steady_clock::now();
     EXPECT_TRUE(eventually([&] { return users() == Ids{carol.id()}; }, kRecovery))
         << "no ghost of bob, carol not missing";
@@ -325,6 +339,91 @@ TEST_F(ClusterTest, NodesShareOneListeningPort) {
     }
     ids.erase(clients[0]->id());
     EXPECT_TRUE(hears_entered(*clients[0], ids)) << "one room whichever node took them";
+}
+
+// The bus as docs/cluster.md secures it: one user per node, who may publish
+// only on its own subject (and to the bucket through JetStream) and listen
+// to every node's.
+class SecuredClusterTest : public ClusterTest {
+  protected:
+    void TearDown() override {
+        ClusterTest::TearDown();
+        for (int id = 1; id <= 4; ++id) {
+            std::remove(credentials(id).c_str());
+        }
+    }
+    std::string bus_configuration() override {
+        std::string users;
+        for (int id = 1; id <= 3; ++id) {
+            std::string n = std::to_string(id);
+            write_credentials(id, "node" + n, "secret-" + n);
+            users += "{ user: node" + n + ", password: \"secret-" + n +
+                     "\", permissions: { publish: { allow: [\"palaver.node." + n +
+                     "\", \"$JS.API.>\", \"$JS.FC.>\", \"$KV.palaver.>\"] }, subscribe: { allow: "
+                     "[\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
+        }
+        return "authorization { users = [\n" + users + "] }\n" + tls_block();
+    }
+    virtual std::string tls_block() const { return {}; }
+    std::vector<std::string> bus_options(int node) const override {
+        return {"--cluster-credentials", credentials(node)};
+    }
+    std::string credentials(int node) const { return accounts + "-bus-" + std::to_string(node); }
+    void write_credentials(int node, const std::string& user, const std::string& password) {
+        std::ofstream(credentials(node)) << user << "\n" << password << "\n";
+        ::chmod(credentials(node).c_str(), 0600);
+    }
+    // A node started with `options` (after the bus and a node id of 4) that
+    // the bus refuses: it must end with a failure that says why.
+    void expect_refused(std::vector<std::string> options, const std::string& why) {
+        options.insert(options.begin(), {PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0",
+                                         "--cluster", bus_url(), "--node-id", "4"});
+        ChildProcess node(options, ChildProcess::Log::OutputAndErrors);
+        EXPECT_TRUE(node.wait_for(why)) << node.transcript();
+        EXPECT_EQ(node.wait_exit(), 1) << node.transcript();
+    }
+};
+
+TEST_F(SecuredClusterTest, NodesWithTheirCredentialsFormTheCluster) {
+    a_room_spans_nodes();
+}
+
+TEST_F(SecuredClusterTest, TheBusRefusesWhoeverLacksANodesCredentials) {
+    expect_refused({}, "Authentication Violation");
+    write_credentials(4, "node2", "not-the-password");
+    expect_refused({"--cluster-credentials", credentials(4)}, "Authentication Violation");
+    // Node 2's credentials do not let a node speak on any other subject.
+    write_credentials(4, "node2", "secret-2");
+    ChildProcess rogue({PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0", "--cluster", bus_url(),
+                        "--node-id", "4", "--cluster-credentials", credentials(4)},
+                       ChildProcess::Log::OutputAndErrors);
+    EXPECT_TRUE(rogue.wait_for("Not Permitted")) << rogue.transcript();
+}
+
+// The same bus behind TLS, its certificate verified against the test CA.
+class TlsClusterTest : public SecuredClusterTest {
+  protected:
+    std::string tls_block() const override {
+        const TestCerts& certs = test_certs();
+        return "tls { cert_file: \"" + certs.serverCert + "\", key_file: \"" + certs.serverKey +
+               "\" }\n";
+    }
+    std::string bus_url() const override {
+        // The certificate names localhost; the URL's host is what is verified.
+        return "tls://localhost:" + nats->url().substr(nats->url().rfind(':') + 1);
+    }
+    std::vector<std::string> bus_options(int node) const override {
+        auto options = SecuredClusterTest::bus_options(node);
+        options.insert(options.end(), {"--cluster-ca", test_certs().ca});
+        return options;
+    }
+};
+
+TEST_F(TlsClusterTest, NodesMeetOverTlsAndTrustOnlyAVerifiedBus) {
+    a_room_spans_nodes();
+    // Without the CA the bus's certificate does not verify, and the node
+    // gives up before its password goes out.
+    expect_refused({"--cluster-credentials", credentials(1)}, "SSL");
 }
 
 }  // namespace
