@@ -224,6 +224,39 @@ class ClusterTest : public ::testing::Test {
         expect_left(carol, bob.id());
     }
 
+    // An admin's kick closes the name everywhere; its ban holds on every
+    // node, also one started later, until it is lifted.
+    void a_kick_crosses_nodes() {
+        RawClient bob(port(2)), bobToo(port(3));
+        ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+        ASSERT_EQ(bobToo.login("bob", 4, "pw"), 1);
+        ASSERT_EQ(login("host"), 1);
+        ASSERT_TRUE(eventually([&] { return users().count(bob.id()) == 1; }, kDeadline));
+        ASSERT_TRUE(chatComunicate::KickPerson(bob.id(), 10));
+        EXPECT_TRUE(bob.closed_within(kDeadline));
+        EXPECT_TRUE(bobToo.closed_within(kDeadline))
+            << "the ban closes the name's session on node 3";
+        EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
+
+        EXPECT_TRUE(banned_on(port(3), "bob")) << "node 3 keeps the ban";
+        Node later = start_node(4);
+        ASSERT_NE(later->port(), 0);
+        RawClient late(later->port());
+        EXPECT_EQ(late.login("bob", 3, "pw"), -5) << "a node started later keeps it from the start";
+        RawClient carol(later->port());
+        EXPECT_EQ(carol.login("carol", 3, "pw"), 1);
+
+        auto unban = run_ctl(PALAVER_SERVER_BINARY, control(1), {"unban", "bob"});
+        EXPECT_EQ(unban.status, 0) << unban.output;
+        EXPECT_TRUE(eventually(
+            [&] {
+                RawClient back(later->port());
+                return back.login("bob", 3, "pw") == 1;
+            },
+            kDeadline))
+            << "every node lifts the ban";
+    }
+
     // The bus as a fixture sets it up: nats-server's defaults here, users
     // with permissions (and TLS) in the secured fixtures below.
     virtual std::string bus_configuration() { return {}; }
@@ -241,33 +274,7 @@ TEST_F(ClusterTest, ARoomSpansNodes) {
 }
 
 TEST_F(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
-    RawClient bob(port(2)), bobToo(port(3));
-    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
-    ASSERT_EQ(bobToo.login("bob", 4, "pw"), 1);
-    ASSERT_EQ(login("host"), 1);
-    ASSERT_TRUE(eventually([&] { return users().count(bob.id()) == 1; }, kDeadline));
-    ASSERT_TRUE(chatComunicate::KickPerson(bob.id(), 10));
-    EXPECT_TRUE(bob.closed_within(kDeadline));
-    EXPECT_TRUE(bobToo.closed_within(kDeadline)) << "the ban closes the name's session on node 3";
-    EXPECT_TRUE(eventually([&] { return users().empty(); }, kDeadline));
-
-    EXPECT_TRUE(banned_on(port(3), "bob")) << "node 3 keeps the ban";
-    Node later = start_node(4);
-    ASSERT_NE(later->port(), 0);
-    RawClient late(later->port());
-    EXPECT_EQ(late.login("bob", 3, "pw"), -5) << "a node started later keeps it from the start";
-    RawClient carol(later->port());
-    EXPECT_EQ(carol.login("carol", 3, "pw"), 1);
-
-    auto unban = run_ctl(PALAVER_SERVER_BINARY, control(1), {"unban", "bob"});
-    EXPECT_EQ(unban.status, 0) << unban.output;
-    EXPECT_TRUE(eventually(
-        [&] {
-            RawClient back(later->port());
-            return back.login("bob", 3, "pw") == 1;
-        },
-        kDeadline))
-        << "every node lifts the ban";
+    a_kick_crosses_nodes();
 }
 
 TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
@@ -341,6 +348,15 @@ TEST_F(ClusterTest, NodesShareOneListeningPort) {
     EXPECT_TRUE(hears_entered(*clients[0], ids)) << "one room whichever node took them";
 }
 
+// What a node asks of JetStream for the bucket: make it or find it, watch
+// the bans, read its id reservation, store bans.
+constexpr const char* kBucketApi =
+    "\"$JS.API.INFO\", \"$JS.API.STREAM.NAMES\", \"$JS.API.STREAM.INFO.KV_palaver\", "
+    "\"$JS.API.STREAM.CREATE.KV_palaver\", \"$JS.API.CONSUMER.CREATE.KV_palaver\", "
+    "\"$JS.API.CONSUMER.CREATE.KV_palaver.>\", "
+    "\"$JS.API.CONSUMER.DELETE.KV_palaver.>\", \"$JS.API.DIRECT.GET.KV_palaver.>\", "
+    "\"$JS.API.STREAM.MSG.GET.KV_palaver\", \"$JS.FC.KV_palaver.>\", \"$KV.palaver.ban.>\"";
+
 // The bus as docs/cluster.md secures it: one user per node, who may publish
 // only on its own subject (and to the bucket through JetStream) and listen
 // to every node's.
@@ -348,19 +364,19 @@ class SecuredClusterTest : public ClusterTest {
   protected:
     void TearDown() override {
         ClusterTest::TearDown();
-        for (int id = 1; id <= 4; ++id) {
+        for (int id = 1; id <= 5; ++id) {
             std::remove(credentials(id).c_str());
         }
     }
     std::string bus_configuration() override {
         std::string users;
-        for (int id = 1; id <= 3; ++id) {
+        for (int id = 1; id <= 4; ++id) {
             std::string n = std::to_string(id);
             write_credentials(id, "node" + n, "secret-" + n);
             users += "{ user: node" + n + ", password: \"secret-" + n +
                      "\", permissions: { publish: { allow: [\"palaver.node." + n +
-                     "\", \"$JS.API.>\", \"$JS.FC.>\", \"$KV.palaver.>\"] }, subscribe: { allow: "
-                     "[\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
+                     "\", \"$KV.palaver.ids." + n + "\", " + kBucketApi +
+                     "] }, subscribe: { allow: [\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
         }
         return "authorization { users = [\n" + users + "] }\n" + tls_block();
     }
@@ -388,14 +404,18 @@ TEST_F(SecuredClusterTest, NodesWithTheirCredentialsFormTheCluster) {
     a_room_spans_nodes();
 }
 
+TEST_F(SecuredClusterTest, AKickAndItsBanCrossTheSecuredBus) {
+    a_kick_crosses_nodes();
+}
+
 TEST_F(SecuredClusterTest, TheBusRefusesWhoeverLacksANodesCredentials) {
     expect_refused({}, "Authentication Violation");
-    write_credentials(4, "node2", "not-the-password");
-    expect_refused({"--cluster-credentials", credentials(4)}, "Authentication Violation");
+    write_credentials(5, "node2", "not-the-password");
+    expect_refused({"--cluster-credentials", credentials(5)}, "Authentication Violation");
     // Node 2's credentials do not let a node speak on any other subject.
-    write_credentials(4, "node2", "secret-2");
+    write_credentials(5, "node2", "secret-2");
     ChildProcess rogue({PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0", "--cluster", bus_url(),
-                        "--node-id", "4", "--cluster-credentials", credentials(4)},
+                        "--node-id", "4", "--cluster-credentials", credentials(5)},
                        ChildProcess::Log::OutputAndErrors);
     EXPECT_TRUE(rogue.wait_for("Not Permitted")) << rogue.transcript();
 }
