@@ -1,6 +1,10 @@
 // The cluster options of palaver-server's command line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
 #include <vector>
 
 #include "server/command_line.h"
@@ -36,6 +40,38 @@ TEST(ClusterCommandLine, NeedsTheBusAndANodeIdTogetherAndSaneTiming) {
     EXPECT_FALSE(parse({"--cluster", "127.0.0.1:4222", "--node-id", "1"}));
     EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "1",
                         "--cluster-heartbeat-ms", "500", "--cluster-timeout-ms", "500"}));
+}
+
+TEST(ClusterCommandLine, TakesBusCredentialsFromAFileAndWarnsWhereTheyAreExposed) {
+    const std::string file = ::testing::TempDir() + "palaver-bus-credentials";
+    std::ofstream(file) << "node1\npass word\n";
+    ::chmod(file.c_str(), 0600);
+    auto remote = parse({"--cluster", "nats://10.0.0.1:4222", "--node-id", "1",
+                         "--cluster-credentials", file.c_str()});
+    ASSERT_TRUE(remote);
+    EXPECT_EQ(remote->settings.cluster->credentialsFile, file);
+    ASSERT_EQ(remote->warnings.size(), 1u) << "a password in clear off this machine";
+    EXPECT_NE(remote->warnings[0].find("in clear"), std::string::npos);
+    auto local = parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "1",
+                        "--cluster-credentials", file.c_str()});
+    ASSERT_TRUE(local);
+    EXPECT_TRUE(local->warnings.empty());
+    ::chmod(file.c_str(), 0644);
+    auto tls = parse({"--cluster", "tls://bus.example:4222", "--node-id", "1",
+                      "--cluster-credentials", file.c_str(), "--cluster-ca", file.c_str()});
+    ASSERT_TRUE(tls);
+    ASSERT_EQ(tls->warnings.size(), 1u);
+    EXPECT_NE(tls->warnings[0].find("chmod go-rw"), std::string::npos);
+
+    EXPECT_FALSE(parse(
+        {"--cluster", "nats://127.0.0.1:4222", "--node-id", "1", "--cluster-ca", file.c_str()}))
+        << "a CA means nothing without TLS";
+    std::ofstream(file) << "just-a-user\n";
+    EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "1",
+                        "--cluster-credentials", file.c_str()}));
+    std::remove(file.c_str());
+    EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "1",
+                        "--cluster-credentials", file.c_str()}));
 }
 
 }  // namespace
