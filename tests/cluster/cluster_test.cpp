@@ -389,11 +389,14 @@ class SecuredClusterTest : public ClusterTest {
         std::ofstream(credentials(node)) << user << "\n" << password << "\n";
         ::chmod(credentials(node).c_str(), 0600);
     }
-    // A node started with `options` (after the bus and a node id of 4) that
-    // the bus refuses: it must end with a failure that says why.
-    void expect_refused(std::vector<std::string> options, const std::string& why) {
+    // A node started with `options` (after the bus, `url` or the fixture's,
+    // and a node id of 4) that the bus refuses: it must end with a failure
+    // that says why.
+    void expect_refused(std::vector<std::string> options, const std::string& why,
+                        std::string url = {}) {
+        url = url.empty() ? bus_url() : url;
         options.insert(options.begin(), {PALAVER_SERVER_BINARY, "--listen", "127.0.0.1:0",
-                                         "--cluster", bus_url(), "--node-id", "4"});
+                                         "--cluster", url, "--node-id", "4"});
         ChildProcess node(options, ChildProcess::Log::OutputAndErrors);
         EXPECT_TRUE(node.wait_for(why)) << node.transcript();
         EXPECT_EQ(node.wait_exit(), 1) << node.transcript();
@@ -418,6 +421,10 @@ TEST_F(SecuredClusterTest, TheBusRefusesWhoeverLacksANodesCredentials) {
                         "--node-id", "4", "--cluster-credentials", credentials(5)},
                        ChildProcess::Log::OutputAndErrors);
     EXPECT_TRUE(rogue.wait_for("Not Permitted")) << rogue.transcript();
+    // Asked for TLS, a node gives up on a bus without it before sending its password.
+    std::string tls = "tls://localhost" + bus_url().substr(bus_url().rfind(':'));
+    expect_refused({"--cluster-credentials", credentials(1)}, "Secure Connection not available",
+                   tls);
 }
 
 // The same bus behind TLS, its certificate verified against the test CA.
