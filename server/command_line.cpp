@@ -227,6 +227,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0 &&
                cluster.url.rfind("tls://", 0) != 0) {
         error = "--cluster: expected nats://HOST:PORT or tls://HOST:PORT";
+    } else if (cluster.url.find("tls://", 1) != std::string::npos &&
+               cluster.url.rfind("tls://", 0) != 0) {
+        error = "--cluster: a list of URLs with tls:// must begin with tls:// (all then use TLS)";
     } else if (!cluster.caFile.empty() && cluster.url.rfind("tls://", 0) != 0) {
         error = "--cluster-ca: the bus is verified only over TLS, with a tls:// URL";
     } else if (heartbeatMs >= clusterTimeoutMs) {

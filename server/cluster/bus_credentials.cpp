@@ -19,6 +19,13 @@ std::string strip_line_end(std::string line) {
     return line;
 }
 
+// An nkey as NATS writes it: base32 of a fixed length behind its kind's
+// prefix, so that a user named "SUsan" is not taken for a seed.
+bool is_nkey(const std::string& text, const std::string& prefix, std::size_t length) {
+    return text.size() == length && text.rfind(prefix, 0) == 0 &&
+           text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567") == std::string::npos;
+}
+
 bool is_loopback(const std::string& host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
@@ -52,9 +59,7 @@ std::optional<BusCredentials> read_bus_credentials(const std::string& path, std:
     first = strip_line_end(first);
     second = strip_line_end(second);
     // The NATS client signs with the seed but must be told the public key.
-    if (first.rfind("SU", 0) == 0 && second.rfind('U', 0) == 0 &&
-        first.find_first_of(" \t") == std::string::npos &&
-        second.find_first_of(" \t") == std::string::npos) {
+    if (is_nkey(first, "SU", 58) && is_nkey(second, "U", 56)) {
         c.kind = BusCredentials::Kind::NKeySeed;
         c.user = second;
         return c;
@@ -97,6 +102,11 @@ std::vector<std::string> bus_warnings(const std::string& url, const BusCredentia
         warnings.push_back("the bus is named by its address " + bus_host(url) +
                            ": its certificate's chain is verified, not its name; name it as "
                            "its certificate does");
+    }
+    if (url.find('@') != std::string::npos) {
+        warnings.push_back(
+            "the bus URL holds credentials, which every user of this machine can "
+            "read in /proc: use --cluster-credentials");
     }
     if (credentials.kind == BusCredentials::Kind::None) {
         return warnings;

@@ -30,7 +30,8 @@ std::optional<BusCredentials> read_bus_credentials(const std::string& path, std:
 // What an operator should hear at start: a credentials file others may read,
 // a password that would cross the network in clear (a nats:// URL to a host
 // that is not this machine's loopback), a tls:// bus named by an IP address
-// (its certificate's chain is verified, not its name).
+// (its certificate's chain is verified, not its name), credentials written
+// into the URL itself.
 std::vector<std::string> bus_warnings(const std::string& url, const BusCredentials& credentials);
 
 // The host named in a nats:// or tls:// URL (the first, when several are

@@ -44,7 +44,7 @@ TEST(ClusterCommandLine, NeedsTheBusAndANodeIdTogetherAndSaneTiming) {
 
 TEST(ClusterCommandLine, TakesBusCredentialsFromAFileAndWarnsWhereTheyAreExposed) {
     const std::string file = ::testing::TempDir() + "palaver-bus-credentials";
-    std::ofstream(file) << "node1\npass word\n";
+    std::ofstream(file) << "SUsan\nUlrich's pass word\n";  // not an nkey
     ::chmod(file.c_str(), 0600);
     auto remote = parse({"--cluster", "nats://10.0.0.1:4222", "--node-id", "1",
                          "--cluster-credentials", file.c_str()});
