@@ -1,6 +1,7 @@
 #include "server/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <sstream>
@@ -180,6 +181,12 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         ->check(CLI::Range(1, 127))
         ->needs(clusterOption);
     clusterOption->needs("--node-id");
+    app.add_option("--cluster-nodes", cluster.nodes,
+                   "The node ids of the cluster, e.g. 1,2,3; messages of any other node are "
+                   "ignored (default: every id from 1 to 127)")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 127))
+        ->needs(clusterOption);
     // Internal timing, for tests: heartbeat period, silence after which a
     // node is taken for dead, wait between attempts to reach the bus again.
     app.add_option("--cluster-heartbeat-ms", heartbeatMs)->check(CLI::Range(10, 60000))->group("");
@@ -216,6 +223,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--exempt-address " + *bad + ": expected an IPv4 or IPv6 address";
     } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
         error = "--cluster: expected nats://HOST:PORT";
+    } else if (!cluster.nodes.empty() && std::find(cluster.nodes.begin(), cluster.nodes.end(),
+                                                   cluster.node) == cluster.nodes.end()) {
+        error = "--cluster-nodes must name this node's --node-id";
     } else if (heartbeatMs >= clusterTimeoutMs) {
         error = "--cluster-timeout-ms must be longer than the heartbeat";
     } else if (!accountsPath.empty()) {

@@ -20,6 +20,9 @@ constexpr std::uint16_t kDefaultPort = 7400;
 struct ClusterSettings {
     std::string url;         // nats://HOST:PORT
     std::uint16_t node = 0;  // 1 to 127, unique in the cluster
+    // The cluster's node ids: messages of any other node are ignored. Empty:
+    // every id from 1 to 127.
+    std::vector<std::uint16_t> nodes;
     // A node says it is alive this often; one not heard for `timeout` is
     // taken for dead and its users leave.
     std::chrono::milliseconds heartbeat{1000};

@@ -54,6 +54,9 @@ class RemoteView {
     // Nodes whose users this node may not know in full, until their next
     // snapshot arrives.
     std::vector<std::uint16_t> unsynced() const;
+    // Messages dropped, never applied: replayed or older than what was
+    // applied from their node, or arriving while its snapshot is awaited.
+    std::uint64_t stale() const { return stale_; }
 
   private:
     struct Node {
@@ -68,7 +71,10 @@ class RemoteView {
         std::vector<stUserInfo> records;
     };
 
-    void follow(Node& node, const BusHeader& h, Sink& sink);
+    // Whether the message is the next of its node's stream and may be applied.
+    bool follow(Node& node, const BusHeader& h, Sink& sink);
+    void ended(std::uint16_t id, std::uint64_t incarnation);
+    bool has_ended(std::uint16_t id, std::uint64_t incarnation) const;
     void upsert(Node& node, const stUserInfo& user, Sink& sink);
     void remove(Node& node, const std::vector<std::int32_t>& ids, Sink& sink);
     void snapshot_part(Node& node, std::uint16_t id, const BusSnapshotPart& part, Sink& sink);
@@ -77,6 +83,10 @@ class RemoteView {
     std::unordered_map<std::uint16_t, Node> nodes_;
     std::unordered_map<std::uint32_t, Room> rooms_;
     std::unordered_map<std::int32_t, std::uint32_t> where_;  // id -> room key
+    // The latest runs of each node that said goodbye or were replaced by a
+    // new run: their messages, replayed, change nothing.
+    std::unordered_map<std::uint16_t, std::vector<std::uint64_t>> ended_;
+    std::uint64_t stale_ = 0;
 };
 
 }  // namespace palaver::server::cluster

@@ -5,6 +5,7 @@
 
 #include "PalaverProfile.h"
 #include "server/cluster/bus_message.h"
+#include "server/cluster/bus_origin.h"
 #include "server/cluster/inbox.h"
 #include "server/cluster/remote_view.h"
 
@@ -29,7 +30,7 @@ TEST(BusMessage, EveryTypeRoundTripsAndNoCutOrPaddedOneDecodes) {
     encode_record(all[1], h, user(kBob, 3, "bob"));
     encode_left(all[2], h, {kBob, kCarol});
     encode_talk(all[3], h, BusTalk{kBob, -1, 3, 1, std::string("hi\0there", 8)});
-    encode_kick(all[4], h, BusKick{kCarol, 10, "id 1 \"boss\""});
+    encode_kick(all[4], h, BusKick{kCarol, 10, "boss", "id 1 \"boss\""});
     stUserInfo records[2] = {user(kBob, 3, "bob"), user(kCarol, 4, "carol")};
     encode_snapshot_part(all[5], h, 7, 1, true, records, 2);
     encode_resync_request(all[6], h, 3);
@@ -96,32 +97,45 @@ class Feed {
     std::uint64_t seq_ = 0;
 };
 
-TEST(RemoteView, FollowsANodeAndMendsGapsRestartsAndSilenceWithSnapshots) {
+TEST(RemoteView, FollowsANodeOnlyWhenWholeAndDropsReplaysAndOldRuns) {
     RemoteView view(1);
     Recorder sink;
     Feed feed;
+    stUserInfo bob = user(kBob, 3, "bob");
     auto entered = feed.next(BusType::Entered);
-    entered.record = user(kBob, 3, "bob");
+    entered.record = bob;
     view.apply(entered, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "+bob"}));
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2"}))
+        << "not applied before a snapshot";
+    auto snapshot = feed.next(BusType::SnapshotPart);
+    snapshot.snapshot = BusSnapshotPart{1, 0, true, {bob}};
+    view.apply(snapshot, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob"}));
     ASSERT_NE(view.room(3), nullptr);
     EXPECT_EQ(view.room(3)->size(), 1u);
 
     auto talk = feed.next(BusType::Talk);
     talk.talk = BusTalk{kBob, -1, 3, 0, "hi"};
     view.apply(talk, sink);
+    view.apply(talk, sink);
+    view.apply(entered, sink);
     auto spoofed = feed.next(BusType::Talk);
     spoofed.talk = BusTalk{(3 << kNodeShift) | 1, -1, 3, 0, "not node 2's user"};
     view.apply(spoofed, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"talk hi"}));
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"talk hi"})) << "a replay is applied once";
+    EXPECT_EQ(view.stale(), 3u);
 
     // Carol entered in a message that never arrived; bob left in another.
+    // Until the snapshot, what the node says is not applied.
     feed.skip();
     feed.skip();
     auto rename = feed.next(BusType::Updated);
     rename.record = user(kBob, 3, "bobby");
     view.apply(rename, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "~bobby"}));
+    auto lost = feed.next(BusType::Talk);
+    lost.talk = BusTalk{kBob, -1, 3, 0, "while resyncing"};
+    view.apply(lost, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2"}));
     EXPECT_EQ(view.unsynced(), std::vector<std::uint16_t>{2});
 
     stUserInfo carol = user(kCarol, 4, "carol");
@@ -136,22 +150,43 @@ TEST(RemoteView, FollowsANodeAndMendsGapsRestartsAndSilenceWithSnapshots) {
     EXPECT_EQ(view.find(kBob), nullptr);
     EXPECT_EQ(view.room(3), nullptr);
 
-    // The node restarts under the same id: its former users are gone.
+    // The node restarts under the same id: its former users are gone, and
+    // its former run, replayed, changes nothing.
     Feed again(2);
     view.apply(again.next(BusType::Heartbeat), sink);
     EXPECT_EQ(sink.take(), (std::vector<std::string>{"-2", "resync 2"}));
-
-    auto back = again.next(BusType::Entered);
-    back.record = user(kBob, 3, "bob");
+    auto back = again.next(BusType::SnapshotPart);
+    back.snapshot = BusSnapshotPart{1, 0, true, {bob}};
     view.apply(back, sink);
+    view.apply(feed.next(BusType::Goodbye), sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob"}));
     view.forget(2, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob", "-1"}));
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"-1"}));
     EXPECT_TRUE(view.nodes().empty());
 
     auto ask = again.next(BusType::ResyncRequest);
     ask.resyncNode = 1;
     view.apply(ask, sink);
     EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "snapshot wanted"}));
+}
+
+TEST(BusOrigin, AMessageIsTakenOnlyOnItsOwnNodesSubjectFromAClusterNode) {
+    EXPECT_EQ(subject_node("palaver.node.7"), 7);
+    EXPECT_EQ(subject_node("palaver.node.127"), 127);
+    for (const char* bad : {"palaver.node.", "palaver.node.0", "palaver.node.07",
+                            "palaver.node.128", "palaver.node.1000", "palaver.node.2x",
+                            "palaver.node.*", "palaver.nod.2", "$KV.palaver.ban.61"}) {
+        EXPECT_FALSE(subject_node(bad)) << bad;
+    }
+    BusHeader h{BusType::Talk, 2, 1, 1};
+    NodeSet all;
+    EXPECT_TRUE(from_its_node("palaver.node.2", h, all));
+    EXPECT_FALSE(from_its_node("palaver.node.3", h, all)) << "node 3 speaking as node 2";
+    NodeSet some({1, 3});
+    EXPECT_FALSE(from_its_node("palaver.node.2", h, some)) << "not one of the cluster's";
+    h.node = 3;
+    EXPECT_TRUE(from_its_node("palaver.node.3", h, some));
+    EXPECT_FALSE(all.contains(0));
 }
 
 TEST(Inbox, WakesOncePerBatchKeepsOrderAndCountsWhatItDrops) {
