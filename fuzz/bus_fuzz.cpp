@@ -7,6 +7,7 @@
 // Input: messages back to back, each a u8 n naming the subject
 // "palaver.node.<n>", a u16 little-endian size and that many bytes (a size
 // past the end takes the rest).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -39,6 +40,10 @@ struct Checker : RemoteView::Sink {
     }
     void resync_needed(std::uint16_t, const std::string&) override {}
     void snapshot_wanted() override {}
+    void cut_off(std::uint16_t node, const std::string&) override {
+        auto nodes = view->nodes();
+        require(std::find(nodes.begin(), nodes.end(), node) == nodes.end());
+    }
     static void require(bool holds) {
         if (!holds) {
             std::abort();
@@ -49,7 +54,8 @@ struct Checker : RemoteView::Sink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    RemoteView view(1);
+    // Small limits, so that inputs reach them.
+    RemoteView view(1, RemoteView::Limits{6, 10});
     Checker checker;
     checker.view = &view;
     const NodeSet nodes({2, 3, 4, 127});

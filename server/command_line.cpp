@@ -187,6 +187,17 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         ->delimiter(',')
         ->check(CLI::Range(1, 127))
         ->needs(clusterOption);
+    app.add_option("--cluster-max-node-users", cluster.maxNodeUsers,
+                   "Most users of one other node this node holds; a node that announces more "
+                   "is cut off")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str()
+        ->needs(clusterOption);
+    app.add_option("--cluster-max-remote-users", cluster.maxRemoteUsers,
+                   "Most users of all other nodes together this node holds")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 31))
+        ->capture_default_str()
+        ->needs(clusterOption);
     // Internal timing, for tests: heartbeat period, silence after which a
     // node is taken for dead, wait between attempts to reach the bus again.
     app.add_option("--cluster-heartbeat-ms", heartbeatMs)->check(CLI::Range(10, 60000))->group("");

@@ -38,7 +38,7 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       state_(state),
       settings_(settings),
       incarnation_(fresh_incarnation()),
-      view_(settings.node),
+      view_(settings.node, RemoteView::Limits{settings.maxNodeUsers, settings.maxRemoteUsers}),
       timer_(io),
       nodes_(settings.nodes),
       inbox_(kMaxBacklog, kMaxBacklogBytes),
@@ -390,6 +390,11 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
 void Cluster::resync_needed(std::uint16_t node, const std::string& why) {
     state_.log().info("cluster: node ", node, ": ", why, "; asking for its snapshot");
     ask_for_snapshot(node);
+}
+
+void Cluster::cut_off(std::uint16_t node, const std::string& why) {
+    state_.log().error("cluster: node ", node, " ", why, "; cut off until it restarts");
+    asked_.erase(node);
 }
 
 void Cluster::ask_for_snapshot(std::uint16_t node) {

@@ -63,6 +63,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void kick_asked(const BusKick& kick, std::uint16_t from) override;
     void resync_needed(std::uint16_t node, const std::string& why) override;
     void snapshot_wanted() override;
+    void cut_off(std::uint16_t node, const std::string& why) override;
 
     NatsBus::Handlers handlers();
     // A ban entry of the bucket put or deleted, for this node's users.

@@ -59,6 +59,10 @@ void RemoteView::apply(const BusMessage& m, Sink& sink) {
         case BusType::Entered:
         case BusType::Updated:
             if (node_of(m.record.userId) == h.node) {
+                if (node.members.count(m.record.userId) == 0 &&
+                    too_many(h.node, node.members.size() + 1, sink)) {
+                    return;
+                }
                 upsert(node, m.record, sink);
             }
             break;
@@ -106,6 +110,21 @@ bool RemoteView::follow(Node& node, const BusHeader& h, Sink& sink) {
     node.records.clear();
     node.nextSeq = h.seq + 1;
     sink.resync_needed(h.node, why);
+    return true;
+}
+
+bool RemoteView::too_many(std::uint16_t id, std::size_t count, Sink& sink) {
+    Node& node = nodes_.at(id);
+    std::size_t others = where_.size() - node.members.size();
+    if (count <= limits_.perNode && others + count <= limits_.total) {
+        return false;
+    }
+    std::string why = "announced " + std::to_string(count) + " users; at most " +
+                      std::to_string(limits_.perNode) + " per node and " +
+                      std::to_string(limits_.total) + " of all other nodes are held";
+    ended(id, node.incarnation);
+    forget(id, sink);
+    sink.cut_off(id, why);
     return true;
 }
 
@@ -178,6 +197,9 @@ void RemoteView::snapshot_part(Node& node, std::uint16_t id, const BusSnapshotPa
         return;  // a snapshot this node joined halfway: wait for a whole one
     }
     ++node.nextPart;
+    if (too_many(id, node.records.size() + part.records.size(), sink)) {
+        return;
+    }
     node.records.insert(node.records.end(), part.records.begin(), part.records.end());
     if (!part.last) {
         return;

@@ -78,22 +78,32 @@ struct Recorder : RemoteView::Sink {
         events.push_back("resync " + std::to_string(node));
     }
     void snapshot_wanted() override { events.push_back("snapshot wanted"); }
+    void cut_off(std::uint16_t node, const std::string&) override {
+        events.push_back("cut off " + std::to_string(node));
+    }
     std::vector<std::string> take() { return std::exchange(events, {}); }
     std::vector<std::string> events;
 };
 
 class Feed {
   public:
-    explicit Feed(std::uint64_t incarnation = 1) : incarnation_(incarnation) {}
+    explicit Feed(std::uint64_t incarnation = 1, std::uint16_t node = 2)
+        : incarnation_(incarnation), node_(node) {}
     BusMessage next(BusType type) {
         BusMessage m;
-        m.header = BusHeader{type, 2, incarnation_, ++seq_};
+        m.header = BusHeader{type, node_, incarnation_, ++seq_};
+        return m;
+    }
+    BusMessage snapshot(std::vector<stUserInfo> records) {
+        BusMessage m = next(BusType::SnapshotPart);
+        m.snapshot = BusSnapshotPart{1, 0, true, std::move(records)};
         return m;
     }
     void skip() { ++seq_; }
 
   private:
     std::uint64_t incarnation_;
+    std::uint16_t node_;
     std::uint64_t seq_ = 0;
 };
 
@@ -168,6 +178,27 @@ TEST(RemoteView, FollowsANodeOnlyWhenWholeAndDropsReplaysAndOldRuns) {
     ask.resyncNode = 1;
     view.apply(ask, sink);
     EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "snapshot wanted"}));
+}
+
+TEST(RemoteView, CutsOffANodeThatAnnouncesMoreUsersThanItHolds) {
+    RemoteView view(1, RemoteView::Limits{2, 3});
+    Recorder sink;
+    Feed two(1, 2), three(1, 3);
+    auto three_user = [](std::int32_t n) { return user((3 << kNodeShift) | n, 3, "x"); };
+    view.apply(two.snapshot({user(kBob, 3, "bob"), user(kCarol, 3, "carol")}), sink);
+    view.apply(three.snapshot({three_user(1), three_user(2)}), sink);
+    EXPECT_EQ(sink.take(),
+              (std::vector<std::string>{"resync 2", "+bob", "+carol", "resync 3", "cut off 3"}))
+        << "four users in all, three are held";
+    auto third = two.next(BusType::Entered);
+    third.record = user((2 << kNodeShift) | 3, 3, "dave");
+    view.apply(third, sink);
+    view.apply(two.next(BusType::Heartbeat), sink);
+    view.apply(three.next(BusType::Heartbeat), sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"-1", "-2", "cut off 2"}))
+        << "three users of one node, two are held; a cut-off run is not heard again";
+    EXPECT_TRUE(view.nodes().empty());
+    EXPECT_EQ(view.find(kBob), nullptr);
 }
 
 TEST(BusOrigin, AMessageIsTakenOnlyOnItsOwnNodesSubjectFromAClusterNode) {
