@@ -1,6 +1,7 @@
 #include "server/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <sstream>
@@ -190,6 +191,23 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         ->check(CLI::Range(1, 127))
         ->needs(clusterOption);
     clusterOption->needs("--node-id");
+    app.add_option("--cluster-nodes", cluster.nodes,
+                   "The node ids of the cluster, e.g. 1,2,3; messages of any other node are "
+                   "ignored (default: every id from 1 to 127)")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 127))
+        ->needs(clusterOption);
+    app.add_option("--cluster-max-node-users", cluster.maxNodeUsers,
+                   "Most users of one other node this node holds; a node that announces more "
+                   "is cut off")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str()
+        ->needs(clusterOption);
+    app.add_option("--cluster-max-remote-users", cluster.maxRemoteUsers,
+                   "Most users of all other nodes together this node holds")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 31))
+        ->capture_default_str()
+        ->needs(clusterOption);
     // Internal timing, for tests: heartbeat period, silence after which a
     // node is taken for dead, wait between attempts to reach the bus again.
     app.add_option("--cluster-heartbeat-ms", heartbeatMs)->check(CLI::Range(10, 60000))->group("");
@@ -232,6 +250,9 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--cluster: a list of URLs with tls:// must begin with tls:// (all then use TLS)";
     } else if (!cluster.caFile.empty() && cluster.url.rfind("tls://", 0) != 0) {
         error = "--cluster-ca: the bus is verified only over TLS, with a tls:// URL";
+    } else if (!cluster.nodes.empty() && std::find(cluster.nodes.begin(), cluster.nodes.end(),
+                                                   cluster.node) == cluster.nodes.end()) {
+        error = "--cluster-nodes must name this node's --node-id";
     } else if (heartbeatMs >= clusterTimeoutMs) {
         error = "--cluster-timeout-ms must be longer than the heartbeat";
     } else if (!accountsPath.empty()) {

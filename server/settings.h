@@ -26,6 +26,13 @@ struct ClusterSettings {
     // against; none: the system's.
     std::string caFile;
     std::uint16_t node = 0;  // 1 to 127, unique in the cluster
+    // The cluster's node ids: messages of any other node are ignored. Empty:
+    // every id from 1 to 127.
+    std::vector<std::uint16_t> nodes;
+    // The other nodes' users this node holds at most, per node and in all;
+    // a node that announces more is cut off.
+    std::size_t maxNodeUsers = 262144;
+    std::size_t maxRemoteUsers = 1048576;
     // A node says it is alive this often; one not heard for `timeout` is
     // taken for dead and its users leave.
     std::chrono::milliseconds heartbeat{1000};

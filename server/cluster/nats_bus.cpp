@@ -19,7 +19,9 @@ void check(natsStatus status, const std::string& what) {
 
 void on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* handlers = static_cast<Handlers*>(closure);
-    handlers->message(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+    const char* subject = natsMsg_GetSubject(msg);
+    handlers->message(subject ? std::string_view(subject) : std::string_view(),
+                      reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
                       static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
     natsMsg_Destroy(msg);
 }

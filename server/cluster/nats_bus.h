@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -28,8 +29,10 @@ constexpr const char* kBucket = "palaver";
 class NatsBus {
   public:
     struct Handlers {
-        // A message on some node's subject (never this node's own).
-        std::function<void(const std::uint8_t* bytes, std::size_t size)> message;
+        // A message on some node's subject (never this node's own), with the
+        // subject it arrived on.
+        std::function<void(std::string_view subject, const std::uint8_t* bytes, std::size_t size)>
+            message;
         // The connection was lost (false) or is back (true).
         std::function<void(bool connected)> connection;
         // The client reports a problem, e.g. that it dropped messages.

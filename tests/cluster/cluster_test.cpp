@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "lib/connection/timing.h"
 #include "nats_process.h"
 #include "protocol/server_messages.h"
+#include "server/cluster/bus_message.h"
 #include "server_harness.h"
 #include "server_process.h"
 #include "test_certs.h"
@@ -62,8 +64,8 @@ class ClusterTest : public ::testing::Test {
         std::vector<std::string> options = bus_options(id);
         const std::vector<std::string> common{
             "--cluster", bus_url(), "--node-id", std::to_string(id), "--accounts", accounts,
-            "--reuse-port", "--log-level", "warn", "--control", control(id),
-            "--cluster-heartbeat-ms", "100", "--cluster-timeout-ms", "1000",
+            "--reuse-port", "--log-level", "warn", "--control", control(id), "--cluster-nodes",
+            "1,2,3,4,5", "--cluster-heartbeat-ms", "100", "--cluster-timeout-ms", "1000",
             "--cluster-reconnect-ms", "100",
             // Retries connect again and again from loopback.
             "--max-per-address", "0", "--connect-rate", "0"};
@@ -275,6 +277,86 @@ TEST_F(ClusterTest, ARoomSpansNodes) {
 
 TEST_F(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
     a_kick_crosses_nodes();
+}
+
+// A bus client that is no node: it publishes whatever bytes it likes.
+class Rogue {
+  public:
+    explicit Rogue(const std::string& url) {
+        if (natsConnection_ConnectTo(&connection_, url.c_str()) != NATS_OK) {
+            throw std::runtime_error("the rogue could not reach the bus");
+        }
+    }
+    ~Rogue() { natsConnection_Destroy(connection_); }
+    Rogue(const Rogue&) = delete;
+    Rogue& operator=(const Rogue&) = delete;
+    void publish(const std::string& subject, const std::vector<std::uint8_t>& bytes) {
+        natsConnection_Publish(connection_, subject.c_str(), bytes.data(),
+                               static_cast<int>(bytes.size()));
+        natsConnection_Flush(connection_);
+    }
+    // Puts a bucket entry and waits for JetStream to have stored it.
+    void put(const std::string& key, const std::string& value) {
+        natsMsg* reply = nullptr;
+        natsConnection_Request(&reply, connection_, ("$KV.palaver." + key).c_str(), value.data(),
+                               static_cast<int>(value.size()), 5000);
+        natsMsg_Destroy(reply);
+    }
+
+  private:
+    natsConnection* connection_ = nullptr;
+};
+
+TEST_F(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOnce) {
+    using namespace palaver::server::cluster;
+    RawClient watcher(port(1));
+    ASSERT_EQ(watcher.login("carol", 3, "pw"), 1);
+    Rogue rogue(bus_url());
+    std::vector<std::uint8_t> out;
+    // Speaking as `node` on `subject`: first an empty snapshot, so that a
+    // node that takes it holds its picture of `node` whole.
+    auto talk = [&](std::uint16_t node, std::uint64_t seq, const char* text) {
+        encode_talk(out, BusHeader{BusType::Talk, node, 7, seq},
+                    BusTalk{(node << 24) | 1, -1, 3, 0, text});
+        return out;
+    };
+    for (std::uint16_t node : {99, 5}) {
+        std::string subject = "palaver.node." + std::to_string(node);
+        encode_heartbeat(out, BusHeader{BusType::Heartbeat, node, 7, 1}, 0);
+        rogue.publish(subject, out);
+        encode_snapshot_part(out, BusHeader{BusType::SnapshotPart, node, 7, 2}, 1, 0, true, nullptr,
+                             0);
+        rogue.publish(subject, out);
+    }
+    rogue.publish("palaver.node.99", talk(99, 3, "not a node of the cluster"));
+    rogue.publish("palaver.node.3", talk(5, 3, "node 5 on node 3's subject"));
+    auto line = talk(5, 3, "line");
+    rogue.publish("palaver.node.5", line);
+    rogue.publish("palaver.node.5", line);
+    encode_kick(out, BusHeader{BusType::Kick, 5, 7, 4}, BusKick{watcher.id(), 60, "bob", "bob"});
+    rogue.publish("palaver.node.5", out);
+    rogue.publish("palaver.node.5", talk(5, 5, "after"));
+
+    std::optional<Received> kept;
+    std::int32_t rogueUser = (5 << 24) | 1;
+    auto heard = talk_from(watcher, rogueUser, kept);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(std::string(heard->text, heard->textLength), "line")
+        << "nothing from a node outside the cluster or on another node's subject";
+    heard = talk_from(watcher, rogueUser, kept);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(std::string(heard->text, heard->textLength), "after")
+        << "the replayed line is delivered once, and the kick of a non-admin is ignored";
+
+    // Ban entries that no node of the cluster wrote change nothing; a real
+    // ban, stored after them, still holds.
+    rogue.put("ban.626f62", "99999999999999");
+    rogue.put("ban.626f62", "99999999999999 99");
+    auto ban = run_ctl(PALAVER_SERVER_BINARY, control(2), {"ban", "dave", "10"});
+    EXPECT_EQ(ban.status, 0) << ban.output;
+    EXPECT_TRUE(banned_on(port(1), "dave"));
+    RawClient bob(port(1));
+    EXPECT_EQ(bob.login("bob", 3, "pw"), 1);
 }
 
 TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {

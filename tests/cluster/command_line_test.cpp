@@ -40,6 +40,17 @@ TEST(ClusterCommandLine, NeedsTheBusAndANodeIdTogetherAndSaneTiming) {
     EXPECT_FALSE(parse({"--cluster", "127.0.0.1:4222", "--node-id", "1"}));
     EXPECT_FALSE(parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "1",
                         "--cluster-heartbeat-ms", "500", "--cluster-timeout-ms", "500"}));
+
+    auto some = parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "2", "--cluster-nodes",
+                       "1,2,5", "--cluster-max-node-users", "10"});
+    ASSERT_TRUE(some);
+    EXPECT_EQ(some->settings.cluster->nodes, (std::vector<std::uint16_t>{1, 2, 5}));
+    EXPECT_EQ(some->settings.cluster->maxNodeUsers, 10u);
+    EXPECT_FALSE(
+        parse({"--cluster", "nats://127.0.0.1:4222", "--node-id", "3", "--cluster-nodes", "1,2"}))
+        << "this node must be one of the cluster's";
+    EXPECT_FALSE(parse(
+        {"--cluster", "nats://127.0.0.1:4222", "--node-id", "1", "--cluster-nodes", "1,200"}));
 }
 
 TEST(ClusterCommandLine, TakesBusCredentialsFromAFileAndWarnsWhereTheyAreExposed) {
