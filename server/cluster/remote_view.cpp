@@ -11,11 +11,12 @@ namespace {
 
 constexpr std::size_t kEndedRunsKept = 16;
 
-// What may still be applied while a node's snapshot is awaited: the
-// snapshot itself and what does not touch the picture of its users.
+// What waits for a node's snapshot: the changes to the picture of its
+// users, which the snapshot brings whole (what the node sent after taking
+// it arrives after it). Events in order (a line, a kick) are not in any
+// snapshot and are applied at once, or they would be lost.
 bool needs_whole_picture(BusType type) {
-    return type != BusType::Heartbeat && type != BusType::SnapshotPart &&
-           type != BusType::ResyncRequest && type != BusType::Goodbye;
+    return type == BusType::Entered || type == BusType::Updated || type == BusType::Left;
 }
 
 }  // namespace

@@ -67,7 +67,8 @@ class RemoteView {
     // snapshot arrives.
     std::vector<std::uint16_t> unsynced() const;
     // Messages dropped, never applied: replayed or older than what was
-    // applied from their node, or arriving while its snapshot is awaited.
+    // applied from their node, or changes to its users while its snapshot
+    // is awaited.
     std::uint64_t stale() const { return stale_; }
 
   private:

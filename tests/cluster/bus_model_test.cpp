@@ -136,16 +136,17 @@ TEST(RemoteView, FollowsANodeOnlyWhenWholeAndDropsReplaysAndOldRuns) {
     EXPECT_EQ(view.stale(), 3u);
 
     // Carol entered in a message that never arrived; bob left in another.
-    // Until the snapshot, what the node says is not applied.
+    // Until the snapshot, changes to the node's users are not applied; a
+    // line in order is (no snapshot holds it).
     feed.skip();
     feed.skip();
     auto rename = feed.next(BusType::Updated);
     rename.record = user(kBob, 3, "bobby");
     view.apply(rename, sink);
-    auto lost = feed.next(BusType::Talk);
-    lost.talk = BusTalk{kBob, -1, 3, 0, "while resyncing"};
-    view.apply(lost, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2"}));
+    auto line = feed.next(BusType::Talk);
+    line.talk = BusTalk{kBob, -1, 3, 0, "while resyncing"};
+    view.apply(line, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "talk while resyncing"}));
     EXPECT_EQ(view.unsynced(), std::vector<std::uint16_t>{2});
 
     stUserInfo carol = user(kCarol, 4, "carol");
