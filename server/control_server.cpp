@@ -124,7 +124,7 @@ class ControlServer::Connection : public std::enable_shared_from_this<Connection
 };
 
 ControlServer::ControlServer(asio::io_context& io, const std::string& path, Log& log)
-    : acceptor_(io), retry_(io), log_(log), path_(path) {
+    : acceptor_(io), log_(log), loop_(acceptor_, log, "control: "), path_(path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
@@ -172,28 +172,7 @@ void ControlServer::add(const std::string& command, const std::string& usage, st
 }
 
 void ControlServer::start() {
-    accept();
-}
-
-void ControlServer::accept() {
-    acceptor_.async_accept([this](const asio::error_code& ec, Local::socket socket) {
-        if (closed_) {
-            return;
-        }
-        if (ec) {
-            // Out of descriptors: try again in a while rather than spin.
-            log_.error("control: accept failed: ", ec.message());
-            retry_.expires_after(std::chrono::milliseconds(100));
-            retry_.async_wait([this](const asio::error_code& e) {
-                if (!e && !closed_) {
-                    accept();
-                }
-            });
-            return;
-        }
-        welcome(std::move(socket));
-        accept();
-    });
+    loop_.start([this](Local::socket socket) { welcome(std::move(socket)); });
 }
 
 void ControlServer::welcome(Local::socket socket) {
@@ -277,9 +256,7 @@ void ControlServer::close() {
         return;
     }
     closed_ = true;
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    loop_.close();
     for (auto& weak : connections_) {
         if (auto connection = weak.lock()) {
             connection->end();

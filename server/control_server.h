@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "server/accept_loop.h"
 #include "server/log.h"
 #include "server/net.h"
 
@@ -64,7 +65,6 @@ class ControlServer {
     };
     class Connection;
 
-    void accept();
     // A new client: served, or told why not.
     void welcome(asio::local::stream_protocol::socket socket);
     // The reply to a request line; an error is logged.
@@ -72,8 +72,8 @@ class ControlServer {
     Reply carry_out(const std::string& line);
 
     asio::local::stream_protocol::acceptor acceptor_;
-    asio::steady_timer retry_;  // after a failed accept
     Log& log_;
+    AcceptLoop<asio::local::stream_protocol> loop_;
     std::string path_;
     dev_t device_ = 0;  // of the socket file made here: only that one is removed
     ino_t inode_ = 0;

@@ -12,7 +12,7 @@ namespace palaver::server {
 
 Listener::Listener(asio::io_context& io, const tcp::endpoint& endpoint, ServerState& state,
                    bool reusePort, std::shared_ptr<asio::ssl::context> tls)
-    : acceptor_(io), retry_(io), state_(state), tls_(std::move(tls)) {
+    : acceptor_(io), state_(state), loop_(acceptor_, state.log(), ""), tls_(std::move(tls)) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     int one = 1;
@@ -30,36 +30,14 @@ tcp::endpoint Listener::endpoint() const {
 }
 
 void Listener::start() {
-    accept();
+    loop_.start([this](tcp::socket socket) { take(std::move(socket)); });
 }
 
 void Listener::close() {
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    loop_.close();
 }
 
-void Listener::accept() {
-    acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
-        on_accept(ec, std::move(socket));
-    });
-}
-
-void Listener::on_accept(const asio::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
-        return;
-    }
-    if (ec) {
-        // Out of descriptors or memory: the backlog waits while sessions end.
-        state_.log().error("accept failed: ", ec.message());
-        retry_.expires_after(std::chrono::milliseconds(100));
-        retry_.async_wait([this](const asio::error_code& e) {
-            if (!e) {
-                accept();
-            }
-        });
-        return;
-    }
+void Listener::take(tcp::socket socket) {
     asio::error_code gone;
     tcp::endpoint peer = socket.remote_endpoint(gone);
     // An address over its limits is closed before any session is made: the
@@ -75,7 +53,6 @@ void Listener::on_accept(const asio::error_code& ec, tcp::socket socket) {
             session->start();
         }
     }
-    accept();
 }
 
 }  // namespace palaver::server

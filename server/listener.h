@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "server/accept_loop.h"
 #include "server/net.h"
 
 namespace asio::ssl {
@@ -28,12 +29,11 @@ class Listener {
     tcp::endpoint endpoint() const;
 
   private:
-    void accept();
-    void on_accept(const asio::error_code& ec, tcp::socket socket);
+    void take(tcp::socket socket);
 
     tcp::acceptor acceptor_;
-    asio::steady_timer retry_;
     ServerState& state_;
+    AcceptLoop<tcp> loop_;
     std::shared_ptr<asio::ssl::context> tls_;
 };
 

@@ -152,8 +152,8 @@ class MetricsListener::Connection : public std::enable_shared_from_this<Connecti
 MetricsListener::MetricsListener(asio::io_context& io, const tcp::endpoint& endpoint,
                                  ServerState& state)
     : acceptor_(io),
-      retry_(io),
       state_(state),
+      loop_(acceptor_, state.log(), "metrics: "),
       scrapes_(kScrapesPerSecond, kScrapesPerSecond, Clock::now()) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
@@ -169,13 +169,11 @@ tcp::endpoint MetricsListener::endpoint() const {
 }
 
 void MetricsListener::start() {
-    accept();
+    loop_.start([this](tcp::socket socket) { take(std::move(socket)); });
 }
 
 void MetricsListener::close() {
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    loop_.close();
     auto open = std::move(open_);
     open_.clear();
     for (auto& connection : open) {
@@ -191,26 +189,7 @@ void MetricsListener::forget(const Connection* connection) {
     }
 }
 
-void MetricsListener::accept() {
-    acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) {
-        on_accept(ec, std::move(socket));
-    });
-}
-
-void MetricsListener::on_accept(const asio::error_code& ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
-        return;
-    }
-    if (ec) {
-        state_.log().error("metrics: accept failed: ", ec.message());
-        retry_.expires_after(std::chrono::milliseconds(100));
-        retry_.async_wait([this](const asio::error_code& e) {
-            if (!e) {
-                accept();
-            }
-        });
-        return;
-    }
+void MetricsListener::take(tcp::socket socket) {
     asio::error_code gone;
     tcp::endpoint peer = socket.remote_endpoint(gone);
     if (!gone && open_.size() >= kMaxConnections) {
@@ -220,7 +199,6 @@ void MetricsListener::on_accept(const asio::error_code& ec, tcp::socket socket) 
         open_.push_back(std::make_shared<Connection>(std::move(socket), *this, text_of(peer)));
         open_.back()->start();
     }
-    accept();
 }
 
 std::string MetricsListener::answer(std::string_view line, const std::string& peer) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/accept_loop.h"
 #include "server/net.h"
 #include "server/request_budget.h"
 
@@ -38,15 +39,14 @@ class MetricsListener {
   private:
     class Connection;
 
-    void accept();
-    void on_accept(const asio::error_code& ec, tcp::socket socket);
+    void take(tcp::socket socket);
     // The whole response to a request whose head starts with this line.
     std::string answer(std::string_view requestLine, const std::string& peer);
     void forget(const Connection* connection);
 
     tcp::acceptor acceptor_;
-    asio::steady_timer retry_;
     ServerState& state_;
+    AcceptLoop<tcp> loop_;
     RequestBudget scrapes_;
     std::vector<std::shared_ptr<Connection>> open_;
 };
