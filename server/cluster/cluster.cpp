@@ -82,7 +82,11 @@ NatsBus::Handlers Cluster::handlers() {
         asio::post(io_, [this, connected] { on_connection(connected); });
     };
     h.problem = [this](const std::string& what) {
-        asio::post(io_, [this, what] { state_.log().warn("cluster: ", what); });
+        asio::post(io_, [this, what] {
+            if (auto line = problems_.pass(what, LogThrottle::Clock::now())) {
+                state_.log().warn("cluster: ", *line);
+            }
+        });
     };
     h.stored = [this](const std::string& key, const std::string& value) {
         asio::post(io_, [this, key, value] { ban_stored(key, value); });

@@ -19,6 +19,7 @@
 #include "server/cluster/nats_bus.h"
 #include "server/cluster/remote_view.h"
 #include "server/cluster_link.h"
+#include "server/log_throttle.h"
 #include "server/net.h"
 #include "server/settings.h"
 
@@ -97,6 +98,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
     Clock::duration busDelay_{};       // how long the latest batch's first message waited
     std::uint64_t dropped_ = 0;        // bus messages the inbox dropped
+    LogThrottle problems_{std::chrono::minutes(1)};  // what the bus client reports
 
     // Shared with the bus client's threads.
     const NodeSet nodes_;

@@ -36,8 +36,25 @@ void report(const char* what, std::chrono::steady_clock::time_point since) {
     std::printf("%s after %lld ms\n", what, static_cast<long long>(ms.count()));
 }
 
-class ClusterTest : public ::testing::Test {
+// The bus the nodes meet on: nats-server's defaults; one user per node who
+// may publish only on its own subject (and to the bucket through JetStream)
+// and listen to every node's, as docs/cluster.md secures it; those users
+// behind TLS, its certificate verified against the test CA.
+enum class Bus { Open, Users, UsersAndTls };
+
+// What a node asks of JetStream for the bucket: make it or find it, watch
+// the bans, read its id reservation, store bans.
+constexpr const char* kBucketApi =
+    "\"$JS.API.INFO\", \"$JS.API.STREAM.NAMES\", \"$JS.API.STREAM.INFO.KV_palaver\", "
+    "\"$JS.API.STREAM.CREATE.KV_palaver\", \"$JS.API.CONSUMER.CREATE.KV_palaver\", "
+    "\"$JS.API.CONSUMER.CREATE.KV_palaver.>\", "
+    "\"$JS.API.CONSUMER.DELETE.KV_palaver.>\", \"$JS.API.DIRECT.GET.KV_palaver.>\", "
+    "\"$JS.API.STREAM.MSG.GET.KV_palaver\", \"$JS.FC.KV_palaver.>\", \"$KV.palaver.ban.>\"";
+
+class ClusterFixture : public ::testing::Test {
   protected:
+    explicit ClusterFixture(Bus kind) : bus(kind) {}
+
     void SetUp() override {
         if (std::string(PALAVER_NATS_SERVER).empty()) {
             GTEST_SKIP() << "nats-server is not installed";
@@ -45,6 +62,7 @@ class ClusterTest : public ::testing::Test {
         nats.emplace(PALAVER_NATS_SERVER, bus_configuration());
         ASSERT_FALSE(nats->url().empty()) << "nats-server did not start";
         std::ofstream(accounts) << "host pw admin\nbob pw\ncarol pw\ndave pw\n";
+        ::chmod(accounts.c_str(), 0600);
         for (int id = 1; id <= 3; ++id) {
             nodes.push_back(start_node(id));
             ASSERT_NE(nodes.back()->port(), 0) << "node " << id << " did not start";
@@ -57,6 +75,7 @@ class ClusterTest : public ::testing::Test {
         std::remove(accounts.c_str());
         for (int id = 1; id <= 5; ++id) {
             std::remove(control(id).c_str());  // a killed node's is left behind
+            std::remove(credentials(id).c_str());
         }
     }
 
@@ -265,31 +284,96 @@ class ClusterTest : public ::testing::Test {
             << "every node lifts the ban";
     }
 
-    // The bus as a fixture sets it up: nats-server's defaults here, users
-    // with permissions (and TLS) in the secured fixtures below.
-    virtual std::string bus_configuration() { return {}; }
-    virtual std::string bus_url() const { return nats->url(); }
-    virtual std::vector<std::string> bus_options(int /*node*/) const { return {}; }
+    std::string bus_configuration() {
+        if (bus == Bus::Open) {
+            return {};
+        }
+        std::string users;
+        for (int id = 1; id <= 5; ++id) {
+            std::string n = std::to_string(id);
+            write_credentials(id, "node" + n, "secret-" + n);
+            users += "{ user: node" + n + ", password: \"secret-" + n +
+                     "\", permissions: { publish: { allow: [\"palaver.node." + n +
+                     "\", \"$KV.palaver.ids." + n + "\", " + kBucketApi +
+                     "] }, subscribe: { allow: [\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
+        }
+        std::string tls;
+        if (bus == Bus::UsersAndTls) {
+            const TestCerts& certs = test_certs();
+            tls = "tls { cert_file: \"" + certs.serverCert + "\", key_file: \"" + certs.serverKey +
+                  "\" }\n";
+        }
+        return "authorization { users = [\n" + users + "] }\n" + tls;
+    }
+    std::string bus_url() const {
+        // The certificate names localhost; the URL's host is what is verified.
+        return bus == Bus::UsersAndTls
+                   ? "tls://localhost:" + nats->url().substr(nats->url().rfind(':') + 1)
+                   : nats->url();
+    }
+    std::vector<std::string> bus_options(int node) const {
+        std::vector<std::string> options;
+        if (bus != Bus::Open) {
+            options = {"--cluster-credentials", credentials(node)};
+        }
+        if (bus == Bus::UsersAndTls) {
+            options.insert(options.end(), {"--cluster-ca", test_certs().ca});
+        }
+        return options;
+    }
+    std::string credentials(int node) const { return accounts + "-bus-" + std::to_string(node); }
+    void write_credentials(int node, const std::string& user, const std::string& password) {
+        std::ofstream(credentials(node)) << user << "\n" << password << "\n";
+        ::chmod(credentials(node).c_str(), 0600);
+    }
 
+    const Bus bus;
     std::optional<NatsProcess> nats;
     std::string accounts = "/tmp/palaver-cluster-accounts-" + std::to_string(::getpid());
     std::vector<Node> nodes;
     std::vector<stChatContent> heard;
 };
 
-TEST_F(ClusterTest, ARoomSpansNodes) {
+// Every case below runs on each kind of bus.
+class ClusterTest : public ClusterFixture, public ::testing::WithParamInterface<Bus> {
+  protected:
+    ClusterTest() : ClusterFixture(GetParam()) {}
+};
+
+std::string bus_name(const ::testing::TestParamInfo<Bus>& info) {
+    const char* names[] = {"Open", "Users", "UsersAndTls"};
+    return names[static_cast<int>(info.param)];
+}
+INSTANTIATE_TEST_SUITE_P(Bus, ClusterTest,
+                         ::testing::Values(Bus::Open, Bus::Users, Bus::UsersAndTls), bus_name);
+
+TEST_P(ClusterTest, ARoomSpansNodes) {
     a_room_spans_nodes();
 }
 
-TEST_F(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
+TEST_P(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
     a_kick_crosses_nodes();
 }
 
 // A bus client that is no node: it publishes whatever bytes it likes.
 class Rogue {
   public:
-    explicit Rogue(const std::string& url) {
-        if (natsConnection_ConnectTo(&connection_, url.c_str()) != NATS_OK) {
+    // On a bus with users it holds a node's credentials; `ca` verifies a TLS bus.
+    Rogue(const std::string& url, const std::string& user, const std::string& password,
+          const std::string& ca) {
+        natsOptions* options = nullptr;
+        natsOptions_Create(&options);
+        natsOptions_SetURL(options, url.c_str());
+        if (!user.empty()) {
+            natsOptions_SetUserInfo(options, user.c_str(), password.c_str());
+        }
+        if (!ca.empty()) {
+            natsOptions_SetSecure(options, true);
+            natsOptions_LoadCATrustedCertificates(options, ca.c_str());
+        }
+        natsStatus status = natsConnection_Connect(&connection_, options);
+        natsOptions_Destroy(options);
+        if (status != NATS_OK) {
             throw std::runtime_error("the rogue could not reach the bus");
         }
     }
@@ -313,11 +397,14 @@ class Rogue {
     natsConnection* connection_ = nullptr;
 };
 
-TEST_F(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOnce) {
+TEST_P(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOnce) {
     using namespace palaver::server::cluster;
     RawClient watcher(port(1));
     ASSERT_EQ(watcher.login("carol", 3, "pw"), 1);
-    Rogue rogue(bus_url());
+    // On a bus with users the rogue holds node 5's credentials: the bus
+    // takes from it only what it publishes on node 5's subject.
+    Rogue rogue(bus_url(), bus == Bus::Open ? "" : "node5", "secret-5",
+                bus == Bus::UsersAndTls ? test_certs().ca : "");
     std::vector<std::uint8_t> out;
     // Speaking as `node` on `subject`: first an empty snapshot, so that a
     // node that takes it holds its picture of `node` whole.
@@ -365,7 +452,7 @@ TEST_F(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOn
     EXPECT_EQ(bob.login("bob", 3, "pw"), 1);
 }
 
-TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
+TEST_P(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
     RawClient carol(port(3)), bob(port(2));
     ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
     ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
@@ -385,7 +472,7 @@ TEST_F(ClusterTest, TheUsersOfAKilledNodeLeaveEverywhere) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
-TEST_F(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
+TEST_P(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
     RawClient bob(port(2));
     ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
     ASSERT_EQ(login("host"), 1);
@@ -419,7 +506,7 @@ TEST_F(ClusterTest, NodesServeTheirOwnUsersWithoutTheBusAndResynchroniseAfter) {
     EXPECT_TRUE(banned_on(port(3), "carol"));
 }
 
-TEST_F(ClusterTest, NodesShareOneListeningPort) {
+TEST_P(ClusterTest, NodesShareOneListeningPort) {
     Node first = start_node(4);
     ASSERT_NE(first->port(), 0);
     std::string shared = "127.0.0.1:" + std::to_string(first->port());
@@ -436,47 +523,11 @@ TEST_F(ClusterTest, NodesShareOneListeningPort) {
     EXPECT_TRUE(hears_entered(*clients[0], ids)) << "one room whichever node took them";
 }
 
-// What a node asks of JetStream for the bucket: make it or find it, watch
-// the bans, read its id reservation, store bans.
-constexpr const char* kBucketApi =
-    "\"$JS.API.INFO\", \"$JS.API.STREAM.NAMES\", \"$JS.API.STREAM.INFO.KV_palaver\", "
-    "\"$JS.API.STREAM.CREATE.KV_palaver\", \"$JS.API.CONSUMER.CREATE.KV_palaver\", "
-    "\"$JS.API.CONSUMER.CREATE.KV_palaver.>\", "
-    "\"$JS.API.CONSUMER.DELETE.KV_palaver.>\", \"$JS.API.DIRECT.GET.KV_palaver.>\", "
-    "\"$JS.API.STREAM.MSG.GET.KV_palaver\", \"$JS.FC.KV_palaver.>\", \"$KV.palaver.ban.>\"";
-
-// The bus as docs/cluster.md secures it: one user per node, who may publish
-// only on its own subject (and to the bucket through JetStream) and listen
-// to every node's.
-class SecuredClusterTest : public ClusterTest {
+// Refusals of a bus with users, and of one behind TLS.
+class SecuredBusTest : public ClusterFixture {
   protected:
-    void TearDown() override {
-        ClusterTest::TearDown();
-        for (int id = 1; id <= 5; ++id) {
-            std::remove(credentials(id).c_str());
-        }
-    }
-    std::string bus_configuration() override {
-        std::string users;
-        for (int id = 1; id <= 4; ++id) {
-            std::string n = std::to_string(id);
-            write_credentials(id, "node" + n, "secret-" + n);
-            users += "{ user: node" + n + ", password: \"secret-" + n +
-                     "\", permissions: { publish: { allow: [\"palaver.node." + n +
-                     "\", \"$KV.palaver.ids." + n + "\", " + kBucketApi +
-                     "] }, subscribe: { allow: [\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
-        }
-        return "authorization { users = [\n" + users + "] }\n" + tls_block();
-    }
-    virtual std::string tls_block() const { return {}; }
-    std::vector<std::string> bus_options(int node) const override {
-        return {"--cluster-credentials", credentials(node)};
-    }
-    std::string credentials(int node) const { return accounts + "-bus-" + std::to_string(node); }
-    void write_credentials(int node, const std::string& user, const std::string& password) {
-        std::ofstream(credentials(node)) << user << "\n" << password << "\n";
-        ::chmod(credentials(node).c_str(), 0600);
-    }
+    explicit SecuredBusTest(Bus kind = Bus::Users) : ClusterFixture(kind) {}
+
     // A node started with `options` (after the bus, `url` or the fixture's,
     // and a node id of 4) that the bus refuses: it must end with a failure
     // that says why.
@@ -491,15 +542,7 @@ class SecuredClusterTest : public ClusterTest {
     }
 };
 
-TEST_F(SecuredClusterTest, NodesWithTheirCredentialsFormTheCluster) {
-    a_room_spans_nodes();
-}
-
-TEST_F(SecuredClusterTest, AKickAndItsBanCrossTheSecuredBus) {
-    a_kick_crosses_nodes();
-}
-
-TEST_F(SecuredClusterTest, TheBusRefusesWhoeverLacksANodesCredentials) {
+TEST_F(SecuredBusTest, TheBusRefusesWhoeverLacksANodesCredentials) {
     expect_refused({}, "Authentication Violation");
     write_credentials(5, "node2", "not-the-password");
     expect_refused({"--cluster-credentials", credentials(5)}, "Authentication Violation");
@@ -515,27 +558,12 @@ TEST_F(SecuredClusterTest, TheBusRefusesWhoeverLacksANodesCredentials) {
                    tls);
 }
 
-// The same bus behind TLS, its certificate verified against the test CA.
-class TlsClusterTest : public SecuredClusterTest {
+class TlsBusTest : public SecuredBusTest {
   protected:
-    std::string tls_block() const override {
-        const TestCerts& certs = test_certs();
-        return "tls { cert_file: \"" + certs.serverCert + "\", key_file: \"" + certs.serverKey +
-               "\" }\n";
-    }
-    std::string bus_url() const override {
-        // The certificate names localhost; the URL's host is what is verified.
-        return "tls://localhost:" + nats->url().substr(nats->url().rfind(':') + 1);
-    }
-    std::vector<std::string> bus_options(int node) const override {
-        auto options = SecuredClusterTest::bus_options(node);
-        options.insert(options.end(), {"--cluster-ca", test_certs().ca});
-        return options;
-    }
+    TlsBusTest() : SecuredBusTest(Bus::UsersAndTls) {}
 };
 
-TEST_F(TlsClusterTest, NodesMeetOverTlsAndTrustOnlyAVerifiedBus) {
-    a_room_spans_nodes();
+TEST_F(TlsBusTest, ANodeTrustsOnlyAVerifiedBus) {
     // Without the CA the bus's certificate does not verify, and the node
     // gives up before its password goes out.
     expect_refused({"--cluster-credentials", credentials(1)}, "SSL");
