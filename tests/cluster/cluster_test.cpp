@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <nats/nats.h>
+#include <sodium.h>
 
 #include <cstdio>
 #include <fstream>
@@ -34,6 +35,54 @@ constexpr auto kRecovery = 5000ms;
 void report(const char* what, std::chrono::steady_clock::time_point since) {
     auto ms = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since);
     std::printf("%s after %lld ms\n", what, static_cast<long long>(ms.count()));
+}
+
+// A user nkey as nats-server and the NATS client take them: an Ed25519 key
+// pair; the public key and the seed each with their prefix and a CRC-16,
+// in base32 without padding.
+struct NKey {
+    std::string publicKey;
+    std::string seed;
+};
+
+std::string nkey_text(std::vector<std::uint8_t> bytes) {
+    std::uint16_t crc = 0;  // CRC-16/XMODEM
+    for (std::uint8_t b : bytes) {
+        crc = static_cast<std::uint16_t>(crc ^ (b << 8));
+        for (int i = 0; i < 8; ++i) {
+            crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    bytes.push_back(static_cast<std::uint8_t>(crc & 0xff));
+    bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+    std::string text;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (std::uint8_t b : bytes) {
+        buffer = (buffer << 8) | b;
+        for (bits += 8; bits >= 5; bits -= 5) {
+            text += alphabet[(buffer >> (bits - 5)) & 31];
+        }
+    }
+    if (bits > 0) {
+        text += alphabet[(buffer << (5 - bits)) & 31];
+    }
+    return text;
+}
+
+NKey make_user_nkey() {
+    if (sodium_init() < 0) {
+        throw std::runtime_error("libsodium did not start");
+    }
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_keypair(pk, sk);
+    constexpr std::uint8_t user = 20 << 3, seed = 18 << 3;
+    std::vector<std::uint8_t> publicKey{user};
+    publicKey.insert(publicKey.end(), pk, pk + 32);
+    std::vector<std::uint8_t> seedBytes{seed | user >> 5, (user & 31) << 3};
+    seedBytes.insert(seedBytes.end(), sk, sk + 32);  // the secret key starts with its seed
+    return {nkey_text(publicKey), nkey_text(seedBytes)};
 }
 
 // The bus the nodes meet on: nats-server's defaults; one user per node who
@@ -288,15 +337,21 @@ class ClusterFixture : public ::testing::Test {
         if (bus == Bus::Open) {
             return {};
         }
+        auto may = [](const std::string& n) {
+            return "permissions: { publish: { allow: [\"palaver.node." + n +
+                   "\", \"$KV.palaver.ids." + n + "\", " + kBucketApi +
+                   "] }, subscribe: { allow: [\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
+        };
         std::string users;
-        for (int id = 1; id <= 5; ++id) {
+        for (int id = 1; id <= 4; ++id) {
             std::string n = std::to_string(id);
             write_credentials(id, "node" + n, "secret-" + n);
-            users += "{ user: node" + n + ", password: \"secret-" + n +
-                     "\", permissions: { publish: { allow: [\"palaver.node." + n +
-                     "\", \"$KV.palaver.ids." + n + "\", " + kBucketApi +
-                     "] }, subscribe: { allow: [\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
+            users += "{ user: node" + n + ", password: \"secret-" + n + "\", " + may(n);
         }
+        // Node 5 proves itself with an nkey instead.
+        NKey key = make_user_nkey();
+        write_credentials(5, key.seed, key.publicKey);
+        users += "{ nkey: " + key.publicKey + ", " + may("5");
         std::string tls;
         if (bus == Bus::UsersAndTls) {
             const TestCerts& certs = test_certs();
@@ -401,9 +456,9 @@ TEST_P(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOn
     using namespace palaver::server::cluster;
     RawClient watcher(port(1));
     ASSERT_EQ(watcher.login("carol", 3, "pw"), 1);
-    // On a bus with users the rogue holds node 5's credentials: the bus
-    // takes from it only what it publishes on node 5's subject.
-    Rogue rogue(bus_url(), bus == Bus::Open ? "" : "node5", "secret-5",
+    // On a bus with users the rogue holds node 4's credentials: the bus
+    // takes from it only what it publishes on node 4's subject.
+    Rogue rogue(bus_url(), bus == Bus::Open ? "" : "node4", "secret-4",
                 bus == Bus::UsersAndTls ? test_certs().ca : "");
     std::vector<std::uint8_t> out;
     // Speaking as `node` on `subject`: first an empty snapshot, so that a
@@ -413,7 +468,7 @@ TEST_P(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOn
                     BusTalk{(node << 24) | 1, -1, 3, 0, text});
         return out;
     };
-    for (std::uint16_t node : {99, 5}) {
+    for (std::uint16_t node : {99, 4}) {
         std::string subject = "palaver.node." + std::to_string(node);
         encode_heartbeat(out, BusHeader{BusType::Heartbeat, node, 7, 1}, 0);
         rogue.publish(subject, out);
@@ -422,16 +477,16 @@ TEST_P(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOn
         rogue.publish(subject, out);
     }
     rogue.publish("palaver.node.99", talk(99, 3, "not a node of the cluster"));
-    rogue.publish("palaver.node.3", talk(5, 3, "node 5 on node 3's subject"));
-    auto line = talk(5, 3, "line");
-    rogue.publish("palaver.node.5", line);
-    rogue.publish("palaver.node.5", line);
-    encode_kick(out, BusHeader{BusType::Kick, 5, 7, 4}, BusKick{watcher.id(), 60, "bob", "bob"});
-    rogue.publish("palaver.node.5", out);
-    rogue.publish("palaver.node.5", talk(5, 5, "after"));
+    rogue.publish("palaver.node.3", talk(4, 3, "node 4 on node 3's subject"));
+    auto line = talk(4, 3, "line");
+    rogue.publish("palaver.node.4", line);
+    rogue.publish("palaver.node.4", line);
+    encode_kick(out, BusHeader{BusType::Kick, 4, 7, 4}, BusKick{watcher.id(), 60, "bob", "bob"});
+    rogue.publish("palaver.node.4", out);
+    rogue.publish("palaver.node.4", talk(4, 5, "after"));
 
     std::optional<Received> kept;
-    std::int32_t rogueUser = (5 << 24) | 1;
+    std::int32_t rogueUser = (4 << 24) | 1;
     auto heard = talk_from(watcher, rogueUser, kept);
     ASSERT_TRUE(heard);
     EXPECT_EQ(std::string(heard->text, heard->textLength), "line")
