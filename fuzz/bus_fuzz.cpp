@@ -1,15 +1,21 @@
-// What a node makes of the bus: any bytes, cut into messages, decoded and fed
-// to the picture of the other nodes. Nothing may read past a message, and
-// what the picture reports must agree with what it holds.
+// What a node makes of the bus: any bytes, cut into messages, checked
+// against the subject they came on, decoded and fed to the picture of the
+// other nodes. Nothing may read past a message, a message is taken only from
+// its own node's subject, and what the picture reports must agree with what
+// it holds.
 //
-// Input: messages back to back, each a u16 little-endian size and that many
-// bytes (a size past the end takes the rest).
+// Input: messages back to back, each a u8 n naming the subject
+// "palaver.node.<n>", a u16 little-endian size and that many bytes (a size
+// past the end takes the rest).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "PalaverProfile.h"
 #include "protocol/wire.h"
 #include "server/cluster/bus_message.h"
+#include "server/cluster/bus_origin.h"
 #include "server/cluster/remote_view.h"
 
 namespace {
@@ -34,6 +40,10 @@ struct Checker : RemoteView::Sink {
     }
     void resync_needed(std::uint16_t, const std::string&) override {}
     void snapshot_wanted() override {}
+    void cut_off(std::uint16_t node, const std::string&) override {
+        auto nodes = view->nodes();
+        require(std::find(nodes.begin(), nodes.end(), node) == nodes.end());
+    }
     static void require(bool holds) {
         if (!holds) {
             std::abort();
@@ -44,15 +54,26 @@ struct Checker : RemoteView::Sink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    RemoteView view(1);
+    // Small limits, so that inputs reach them.
+    RemoteView view(1, RemoteView::Limits{6, 10});
     Checker checker;
     checker.view = &view;
-    while (size >= 2) {
-        std::size_t n = palaver::wire::load_u16(data);
-        data += 2;
-        size -= 2;
+    const NodeSet nodes({2, 3, 4, 127});
+    while (size >= 3) {
+        unsigned on = data[0];
+        std::string subject = std::string(kNodeSubjectPrefix) + std::to_string(on);
+        std::size_t n = palaver::wire::load_u16(data + 1);
+        data += 3;
+        size -= 3;
         n = n < size ? n : size;
-        if (auto m = decode_bus_message(data, n)) {
+        // The message's bytes as a subject: only a node's own name parses.
+        std::string_view raw(reinterpret_cast<const char*>(data), n);
+        if (auto node = subject_node(raw)) {
+            Checker::require(raw == std::string(kNodeSubjectPrefix) + std::to_string(*node));
+        }
+        auto m = decode_bus_message(data, n);
+        if (m && from_its_node(subject, m->header, nodes)) {
+            Checker::require(m->header.node == on && nodes.contains(on));
             view.apply(*m, checker);
         }
         data += n;

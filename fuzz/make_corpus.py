@@ -104,9 +104,10 @@ def server():
           frame(1, user(0, "nobody", ROOM) + field(b"x", 20)))
 
 
-def bus_message(kind, seq, body=b"", node=2, incarnation=77):
+def bus_message(kind, seq, body=b"", node=2, incarnation=77, subject=None):
     message = struct.pack("<BBHQQ", 1, kind, node, incarnation, seq) + body
-    return struct.pack("<H", len(message)) + message
+    on = node if subject is None else subject
+    return struct.pack("<BH", on, len(message)) + message
 
 
 def bus():
@@ -123,9 +124,17 @@ def bus():
           bus_message(2, 4, user(carol, "carol", room)) +
           bus_message(7, 5, struct.pack("<IHBH", 9, 0, 1, 1) + user(carol, "carol", room)) +
           bus_message(8, 6, struct.pack("<H", 1)) + bus_message(6, 7, struct.pack(
-              "<iiH", (1 << 24) | 1, 5, 4) + b"boss"))
+              "<iiH", (1 << 24) | 1, 5, 4) + b"boss" + struct.pack("<H", 4) + b"boss"))
     write("bus", "restart_and_goodbye", bus_message(2, 1, user(bob, "bob", room)) +
-          bus_message(1, 1, struct.pack("<I", 0), incarnation=78) + bus_message(9, 2))
+          bus_message(1, 1, struct.pack("<I", 0), incarnation=78) + bus_message(9, 2) +
+          bus_message(2, 3, user(bob, "bob", room), incarnation=77))
+    write("bus", "forged_and_replayed", bus_message(1, 1, struct.pack("<I", 0)) +
+          bus_message(7, 2, struct.pack("<IHBH", 1, 0, 1, 1) + user(bob, "bob", room)) +
+          bus_message(9, 3, subject=3) + bus_message(1, 1, struct.pack("<I", 0), node=5) +
+          bus_message(5, 4, struct.pack("<ii", bob, -1) + room + b"\0" +
+                      struct.pack("<H", 2) + b"hi") +
+          bus_message(5, 4, struct.pack("<ii", bob, -1) + room + b"\0" +
+                      struct.pack("<H", 2) + b"hi"))
 
 
 if __name__ == "__main__":

@@ -23,6 +23,12 @@ struct ClusterStats {
     // between its arrival and the event loop taking it.
     double busDelay = 0;
     std::uint64_t dropped = 0;  // bus messages dropped: the loop fell behind
+    // Bus messages refused: on another node's subject than their header's,
+    // or from a node that is not one of the cluster's.
+    std::uint64_t refused = 0;
+    // Bus messages not applied: replayed, older than what was applied from
+    // their node, or arriving while its snapshot was awaited.
+    std::uint64_t stale = 0;
 };
 
 class ClusterLink {
@@ -44,7 +50,10 @@ class ClusterLink {
     virtual const stUserInfo* remote_user(std::int32_t id) const = 0;
 
     // Asks the node of `target` to kick it; false when no other node has it.
-    virtual bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) = 0;
+    // `admin` is the kicking admin's login name, which that node checks
+    // against its accounts; `by` describes the kicking session for the log.
+    virtual bool kick(std::int32_t target, std::int32_t minutes, const std::string& admin,
+                      const std::string& by) = 0;
     // A ban this node decided, by login name, for every node to keep.
     virtual void banned(const std::string& name, std::int32_t minutes) = 0;
 

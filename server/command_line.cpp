@@ -1,12 +1,14 @@
 #include "server/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
 #include "server/ban_file.h"
+#include "server/cluster/bus_credentials.h"
 #include "server/net.h"
 #include "server/tls_context.h"
 
@@ -175,11 +177,37 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
                  "nodes of a cluster on one machine");
     auto* clusterOption =
         app.add_option("--cluster", cluster.url,
-                       "Join the cluster whose nodes meet on this NATS bus (nats://HOST:PORT)");
+                       "Join the cluster whose nodes meet on this NATS bus (nats://HOST:PORT, "
+                       "or tls://HOST:PORT for TLS verified before any credential goes out)");
+    app.add_option("--cluster-credentials", cluster.credentialsFile,
+                   "Prove this node to the bus with this file: a user name line and a password "
+                   "line, a NATS .creds file, or an nkey seed and public key")
+        ->needs(clusterOption);
+    app.add_option("--cluster-ca", cluster.caFile,
+                   "CA certificates (PEM) that a tls:// bus's certificate must verify against; "
+                   "without it the system's")
+        ->needs(clusterOption);
     app.add_option("--node-id", cluster.node, "This node's id in the cluster, 1 to 127")
         ->check(CLI::Range(1, 127))
         ->needs(clusterOption);
     clusterOption->needs("--node-id");
+    app.add_option("--cluster-nodes", cluster.nodes,
+                   "The node ids of the cluster, e.g. 1,2,3; messages of any other node are "
+                   "ignored (default: every id from 1 to 127)")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 127))
+        ->needs(clusterOption);
+    app.add_option("--cluster-max-node-users", cluster.maxNodeUsers,
+                   "Most users of one other node this node holds; a node that announces more "
+                   "is cut off")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str()
+        ->needs(clusterOption);
+    app.add_option("--cluster-max-remote-users", cluster.maxRemoteUsers,
+                   "Most users of all other nodes together this node holds")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 31))
+        ->capture_default_str()
+        ->needs(clusterOption);
     // Internal timing, for tests: heartbeat period, silence after which a
     // node is taken for dead, wait between attempts to reach the bus again.
     app.add_option("--cluster-heartbeat-ms", heartbeatMs)->check(CLI::Range(10, 60000))->group("");
@@ -214,8 +242,17 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
         error = "--metrics-listen: expected ADDR:PORT, e.g. 127.0.0.1:9740";
     } else if (auto bad = unparsable_address(s.exemptAddresses)) {
         error = "--exempt-address " + *bad + ": expected an IPv4 or IPv6 address";
-    } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0) {
-        error = "--cluster: expected nats://HOST:PORT";
+    } else if (!cluster.url.empty() && cluster.url.rfind("nats://", 0) != 0 &&
+               cluster.url.rfind("tls://", 0) != 0) {
+        error = "--cluster: expected nats://HOST:PORT or tls://HOST:PORT";
+    } else if (cluster.url.find("tls://", 1) != std::string::npos &&
+               cluster.url.rfind("tls://", 0) != 0) {
+        error = "--cluster: a list of URLs with tls:// must begin with tls:// (all then use TLS)";
+    } else if (!cluster.caFile.empty() && cluster.url.rfind("tls://", 0) != 0) {
+        error = "--cluster-ca: the bus is verified only over TLS, with a tls:// URL";
+    } else if (!cluster.nodes.empty() && std::find(cluster.nodes.begin(), cluster.nodes.end(),
+                                                   cluster.node) == cluster.nodes.end()) {
+        error = "--cluster-nodes must name this node's --node-id";
     } else if (heartbeatMs >= clusterTimeoutMs) {
         error = "--cluster-timeout-ms must be longer than the heartbeat";
     } else if (!accountsPath.empty()) {
@@ -229,6 +266,17 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, int& exitCo
     }
     if (error.empty() && !s.bansFile.empty() && !load_bans(s.bansFile, error)) {
         error = "--bans: " + error;
+    }
+    if (error.empty() && !cluster.url.empty()) {
+        std::optional<cluster::BusCredentials> credentials = cluster::BusCredentials{};
+        if (!cluster.credentialsFile.empty()) {
+            credentials = cluster::read_bus_credentials(cluster.credentialsFile, error);
+        }
+        if (credentials) {
+            result.warnings = cluster::bus_warnings(cluster.url, *credentials);
+        } else {
+            error = "--cluster-credentials: " + error;
+        }
     }
     if (!error.empty()) {
         std::cerr << "palaver-server: " << error << "\n";

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "server/log.h"
 #include "server/settings.h"
@@ -14,6 +15,8 @@ namespace palaver::server {
 struct CommandLine {
     Settings settings;
     Level logLevel = Level::Info;
+    // What the operator should hear at start (e.g. about the bus credentials).
+    std::vector<std::string> warnings;
 };
 
 // "ADDR:PORT" with an IPv4 address, or "[ADDR]:PORT" with an IPv6 one.

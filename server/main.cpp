@@ -80,6 +80,9 @@ int main(int argc, char** argv) {
             log.warn(warning);
         }
     }
+    for (const std::string& warning : commandLine->warnings) {
+        log.warn(warning);
+    }
     raise_descriptor_limit(commandLine->settings, log);
     try {
         Server server(commandLine->settings, log);

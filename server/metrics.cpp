@@ -169,6 +169,14 @@ void Metrics::render(const Gauges& g, std::string& out) const {
     e.family("cluster_bus_dropped_total", "counter",
              "Bus messages dropped because the event loop fell behind the bus.");
     e.sample("cluster_bus_dropped_total", "", c.dropped);
+    e.family("cluster_bus_refused_total", "counter",
+             "Bus messages refused: their header named another node than their subject, or a "
+             "node that is not one of the cluster's.");
+    e.sample("cluster_bus_refused_total", "", c.refused);
+    e.family("cluster_bus_stale_total", "counter",
+             "Bus messages not applied: replayed, out of order, or arriving while a snapshot "
+             "was awaited.");
+    e.sample("cluster_bus_stale_total", "", c.stale);
 }
 
 }  // namespace palaver::server

@@ -199,7 +199,7 @@ void kick(ServerState& state, Session& session, const Frame& frame) {
     Session* target = state.find(k->first);
     ClusterLink* link = state.link();
     if (target == nullptr && link != nullptr &&
-        link->kick(k->first, k->second, session.describe())) {
+        link->kick(k->first, k->second, session.loginName, session.describe())) {
         state.log().info("kick of id ", k->first, " on another node by ", session.describe(),
                          " passed on");
         return;

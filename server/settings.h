@@ -18,8 +18,21 @@ constexpr std::uint16_t kDefaultPort = 7400;
 
 // A node of a cluster whose nodes meet on a NATS bus (docs/cluster.md).
 struct ClusterSettings {
-    std::string url;         // nats://HOST:PORT
+    std::string url;  // nats://HOST:PORT or tls://HOST:PORT
+    // How the node proves itself to the bus (cluster/bus_credentials.h);
+    // none: it connects without credentials.
+    std::string credentialsFile;
+    // The CA certificates (PEM) a tls:// bus's certificate is verified
+    // against; none: the system's.
+    std::string caFile;
     std::uint16_t node = 0;  // 1 to 127, unique in the cluster
+    // The cluster's node ids: messages of any other node are ignored. Empty:
+    // every id from 1 to 127.
+    std::vector<std::uint16_t> nodes;
+    // The other nodes' users this node holds at most, per node and in all;
+    // a node that announces more is cut off.
+    std::size_t maxNodeUsers = 262144;
+    std::size_t maxRemoteUsers = 1048576;
     // A node says it is alive this often; one not heard for `timeout` is
     // taken for dead and its users leave.
     std::chrono::milliseconds heartbeat{1000};

@@ -67,8 +67,8 @@ long long wall_ms() {
 
 }  // namespace
 
-Bucket::Bucket(std::uint16_t node, Log& log, Store store)
-    : node_(node), log_(log), store_(std::move(store)) {}
+Bucket::Bucket(std::uint16_t node, const NodeSet& nodes, Log& log, Store store)
+    : node_(node), nodes_(nodes), log_(log), store_(std::move(store)) {}
 
 std::string Bucket::ids_key() const {
     return "ids." + std::to_string(node_);
@@ -110,11 +110,15 @@ void Bucket::ban(const std::string& name, std::int32_t minutes) {
         return;
     }
     long long until = wall_ms() + std::min<long long>(minutes, kLongestBanMinutes) * 60000;
-    store_ban(std::string(kBanPrefix) + hex(name), std::to_string(until));
+    store_ban(std::string(kBanPrefix) + hex(name), std::to_string(until) + " " + writer());
 }
 
 void Bucket::unban(const std::string& name) {
-    store_ban(std::string(kBanPrefix) + hex(name), "0");
+    store_ban(std::string(kBanPrefix) + hex(name), "0 " + writer());
+}
+
+std::string Bucket::writer() const {
+    return std::to_string(node_);
 }
 
 void Bucket::store_ban(const std::string& key, const std::string& value) {
@@ -126,9 +130,19 @@ void Bucket::store_ban(const std::string& key, const std::string& value) {
 
 std::optional<Bucket::BanNews> Bucket::stored(const std::string& key, const std::string& value) {
     auto name = key.rfind(kBanPrefix, 0) == 0 ? unhex(key.substr(kBanPrefix.size())) : std::nullopt;
-    auto until = value.empty() ? std::optional<long long>(0) : number(value);
+    auto space = value.find(' ');
+    auto until = value.empty() ? std::optional<long long>(0) : number(value.substr(0, space));
     if (!name || !until) {
         log_.warn("cluster: ignored a malformed bucket entry ", untrusted(key));
+        return std::nullopt;
+    }
+    // Only the cluster's nodes write bans; an entry that does not name one
+    // comes from some other bus client.
+    auto writer = space == std::string::npos ? std::nullopt : number(value.substr(space + 1));
+    if (!value.empty() && (!writer || *writer > kMaxNodeId ||
+                           !nodes_.contains(static_cast<std::uint16_t>(*writer)))) {
+        log_.warn("cluster: ignored the bucket entry ", untrusted(key), " = \"", untrusted(value),
+                  "\": not written by one of the cluster's nodes");
         return std::nullopt;
     }
     if (*until == 0) {

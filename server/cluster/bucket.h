@@ -13,6 +13,7 @@
 #include <string>
 
 #include "server/bans.h"
+#include "server/cluster/bus_origin.h"
 
 namespace palaver::server {
 class Log;
@@ -25,7 +26,8 @@ class Bucket {
     // Puts a value without waiting; false when the bus is away.
     using Store = std::function<bool(const std::string& key, const std::string& value)>;
 
-    Bucket(std::uint16_t node, Log& log, Store store);
+    // `nodes`: the cluster's nodes, the only writers whose bans are taken.
+    Bucket(std::uint16_t node, const NodeSet& nodes, Log& log, Store store);
 
     // The key of this node's reservation, and what was stored under it when
     // the node started (none for a new node).
@@ -44,7 +46,9 @@ class Bucket {
 
     // What a ban entry the bus reports (any node's, this one's too) means
     // for this node: the name is banned until `until`, or, with none, its
-    // ban is lifted (an end of 0, or the entry deleted: `value` empty).
+    // ban is lifted (an end of 0, or the entry deleted: `value` empty). An
+    // entry is "END NODE": its end and the node that wrote it, which must be
+    // one of the cluster's.
     struct BanNews {
         std::string name;
         std::optional<Bans::Until> until;
@@ -58,8 +62,10 @@ class Bucket {
   private:
     void store_reservation();
     void store_ban(const std::string& key, const std::string& value);
+    std::string writer() const;  // how this node signs the ban entries it writes
 
     std::uint16_t node_;
+    NodeSet nodes_;
     Log& log_;
     Store store_;
     std::uint32_t counter_ = 1;      // low bits of the next user id

@@ -127,6 +127,9 @@ void encode_kick(std::vector<std::uint8_t>& out, const BusHeader& h, const BusKi
     Writer w(out, h, BusType::Kick);
     w.u32(static_cast<std::uint32_t>(kick.target));
     w.u32(static_cast<std::uint32_t>(kick.minutes));
+    std::size_t a = std::min(kick.admin.size(), kMaxAdminName);
+    w.u16(static_cast<std::uint16_t>(a));
+    w.bytes(kick.admin.data(), a);
     std::size_t n = std::min(kick.by.size(), kMaxKickerText);
     w.u16(static_cast<std::uint16_t>(n));
     w.bytes(kick.by.data(), n);
@@ -209,6 +212,11 @@ std::optional<BusMessage> decode_bus_message(const std::uint8_t* bytes, std::siz
         case BusType::Kick: {
             m.kick.target = static_cast<std::int32_t>(r.u32());
             m.kick.minutes = static_cast<std::int32_t>(r.u32());
+            std::size_t a = r.u16();
+            if (a > kMaxAdminName) {
+                return std::nullopt;
+            }
+            m.kick.admin = r.text(a);
             std::size_t n = r.u16();
             if (n > kMaxKickerText) {
                 return std::nullopt;

@@ -21,6 +21,7 @@ constexpr std::uint8_t kBusVersion = 1;
 constexpr std::size_t kBusHeaderSize = 20;
 constexpr std::size_t kMaxBusText = 300;           // a Talk's text, as on the wire
 constexpr std::size_t kMaxKickerText = 200;        // who kicked, for the log
+constexpr std::size_t kMaxAdminName = 255;         // the kicking admin's login name
 constexpr std::size_t kMaxSnapshotRecords = 1000;  // per part: about 83 KB
 constexpr std::size_t kMaxLeftIds = 4096;
 
@@ -30,7 +31,8 @@ enum class BusType : std::uint8_t {
     Left = 3,           // u16 count, that many i32 ids
     Updated = 4,        // one user record
     Talk = 5,           // i32 sender, i32 target, 4-byte key, u8 flag, u16 n, n text bytes
-    Kick = 6,           // i32 target, i32 ban minutes, u16 n, n bytes: who kicked
+    Kick = 6,           // i32 target, i32 ban minutes, u16 a, a bytes: admin's login name,
+                        // u16 n, n bytes: who kicked
     SnapshotPart = 7,   // u32 snapshot, u16 part, u8 last, u16 count, count records
     ResyncRequest = 8,  // u16 node asked for (0: every node)
     Goodbye = 9,        // nothing: the node stops and its users leave
@@ -54,7 +56,10 @@ struct BusTalk {
 struct BusKick {
     std::int32_t target = 0;
     std::int32_t minutes = 0;
-    std::string by;
+    // The login name of the admin who kicked: the receiving node checks it
+    // against its own accounts file before it acts.
+    std::string admin;
+    std::string by;  // the kicking session, for the log
 };
 
 struct BusSnapshotPart {

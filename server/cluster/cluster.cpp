@@ -38,14 +38,15 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       state_(state),
       settings_(settings),
       incarnation_(fresh_incarnation()),
-      view_(settings.node),
+      view_(settings.node, RemoteView::Limits{settings.maxNodeUsers, settings.maxRemoteUsers}),
       timer_(io),
+      nodes_(settings.nodes),
       inbox_(kMaxBacklog, kMaxBacklogBytes),
-      bucket_(settings.node, state.log(), [this](const std::string& key, const std::string& value) {
-          return bus_ && bus_->store(key, value);
-      }) {
-    bus_ = std::make_unique<NatsBus>(settings_.url, settings_.node, settings_.reconnectWait,
-                                     handlers());
+      bucket_(settings.node, nodes_, state.log(),
+              [this](const std::string& key, const std::string& value) {
+                  return bus_ && bus_->store(key, value);
+              }) {
+    bus_ = std::make_unique<NatsBus>(settings_, handlers());
     bucket_.resume_ids(bus_->load(bucket_.ids_key()));
     state_.log().info("cluster: node ", settings_.node, " on ", settings_.url, ", user ids from ",
                       bucket_.upcoming_id());
@@ -62,8 +63,15 @@ Cluster::~Cluster() {
 
 NatsBus::Handlers Cluster::handlers() {
     NatsBus::Handlers h;
-    h.message = [this](const std::uint8_t* bytes, std::size_t size) {
-        if (auto header = decode_bus_header(bytes, size); header && header->node <= kMaxNodeId) {
+    h.message = [this](std::string_view subject, const std::uint8_t* bytes, std::size_t size) {
+        // A node speaks only for itself: on its own subject, as one of the
+        // cluster's nodes. Anything else never reaches the event loop.
+        auto header = decode_bus_header(bytes, size);
+        if (header && !from_its_node(subject, *header, nodes_)) {
+            refused_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        if (header) {
             heard_[header->node] = Clock::now().time_since_epoch().count();
         }
         if (inbox_.put(bytes, size) == Inbox::Put::Wake) {
@@ -74,7 +82,11 @@ NatsBus::Handlers Cluster::handlers() {
         asio::post(io_, [this, connected] { on_connection(connected); });
     };
     h.problem = [this](const std::string& what) {
-        asio::post(io_, [this, what] { state_.log().warn("cluster: ", what); });
+        asio::post(io_, [this, what] {
+            if (auto line = problems_.pass(what, LogThrottle::Clock::now())) {
+                state_.log().warn("cluster: ", *line);
+            }
+        });
     };
     h.stored = [this](const std::string& key, const std::string& value) {
         asio::post(io_, [this, key, value] { ban_stored(key, value); });
@@ -243,12 +255,13 @@ const stUserInfo* Cluster::remote_user(std::int32_t id) const {
     return view_.find(id);
 }
 
-bool Cluster::kick(std::int32_t target, std::int32_t minutes, const std::string& by) {
+bool Cluster::kick(std::int32_t target, std::int32_t minutes, const std::string& admin,
+                   const std::string& by) {
     if (view_.find(target) == nullptr) {
         return false;
     }
     out_.clear();
-    encode_kick(out_, header(BusType::Kick), BusKick{target, minutes, by});
+    encode_kick(out_, header(BusType::Kick), BusKick{target, minutes, admin, by});
     publish();
     return true;
 }
@@ -268,6 +281,8 @@ ClusterStats Cluster::stats() const {
     stats.peers = stats.silence.size();
     stats.busDelay = std::chrono::duration<double>(busDelay_).count();
     stats.dropped = dropped_;
+    stats.refused = refused_.load(std::memory_order_relaxed);
+    stats.stale = view_.stale();
     return stats;
 }
 
@@ -356,6 +371,14 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
                           ": not here");
         return;
     }
+    // Only an admin of this node's own accounts file may kick here.
+    const auto& accounts = state_.settings().accounts;
+    const Account* account = accounts ? accounts->find(kick.admin) : nullptr;
+    if (account == nullptr || !account->admin) {
+        state_.log().warn("cluster: ignored a kick of id ", kick.target, " from node ", from,
+                          " by \"", untrusted(kick.admin), "\", not an admin here");
+        return;
+    }
     // kick.by is the kicking node's Session::describe(), its name escaped
     // there; Log::emit escapes any control byte a broken node might send.
     state_.log().info("kick ", target->describe(), " by ", kick.by, " on node ", from,
@@ -370,6 +393,11 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
 void Cluster::resync_needed(std::uint16_t node, const std::string& why) {
     state_.log().info("cluster: node ", node, ": ", why, "; asking for its snapshot");
     ask_for_snapshot(node);
+}
+
+void Cluster::cut_off(std::uint16_t node, const std::string& why) {
+    state_.log().error("cluster: node ", node, " ", why, "; cut off until it restarts");
+    asked_.erase(node);
 }
 
 void Cluster::ask_for_snapshot(std::uint16_t node) {

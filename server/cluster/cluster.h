@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "server/cluster/bucket.h"
+#include "server/cluster/bus_origin.h"
 #include "server/cluster/inbox.h"
 #include "server/cluster/nats_bus.h"
 #include "server/cluster/remote_view.h"
 #include "server/cluster_link.h"
+#include "server/log_throttle.h"
 #include "server/net.h"
 #include "server/settings.h"
 
@@ -47,7 +49,8 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
                 const char* text, std::size_t length) override;
     const std::map<std::int32_t, stUserInfo>* remote_room(std::uint32_t key) const override;
     const stUserInfo* remote_user(std::int32_t id) const override;
-    bool kick(std::int32_t target, std::int32_t minutes, const std::string& by) override;
+    bool kick(std::int32_t target, std::int32_t minutes, const std::string& admin,
+              const std::string& by) override;
     void banned(const std::string& name, std::int32_t minutes) override;
     ClusterStats stats() const override;
     void unbanned(const std::string& name) override;
@@ -61,6 +64,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void kick_asked(const BusKick& kick, std::uint16_t from) override;
     void resync_needed(std::uint16_t node, const std::string& why) override;
     void snapshot_wanted() override;
+    void cut_off(std::uint16_t node, const std::string& why) override;
 
     NatsBus::Handlers handlers();
     // A ban entry of the bucket put or deleted, for this node's users.
@@ -94,8 +98,11 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
     Clock::duration busDelay_{};       // how long the latest batch's first message waited
     std::uint64_t dropped_ = 0;        // bus messages the inbox dropped
+    LogThrottle problems_{std::chrono::minutes(1)};  // what the bus client reports
 
     // Shared with the bus client's threads.
+    const NodeSet nodes_;
+    std::atomic<std::uint64_t> refused_{0};
     Inbox inbox_;
     std::array<std::atomic<Clock::rep>, kMaxNodeId + 1> heard_{};
 

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "server/cluster/bus_credentials.h"
+
 namespace palaver::server::cluster {
 namespace {
 
@@ -17,7 +19,9 @@ void check(natsStatus status, const std::string& what) {
 
 void on_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* handlers = static_cast<Handlers*>(closure);
-    handlers->message(reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+    const char* subject = natsMsg_GetSubject(msg);
+    handlers->message(subject ? std::string_view(subject) : std::string_view(),
+                      reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
                       static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
     natsMsg_Destroy(msg);
 }
@@ -33,6 +37,57 @@ void on_reconnected(natsConnection*, void* closure) {
 void on_error(natsConnection*, natsSubscription*, natsStatus status, void* closure) {
     static_cast<Handlers*>(closure)->problem(std::string("the bus client reports: ") +
                                              natsStatus_GetText(status));
+}
+
+// TLS first, for a tls:// URL: the client then refuses a bus that does not
+// offer TLS or whose certificate does not verify, before CONNECT carries any
+// credential. The NATS client itself sees no difference between the two
+// schemes, so the choice is made here.
+void secure(natsOptions* o, const ClusterSettings& settings) {
+    if (settings.url.rfind("tls://", 0) != 0) {
+        return;
+    }
+    check(natsOptions_SetSecure(o, true), "bus TLS");
+    if (!settings.caFile.empty()) {
+        check(natsOptions_LoadCATrustedCertificates(o, settings.caFile.c_str()),
+              "reading the bus's CA certificates from " + settings.caFile);
+    }
+    // The client checks a host name against the certificate, never an IP
+    // address: a bus named by its address is verified by its chain alone
+    // (bus_warnings says so at start).
+    const std::string host = bus_host(settings.url);
+    if (!is_ip_address(host)) {
+        check(natsOptions_SetExpectedHostname(o, host.c_str()), "bus TLS host name " + host);
+    }
+}
+
+void authenticate(natsOptions* o, const ClusterSettings& settings) {
+    if (settings.credentialsFile.empty()) {
+        return;
+    }
+    std::string error;
+    auto credentials = read_bus_credentials(settings.credentialsFile, error);
+    if (!credentials) {
+        throw std::runtime_error("bus credentials: " + error);
+    }
+    const char* path = credentials->path.c_str();
+    switch (credentials->kind) {
+        case BusCredentials::Kind::Password:
+            check(natsOptions_SetUserInfo(o, credentials->user.c_str(),
+                                          credentials->password.c_str()),
+                  "bus user");
+            break;
+        case BusCredentials::Kind::Creds:
+            check(natsOptions_SetUserCredentialsFromFiles(o, path, nullptr),
+                  "bus credentials file " + credentials->path);
+            break;
+        case BusCredentials::Kind::NKeySeed:
+            check(natsOptions_SetNKeyFromSeed(o, credentials->user.c_str(), path),
+                  "bus nkey seed " + credentials->path);
+            break;
+        case BusCredentials::Kind::None:
+            break;
+    }
 }
 
 }  // namespace
@@ -65,16 +120,19 @@ struct NatsBus::Client {
     }
 };
 
-NatsBus::NatsBus(const std::string& url, std::uint16_t node,
-                 std::chrono::milliseconds reconnectWait, Handlers handlers)
+NatsBus::NatsBus(const ClusterSettings& settings, Handlers handlers)
     : handlers_(std::move(handlers)),
-      subject_(kSubjectPrefix + std::to_string(node)),
+      subject_(kSubjectPrefix + std::to_string(settings.node)),
       client_(std::make_unique<Client>()) {
     Client& c = *client_;
     check(natsOptions_Create(&c.options), "bus options");
     natsOptions* o = c.options;
-    std::string name = "palaver-node-" + std::to_string(node);
+    const std::string& url = settings.url;
+    const auto reconnectWait = settings.reconnectWait;
+    std::string name = "palaver-node-" + std::to_string(settings.node);
     check(natsOptions_SetURL(o, url.c_str()), "bus address " + url);
+    secure(o, settings);
+    authenticate(o, settings);
     natsOptions_SetName(o, name.c_str());
     natsOptions_SetTimeout(o, 3000);
     natsOptions_SetAllowReconnect(o, true);

@@ -13,8 +13,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "server/settings.h"
 
 namespace palaver::server::cluster {
 
@@ -26,8 +29,10 @@ constexpr const char* kBucket = "palaver";
 class NatsBus {
   public:
     struct Handlers {
-        // A message on some node's subject (never this node's own).
-        std::function<void(const std::uint8_t* bytes, std::size_t size)> message;
+        // A message on some node's subject (never this node's own), with the
+        // subject it arrived on.
+        std::function<void(std::string_view subject, const std::uint8_t* bytes, std::size_t size)>
+            message;
         // The connection was lost (false) or is back (true).
         std::function<void(bool connected)> connection;
         // The client reports a problem, e.g. that it dropped messages.
@@ -38,10 +43,11 @@ class NatsBus {
         std::function<void(const std::string& key, const std::string& value)> stored;
     };
 
-    // Connects, binds or creates the bucket and starts listening. Throws
-    // std::runtime_error when the bus cannot be reached or has no JetStream.
-    NatsBus(const std::string& url, std::uint16_t node, std::chrono::milliseconds reconnectWait,
-            Handlers handlers);
+    // Connects with the settings' credentials (over TLS for a tls:// URL,
+    // verified before any credential goes out), binds or creates the bucket
+    // and starts listening. Throws std::runtime_error when the bus cannot be
+    // reached, refuses the credentials or has no JetStream.
+    NatsBus(const ClusterSettings& settings, Handlers handlers);
     ~NatsBus();
     NatsBus(const NatsBus&) = delete;
     NatsBus& operator=(const NatsBus&) = delete;

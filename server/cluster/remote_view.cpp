@@ -1,20 +1,39 @@
 #include "server/cluster/remote_view.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "PalaverProfile.h"
 #include "protocol/records.h"
 
 namespace palaver::server::cluster {
+namespace {
+
+constexpr std::size_t kEndedRunsKept = 16;
+
+// What waits for a node's snapshot: the changes to the picture of its
+// users, which the snapshot brings whole (what the node sent after taking
+// it arrives after it). Events in order (a line, a kick) are not in any
+// snapshot and are applied at once, or they would be lost.
+bool needs_whole_picture(BusType type) {
+    return type == BusType::Entered || type == BusType::Updated || type == BusType::Left;
+}
+
+}  // namespace
 
 void RemoteView::apply(const BusMessage& m, Sink& sink) {
     const BusHeader& h = m.header;
     if (h.node == self_ || h.node == 0 || h.node > kMaxNodeId) {
         return;
     }
+    if (has_ended(h.node, h.incarnation)) {
+        ++stale_;  // a run that is over: a replay
+        return;
+    }
     auto found = nodes_.find(h.node);
     if (found != nodes_.end() && found->second.incarnation != h.incarnation) {
         // Restarted under the same node id: its former users are gone.
+        ended(h.node, found->second.incarnation);
         forget(h.node, sink);
         found = nodes_.end();
     }
@@ -26,10 +45,14 @@ void RemoteView::apply(const BusMessage& m, Sink& sink) {
             sink.resync_needed(h.node, "first message of this run of the node");
         }
         found = nodes_.find(h.node);
-    } else {
-        follow(found->second, h, sink);
+    } else if (!follow(found->second, h, sink)) {
+        return;
     }
     Node& node = found->second;
+    if (!node.synced && needs_whole_picture(h.type)) {
+        ++stale_;  // the snapshot asked for brings the node's users
+        return;
+    }
 
     switch (h.type) {
         case BusType::Heartbeat:
@@ -37,6 +60,10 @@ void RemoteView::apply(const BusMessage& m, Sink& sink) {
         case BusType::Entered:
         case BusType::Updated:
             if (node_of(m.record.userId) == h.node) {
+                if (node.members.count(m.record.userId) == 0 &&
+                    too_many(h.node, node.members.size() + 1, sink)) {
+                    return;
+                }
                 upsert(node, m.record, sink);
             }
             break;
@@ -60,26 +87,60 @@ void RemoteView::apply(const BusMessage& m, Sink& sink) {
             }
             break;
         case BusType::Goodbye:
+            ended(h.node, h.incarnation);
             forget(h.node, sink);
             break;
     }
 }
 
-void RemoteView::follow(Node& node, const BusHeader& h, Sink& sink) {
+bool RemoteView::follow(Node& node, const BusHeader& h, Sink& sink) {
     if (h.seq == node.nextSeq) {
         ++node.nextSeq;
-        return;
+        return true;
     }
-    // Messages went missing (or came twice): what this node knows of that
-    // one may be wrong until its next snapshot.
-    std::string why = h.seq > node.nextSeq
-                          ? "missed " + std::to_string(h.seq - node.nextSeq) + " messages"
-                          : "messages out of order";
+    if (h.seq < node.nextSeq) {
+        // At or below what was taken from that node: a replay or a copy.
+        ++stale_;
+        return false;
+    }
+    // Messages went missing: what this node knows of that one may be wrong
+    // until its next snapshot.
+    std::string why = "missed " + std::to_string(h.seq - node.nextSeq) + " messages";
     node.synced = false;
     node.collecting = false;
     node.records.clear();
     node.nextSeq = h.seq + 1;
     sink.resync_needed(h.node, why);
+    return true;
+}
+
+bool RemoteView::too_many(std::uint16_t id, std::size_t count, Sink& sink) {
+    Node& node = nodes_.at(id);
+    std::size_t others = where_.size() - node.members.size();
+    if (count <= limits_.perNode && others + count <= limits_.total) {
+        return false;
+    }
+    std::string why = "announced " + std::to_string(count) + " users; at most " +
+                      std::to_string(limits_.perNode) + " per node and " +
+                      std::to_string(limits_.total) + " of all other nodes are held";
+    ended(id, node.incarnation);
+    forget(id, sink);
+    sink.cut_off(id, why);
+    return true;
+}
+
+void RemoteView::ended(std::uint16_t id, std::uint64_t incarnation) {
+    auto& runs = ended_[id];
+    if (runs.size() == kEndedRunsKept) {
+        runs.erase(runs.begin());
+    }
+    runs.push_back(incarnation);
+}
+
+bool RemoteView::has_ended(std::uint16_t id, std::uint64_t incarnation) const {
+    auto found = ended_.find(id);
+    return found != ended_.end() && std::find(found->second.begin(), found->second.end(),
+                                              incarnation) != found->second.end();
 }
 
 void RemoteView::upsert(Node& node, const stUserInfo& user, Sink& sink) {
@@ -137,6 +198,9 @@ void RemoteView::snapshot_part(Node& node, std::uint16_t id, const BusSnapshotPa
         return;  // a snapshot this node joined halfway: wait for a whole one
     }
     ++node.nextPart;
+    if (too_many(id, node.records.size() + part.records.size(), sink)) {
+        return;
+    }
     node.records.insert(node.records.end(), part.records.begin(), part.records.end());
     if (!part.last) {
         return;

@@ -5,6 +5,7 @@
 #ifndef PALAVER_SERVER_CLUSTER_REMOTE_VIEW_H
 #define PALAVER_SERVER_CLUSTER_REMOTE_VIEW_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -24,6 +25,12 @@ inline std::uint16_t node_of(std::int32_t id) {
     return id > 0 ? static_cast<std::uint16_t>(id >> kNodeShift) : 0;
 }
 
+// How many other nodes' users a node holds, per node and in all.
+struct RemoteLimits {
+    std::size_t perNode = 262144;
+    std::size_t total = 1048576;
+};
+
 class RemoteView {
   public:
     struct Sink {
@@ -37,11 +44,16 @@ class RemoteView {
         virtual void resync_needed(std::uint16_t node, const std::string& why) = 0;
         // Another node asks for this node's snapshot.
         virtual void snapshot_wanted() = 0;
+        // `node` announced more users than this node holds for it: its users
+        // left, and this run of it is not heard any more.
+        virtual void cut_off(std::uint16_t node, const std::string& why) = 0;
     };
+
+    using Limits = RemoteLimits;
 
     using Room = std::map<std::int32_t, stUserInfo>;
 
-    explicit RemoteView(std::uint16_t self) : self_(self) {}
+    explicit RemoteView(std::uint16_t self, Limits limits = {}) : self_(self), limits_(limits) {}
 
     // A message from another node, in the order that node sent it.
     void apply(const BusMessage& m, Sink& sink);
@@ -54,6 +66,10 @@ class RemoteView {
     // Nodes whose users this node may not know in full, until their next
     // snapshot arrives.
     std::vector<std::uint16_t> unsynced() const;
+    // Messages dropped, never applied: replayed or older than what was
+    // applied from their node, or changes to its users while its snapshot
+    // is awaited.
+    std::uint64_t stale() const { return stale_; }
 
   private:
     struct Node {
@@ -68,15 +84,26 @@ class RemoteView {
         std::vector<stUserInfo> records;
     };
 
-    void follow(Node& node, const BusHeader& h, Sink& sink);
+    // Whether the message is the next of its node's stream and may be applied.
+    bool follow(Node& node, const BusHeader& h, Sink& sink);
+    void ended(std::uint16_t id, std::uint64_t incarnation);
+    bool has_ended(std::uint16_t id, std::uint64_t incarnation) const;
+    // Whether `count` users of node `id` would pass the limits; if so, cuts
+    // that node off.
+    bool too_many(std::uint16_t id, std::size_t count, Sink& sink);
     void upsert(Node& node, const stUserInfo& user, Sink& sink);
     void remove(Node& node, const std::vector<std::int32_t>& ids, Sink& sink);
     void snapshot_part(Node& node, std::uint16_t id, const BusSnapshotPart& part, Sink& sink);
 
     std::uint16_t self_;
+    Limits limits_;
     std::unordered_map<std::uint16_t, Node> nodes_;
     std::unordered_map<std::uint32_t, Room> rooms_;
     std::unordered_map<std::int32_t, std::uint32_t> where_;  // id -> room key
+    // The latest runs of each node that said goodbye, were replaced by a new
+    // run or were cut off: their messages change nothing.
+    std::unordered_map<std::uint16_t, std::vector<std::uint64_t>> ended_;
+    std::uint64_t stale_ = 0;
 };
 
 }  // namespace palaver::server::cluster

@@ -5,6 +5,7 @@
 
 #include "PalaverProfile.h"
 #include "server/cluster/bus_message.h"
+#include "server/cluster/bus_origin.h"
 #include "server/cluster/inbox.h"
 #include "server/cluster/remote_view.h"
 
@@ -29,7 +30,7 @@ TEST(BusMessage, EveryTypeRoundTripsAndNoCutOrPaddedOneDecodes) {
     encode_record(all[1], h, user(kBob, 3, "bob"));
     encode_left(all[2], h, {kBob, kCarol});
     encode_talk(all[3], h, BusTalk{kBob, -1, 3, 1, std::string("hi\0there", 8)});
-    encode_kick(all[4], h, BusKick{kCarol, 10, "id 1 \"boss\""});
+    encode_kick(all[4], h, BusKick{kCarol, 10, "boss", "id 1 \"boss\""});
     stUserInfo records[2] = {user(kBob, 3, "bob"), user(kCarol, 4, "carol")};
     encode_snapshot_part(all[5], h, 7, 1, true, records, 2);
     encode_resync_request(all[6], h, 3);
@@ -77,51 +78,75 @@ struct Recorder : RemoteView::Sink {
         events.push_back("resync " + std::to_string(node));
     }
     void snapshot_wanted() override { events.push_back("snapshot wanted"); }
+    void cut_off(std::uint16_t node, const std::string&) override {
+        events.push_back("cut off " + std::to_string(node));
+    }
     std::vector<std::string> take() { return std::exchange(events, {}); }
     std::vector<std::string> events;
 };
 
 class Feed {
   public:
-    explicit Feed(std::uint64_t incarnation = 1) : incarnation_(incarnation) {}
+    explicit Feed(std::uint64_t incarnation = 1, std::uint16_t node = 2)
+        : incarnation_(incarnation), node_(node) {}
     BusMessage next(BusType type) {
         BusMessage m;
-        m.header = BusHeader{type, 2, incarnation_, ++seq_};
+        m.header = BusHeader{type, node_, incarnation_, ++seq_};
+        return m;
+    }
+    BusMessage snapshot(std::vector<stUserInfo> records) {
+        BusMessage m = next(BusType::SnapshotPart);
+        m.snapshot = BusSnapshotPart{1, 0, true, std::move(records)};
         return m;
     }
     void skip() { ++seq_; }
 
   private:
     std::uint64_t incarnation_;
+    std::uint16_t node_;
     std::uint64_t seq_ = 0;
 };
 
-TEST(RemoteView, FollowsANodeAndMendsGapsRestartsAndSilenceWithSnapshots) {
+TEST(RemoteView, FollowsANodeOnlyWhenWholeAndDropsReplaysAndOldRuns) {
     RemoteView view(1);
     Recorder sink;
     Feed feed;
+    stUserInfo bob = user(kBob, 3, "bob");
     auto entered = feed.next(BusType::Entered);
-    entered.record = user(kBob, 3, "bob");
+    entered.record = bob;
     view.apply(entered, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "+bob"}));
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2"}))
+        << "not applied before a snapshot";
+    auto snapshot = feed.next(BusType::SnapshotPart);
+    snapshot.snapshot = BusSnapshotPart{1, 0, true, {bob}};
+    view.apply(snapshot, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob"}));
     ASSERT_NE(view.room(3), nullptr);
     EXPECT_EQ(view.room(3)->size(), 1u);
 
     auto talk = feed.next(BusType::Talk);
     talk.talk = BusTalk{kBob, -1, 3, 0, "hi"};
     view.apply(talk, sink);
+    view.apply(talk, sink);
+    view.apply(entered, sink);
     auto spoofed = feed.next(BusType::Talk);
     spoofed.talk = BusTalk{(3 << kNodeShift) | 1, -1, 3, 0, "not node 2's user"};
     view.apply(spoofed, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"talk hi"}));
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"talk hi"})) << "a replay is applied once";
+    EXPECT_EQ(view.stale(), 3u);
 
     // Carol entered in a message that never arrived; bob left in another.
+    // Until the snapshot, changes to the node's users are not applied; a
+    // line in order is (no snapshot holds it).
     feed.skip();
     feed.skip();
     auto rename = feed.next(BusType::Updated);
     rename.record = user(kBob, 3, "bobby");
     view.apply(rename, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "~bobby"}));
+    auto line = feed.next(BusType::Talk);
+    line.talk = BusTalk{kBob, -1, 3, 0, "while resyncing"};
+    view.apply(line, sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "talk while resyncing"}));
     EXPECT_EQ(view.unsynced(), std::vector<std::uint16_t>{2});
 
     stUserInfo carol = user(kCarol, 4, "carol");
@@ -136,22 +161,64 @@ TEST(RemoteView, FollowsANodeAndMendsGapsRestartsAndSilenceWithSnapshots) {
     EXPECT_EQ(view.find(kBob), nullptr);
     EXPECT_EQ(view.room(3), nullptr);
 
-    // The node restarts under the same id: its former users are gone.
+    // The node restarts under the same id: its former users are gone, and
+    // its former run, replayed, changes nothing.
     Feed again(2);
     view.apply(again.next(BusType::Heartbeat), sink);
     EXPECT_EQ(sink.take(), (std::vector<std::string>{"-2", "resync 2"}));
-
-    auto back = again.next(BusType::Entered);
-    back.record = user(kBob, 3, "bob");
+    auto back = again.next(BusType::SnapshotPart);
+    back.snapshot = BusSnapshotPart{1, 0, true, {bob}};
     view.apply(back, sink);
+    view.apply(feed.next(BusType::Goodbye), sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob"}));
     view.forget(2, sink);
-    EXPECT_EQ(sink.take(), (std::vector<std::string>{"+bob", "-1"}));
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"-1"}));
     EXPECT_TRUE(view.nodes().empty());
 
     auto ask = again.next(BusType::ResyncRequest);
     ask.resyncNode = 1;
     view.apply(ask, sink);
     EXPECT_EQ(sink.take(), (std::vector<std::string>{"resync 2", "snapshot wanted"}));
+}
+
+TEST(RemoteView, CutsOffANodeThatAnnouncesMoreUsersThanItHolds) {
+    RemoteView view(1, RemoteView::Limits{2, 3});
+    Recorder sink;
+    Feed two(1, 2), three(1, 3);
+    auto three_user = [](std::int32_t n) { return user((3 << kNodeShift) | n, 3, "x"); };
+    view.apply(two.snapshot({user(kBob, 3, "bob"), user(kCarol, 3, "carol")}), sink);
+    view.apply(three.snapshot({three_user(1), three_user(2)}), sink);
+    EXPECT_EQ(sink.take(),
+              (std::vector<std::string>{"resync 2", "+bob", "+carol", "resync 3", "cut off 3"}))
+        << "four users in all, three are held";
+    auto third = two.next(BusType::Entered);
+    third.record = user((2 << kNodeShift) | 3, 3, "dave");
+    view.apply(third, sink);
+    view.apply(two.next(BusType::Heartbeat), sink);
+    view.apply(three.next(BusType::Heartbeat), sink);
+    EXPECT_EQ(sink.take(), (std::vector<std::string>{"-1", "-2", "cut off 2"}))
+        << "three users of one node, two are held; a cut-off run is not heard again";
+    EXPECT_TRUE(view.nodes().empty());
+    EXPECT_EQ(view.find(kBob), nullptr);
+}
+
+TEST(BusOrigin, AMessageIsTakenOnlyOnItsOwnNodesSubjectFromAClusterNode) {
+    EXPECT_EQ(subject_node("palaver.node.7"), 7);
+    EXPECT_EQ(subject_node("palaver.node.127"), 127);
+    for (const char* bad : {"palaver.node.", "palaver.node.0", "palaver.node.07",
+                            "palaver.node.128", "palaver.node.1000", "palaver.node.2x",
+                            "palaver.node.*", "palaver.nod.2", "$KV.palaver.ban.61"}) {
+        EXPECT_FALSE(subject_node(bad)) << bad;
+    }
+    BusHeader h{BusType::Talk, 2, 1, 1};
+    NodeSet all;
+    EXPECT_TRUE(from_its_node("palaver.node.2", h, all));
+    EXPECT_FALSE(from_its_node("palaver.node.3", h, all)) << "node 3 speaking as node 2";
+    NodeSet some({1, 3});
+    EXPECT_FALSE(from_its_node("palaver.node.2", h, some)) << "not one of the cluster's";
+    h.node = 3;
+    EXPECT_TRUE(from_its_node("palaver.node.3", h, some));
+    EXPECT_FALSE(all.contains(0));
 }
 
 TEST(Inbox, WakesOncePerBatchKeepsOrderAndCountsWhatItDrops) {

@@ -14,6 +14,7 @@
 #include "server/command_line.h"
 #include "server/handlers.h"
 #include "server/log.h"
+#include "server/log_throttle.h"
 #include "server/login_backoff.h"
 #include "server/request_budget.h"
 #include "tls_client.h"
@@ -192,6 +193,19 @@ TEST(ServerLog, EscapesControlBytesQuotesAndBackslashesAndEveryLineIsOneEvent) {
     EXPECT_EQ(escaped(gbkAndUtf8), gbkAndUtf8);
     Log(Level::Info, out).info("say \"hi\r\nforged\x1b\"");  // a call site without untrusted()
     EXPECT_EQ(out.str().substr(24), " INFO say \"hi\\x0d\\x0aforged\\x1b\"\n");
+}
+
+TEST(ServerLog, ARepeatedWarningIsWrittenOnceAnIntervalWithTheRepeatsHeldBack) {
+    LogThrottle throttle(std::chrono::seconds(60));
+    auto t = LogThrottle::Clock::time_point{};
+    EXPECT_EQ(throttle.pass("Not Permitted", t), "Not Permitted");
+    EXPECT_EQ(throttle.pass("Slow Consumer", t), "Slow Consumer") << "each text on its own";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(throttle.pass("Not Permitted", t + std::chrono::seconds(59)));
+    }
+    EXPECT_EQ(throttle.pass("Not Permitted", t + std::chrono::seconds(60)),
+              "Not Permitted (3 more like it held back)");
+    EXPECT_FALSE(throttle.pass("Not Permitted", t + std::chrono::seconds(61)));
 }
 
 AddressKey key(const char* address) {

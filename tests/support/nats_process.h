@@ -18,7 +18,10 @@ namespace palaver::test {
 class NatsProcess {
   public:
     // Empty url() when it did not come up (e.g. no nats-server installed).
-    explicit NatsProcess(const std::string& binary);
+    // `configuration`, when given, is the text of a nats-server configuration
+    // file (users and their permissions, TLS); the address, port, JetStream
+    // and store still come from the command line.
+    explicit NatsProcess(const std::string& binary, const std::string& configuration = {});
     ~NatsProcess();
     NatsProcess(const NatsProcess&) = delete;
     NatsProcess& operator=(const NatsProcess&) = delete;
@@ -31,6 +34,7 @@ class NatsProcess {
   private:
     std::string binary_;
     std::string store_;
+    std::string configFile_;  // empty: nats-server's defaults
     std::uint16_t port_ = 0;  // 0 until the first start has chosen one
     std::unique_ptr<ChildProcess> process_;
 };
