@@ -27,7 +27,7 @@ tests=(
   clang clang-format libclang-rt-14-dev llvm lld
   g++-mingw-w64-x86-64 wine wine64
   tmux
-  python3-pytest python3-venv python3-setuptools python3-wheel
+  python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
   libc++-dev libc++abi-dev
 )
