@@ -20,7 +20,8 @@ demo=(
 )
 # The test legs on top: GoogleTest and benchmarks, clang with its sanitizer
 # runtimes and libc++, the format check, MinGW-w64 and Wine for Windows, tmux
-# for palaver-chat's screen tests, Python and Mono for the bindings' hosts.
+# for palaver-chat's screen tests, Python and Mono for the bindings' hosts;
+# for the packages, help2man (manual pages), lintian and systemd-analyze.
 tests=(
   googletest libbenchmark-dev
   libgnutls30
@@ -29,6 +30,7 @@ tests=(
   tmux
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
+  help2man lintian systemd
   libc++-dev libc++abi-dev
 )
 
