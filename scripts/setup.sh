@@ -21,7 +21,8 @@ demo=(
 # The test legs on top: GoogleTest and benchmarks, clang with its sanitizer
 # runtimes and libc++, the format check, MinGW-w64 and Wine for Windows, tmux
 # for palaver-chat's screen tests, Python and Mono for the bindings' hosts;
-# for the packages, help2man (manual pages), lintian and systemd-analyze.
+# for the packages, help2man (manual pages), lintian, systemd-analyze,
+# dpkg-dev (CPack's dpkg-shlibdeps) and nuget.
 tests=(
   googletest libbenchmark-dev
   libgnutls30
@@ -30,7 +31,7 @@ tests=(
   tmux
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
-  help2man lintian systemd
+  help2man lintian systemd dpkg-dev nuget unzip
   libc++-dev libc++abi-dev
 )
 

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Python package's platform wheel around LIBRARY as a release does
-# (packaging/wheel.sh), installs that one file into fresh virtual environments
+# (packaging/wheel.sh), or takes WHEEL, installs that one file into fresh virtual environments
 # that see none of the system's packages, with PALAVER_LIBRARY unset, checks
 # that the package loads its own copy of the library, of the package's
 # version, and runs the pytest suite there against palaver-server.
-# Usage: python_test.sh PACKAGE_DIR LIBRARY SERVER_BINARY VERSION
+# Usage: python_test.sh PACKAGE_DIR LIBRARY SERVER_BINARY VERSION [WHEEL]
 set -euo pipefail
 here=$(dirname "$0")
 source "$here/need.sh"
-package=$1 library=$2 version=$4
+package=$1 library=$2 version=$4 wheel=${5:-}
 export PALAVER_SERVER=$3 PYTHONDONTWRITEBYTECODE=1
 unset PALAVER_LIBRARY
 
@@ -19,9 +19,11 @@ need "$python"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-bash "$here/../../packaging/wheel.sh" "$work/dist" "$version" "" "$library"
-wheel=$work/dist/palaver-$version-py3-none-linux_x86_64.whl
-[ -f "$wheel" ] || { echo "not built: $wheel"; ls "$work/dist"; exit 1; }
+if [ -z "$wheel" ]; then
+  bash "$here/../../packaging/wheel.sh" "$work/dist" "$version" "" "$library"
+  wheel=$work/dist/palaver-$version-py3-none-linux_x86_64.whl
+fi
+[ -f "$wheel" ] || { echo "not built: $wheel"; exit 1; }
 
 # install PYTHON VENV: the wheel into a new environment of PYTHON, checked.
 install() {
