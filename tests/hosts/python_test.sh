@@ -8,8 +8,9 @@
 set -euo pipefail
 here=$(dirname "$0")
 source "$here/need.sh"
-package=$1 library=$2 version=$4 wheel=${5:-}
-export PALAVER_SERVER=$3 PYTHONDONTWRITEBYTECODE=1
+package=$(cd "$1" && pwd) library=$2 version=$4 wheel=${5:-}
+PALAVER_SERVER=$(realpath "$3") # the suite runs in another folder
+export PALAVER_SERVER PYTHONDONTWRITEBYTECODE=1
 unset PALAVER_LIBRARY
 
 python=/usr/bin/python3 # Debian's, with its pip, setuptools, wheel and pytest
