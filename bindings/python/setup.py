@@ -17,7 +17,14 @@ from pathlib import Path
 
 from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
-from wheel.bdist_wheel import bdist_wheel
+
+try:
+    from setuptools.command.bdist_wheel import bdist_wheel
+except ImportError:
+    try:
+        from wheel.bdist_wheel import bdist_wheel
+    except ImportError:
+        bdist_wheel = None  # no wheel to build: a plain install from this folder
 
 NATIVE = [Path(p) for p in os.environ.get("PALAVER_WHEEL_LIBRARIES", "").split(os.pathsep) if p]
 HEADER = Path(__file__).resolve().parent.parent.parent / "include" / "palaver_c.h"
@@ -46,16 +53,16 @@ class WithLibrary(Distribution):
         return bool(NATIVE)  # the package goes to platlib: it is not pure
 
 
-class PlatformWheel(bdist_wheel):
-    def get_tag(self):
-        if not NATIVE:
-            return super().get_tag()
-        platform = os.environ.get("PALAVER_WHEEL_PLATFORM") or sysconfig.get_platform()
-        return "py3", "none", platform.replace("-", "_").replace(".", "_")
+commands = {"build_py": BuildWithLibrary}
+if bdist_wheel:
 
+    class PlatformWheel(bdist_wheel):
+        def get_tag(self):
+            if not NATIVE:
+                return super().get_tag()
+            platform = os.environ.get("PALAVER_WHEEL_PLATFORM") or sysconfig.get_platform()
+            return "py3", "none", platform.replace("-", "_").replace(".", "_")
 
-setup(
-    version=version(),
-    distclass=WithLibrary,
-    cmdclass={"build_py": BuildWithLibrary, "bdist_wheel": PlatformWheel},
-)
+    commands["bdist_wheel"] = PlatformWheel
+
+setup(version=version(), distclass=WithLibrary, cmdclass=commands)
