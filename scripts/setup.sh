@@ -20,15 +20,18 @@ demo=(
 )
 # The test legs on top: GoogleTest and benchmarks, clang with its sanitizer
 # runtimes and libc++, the format check, MinGW-w64 and Wine for Windows, tmux
-# for palaver-chat's screen tests, Python and Mono for the bindings' hosts.
+# for palaver-chat's screen tests, Python and Mono for the bindings' hosts;
+# for the packages, help2man (manual pages), lintian, systemd-analyze,
+# dpkg-dev (CPack's dpkg-shlibdeps) and nuget.
 tests=(
   googletest libbenchmark-dev
   libgnutls30
   clang clang-format libclang-rt-14-dev llvm lld
   g++-mingw-w64-x86-64 wine wine64
   tmux
-  python3-pytest python3-venv python3-setuptools python3-wheel
+  python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   mono-mcs mono-runtime libmono-i18n-cjk4.0-cil
+  help2man lintian systemd dpkg-dev nuget unzip
   libc++-dev libc++abi-dev
 )
 

@@ -10,13 +10,15 @@
 #   tsan        under ThreadSanitizer
 #   fuzz        the libFuzzer targets on their corpora (scripts/fuzz.sh)
 #   windows     cross-built with MinGW-w64, run under Wine
+#   packages    the wheels, the NuGet package and the .deb files
+#               (scripts/packages.sh), each installed and used
 #
 # No LEG: every leg, in this order. One test of a leg, once it is built:
 #   ctest --test-dir build/LEG -R NAME --output-on-failure
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_legs=(format linux clang asan-ubsan tsan fuzz windows)
+all_legs=(format linux clang asan-ubsan tsan fuzz windows packages)
 legs=("$@")
 if ((${#legs[@]} == 0)); then
   legs=("${all_legs[@]}")
@@ -85,6 +87,11 @@ fuzz_leg() {
   bash scripts/fuzz.sh
 }
 
+# The Windows build, for its leg and for the packages.
+windows_options=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DPALAVER_BUILD_BENCH=OFF
+  -DPALAVER_LINUX_SERVER="$PWD/build/linux/server/palaver-server"
+  -DPALAVER_LINUX_CERT_TOOL="$PWD/build/linux/tests/support/make_test_certs")
+
 # Windows: Palaver.dll and the test programs, which CTest starts through Wine,
 # in a fresh Wine prefix inside the build folder.
 windows_leg() {
@@ -102,11 +109,31 @@ windows_leg() {
   wineserver -p
   trap 'wineserver -k || true' EXIT
   wineboot -i >/dev/null 2>&1
-  leg windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DPALAVER_BUILD_BENCH=OFF \
-    -DPALAVER_LINUX_SERVER="$PWD/build/linux/server/palaver-server" \
-    -DPALAVER_LINUX_CERT_TOOL="$PWD/build/linux/tests/support/make_test_certs"
+  leg windows "${windows_options[@]}"
   wineserver -k
   trap - EXIT
+}
+
+# The packages, from the linux and windows legs' builds (only what they carry
+# is built here when a leg has not run), each installed as a user would and
+# used against a real palaver-server: the wheel in a fresh virtual
+# environment, the C# program against the NuGet package, the .deb files
+# unpacked into a fresh root.
+packages_leg() {
+  echo "== packages"
+  # The Debian layout: the library in the multiarch folder.
+  configure linux "${linux_options[@]}" -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+  cmake --build build/linux -j "$jobs" --target Palaver palaver-server palaver-chat manual_pages
+  configure windows "${windows_options[@]}"
+  cmake --build build/windows -j "$jobs" --target Palaver
+  bash scripts/packages.sh
+  local version server=build/linux/server/palaver-server out=build/packages
+  version=$(sed -n 's/^Version: //p' build/linux/palaver.pc)
+  bash tests/packages/deb_test.sh "$out" "$version"
+  bash tests/packages/windows_contents_test.sh "$out" "$version"
+  bash tests/hosts/python_test.sh bindings/python "" "$server" "$version" \
+    "$out/palaver-$version-py3-none-linux_x86_64.whl"
+  bash tests/hosts/csharp_test.sh bindings/dotnet "" "$server" "$version" "$out/Palaver.Net.$version.nupkg"
 }
 
 for name in "${legs[@]}"; do

@@ -1,8 +1,9 @@
 """Palaver for Python: a chat-room client over the library's C interface.
 
-The library is found through the PALAVER_LIBRARY environment variable (a path
-to libPalaver.so or Palaver.dll), else where the system finds libraries
-(ctypes.util.find_library, the usual lib folders, LD_LIBRARY_PATH).
+The library is the one a platform wheel carries inside this package, else the
+one the PALAVER_LIBRARY environment variable names (a path to libPalaver.so or
+Palaver.dll), else where the system finds libraries (ctypes.util.find_library,
+the usual lib folders, LD_LIBRARY_PATH).
 """
 
 from .client import Client

@@ -177,19 +177,27 @@ def event_of(lib, handle) -> int:
     return -1 if value is None else value
 
 
+def _names():
+    if sys.platform == "win32":
+        return ["Palaver.dll"]
+    if sys.platform == "darwin":
+        return ["libPalaver.dylib"]
+    return ["libPalaver.so", "libPalaver.so.1"]
+
+
 def _candidates():
-    """Where the library may be, most specific first."""
+    """Where the library may be, in order: inside this package (a platform
+    wheel carries it there), PALAVER_LIBRARY, then where the system looks."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    bundled = [os.path.join(here, n) for n in _names() if os.path.isfile(os.path.join(here, n))]
     explicit = os.environ.get("PALAVER_LIBRARY")
     if explicit:
-        return [explicit]  # a set variable is the only place looked at
-    names = ["Palaver.dll"] if sys.platform == "win32" else ["libPalaver.so", "libPalaver.so.1"]
-    if sys.platform == "darwin":
-        names = ["libPalaver.dylib"]
+        return bundled + [explicit]  # a set variable replaces the system's search
     found = ctypes.util.find_library("Palaver")
     dirs = [os.path.join(sys.prefix, "lib"), "/usr/local/lib", "/usr/lib", "/opt/palaver/lib"]
-    paths = [found] if found else []
-    paths += [os.path.join(d, n) for d in dirs for n in names]
-    return paths + names  # bare names: the system's own search (LD_LIBRARY_PATH, PATH)
+    paths = bundled + ([found] if found else [])
+    paths += [os.path.join(d, n) for d in dirs for n in _names()]
+    return paths + _names()  # bare names: the system's own search (LD_LIBRARY_PATH, PATH)
 
 
 def load(path=None):
