@@ -22,7 +22,8 @@ struct ClusterStats {
     // Seconds the oldest message of the latest batch from the bus waited
     // between its arrival and the event loop taking it.
     double busDelay = 0;
-    std::uint64_t dropped = 0;  // bus messages dropped: the loop fell behind
+    std::uint64_t received = 0;  // bus messages that reached this node
+    std::uint64_t dropped = 0;   // bus messages dropped: the loop fell behind
     // Bus messages refused: on another node's subject than their header's,
     // or from a node that is not one of the cluster's.
     std::uint64_t refused = 0;

@@ -166,6 +166,9 @@ void Metrics::render(const Gauges& g, std::string& out) const {
     e.family("cluster_bus_delay_seconds", "gauge",
              "Seconds the oldest bus message of the latest batch waited for the event loop.");
     e.sample("cluster_bus_delay_seconds", "", c.busDelay);
+    e.family("cluster_bus_received_total", "counter",
+             "Bus messages that reached this node, whatever became of them.");
+    e.sample("cluster_bus_received_total", "", c.received);
     e.family("cluster_bus_dropped_total", "counter",
              "Bus messages dropped because the event loop fell behind the bus.");
     e.sample("cluster_bus_dropped_total", "", c.dropped);

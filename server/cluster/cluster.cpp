@@ -66,6 +66,7 @@ NatsBus::Handlers Cluster::handlers() {
     h.message = [this](std::string_view subject, const std::uint8_t* bytes, std::size_t size) {
         // A node speaks only for itself: on its own subject, as one of the
         // cluster's nodes. Anything else never reaches the event loop.
+        received_.fetch_add(1, std::memory_order_relaxed);
         auto header = decode_bus_header(bytes, size);
         if (header && !from_its_node(subject, *header, nodes_)) {
             refused_.fetch_add(1, std::memory_order_relaxed);
@@ -281,6 +282,7 @@ ClusterStats Cluster::stats() const {
     stats.peers = stats.silence.size();
     stats.busDelay = std::chrono::duration<double>(busDelay_).count();
     stats.dropped = dropped_;
+    stats.received = received_.load(std::memory_order_relaxed);
     stats.refused = refused_.load(std::memory_order_relaxed);
     stats.stale = view_.stale();
     return stats;

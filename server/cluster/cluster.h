@@ -102,6 +102,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
 
     // Shared with the bus client's threads.
     const NodeSet nodes_;
+    std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> refused_{0};
     Inbox inbox_;
     std::array<std::atomic<Clock::rep>, kMaxNodeId + 1> heard_{};
