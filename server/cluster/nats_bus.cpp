@@ -112,6 +112,7 @@ struct NatsBus::Client {
             natsConnection_FlushTimeout(connection, 1000);  // the last words go out
         }
         for (auto& [room, s] : rooms) {
+            natsSubscription_Unsubscribe(s);
             natsSubscription_Destroy(s);
         }
         if (subscription != nullptr) {
