@@ -20,6 +20,17 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kLineSize = kTalkFixedSize + kTextSize;
 constexpr std::size_t kReadBuffer = 256 * 1024;
 
+// The room of the single-room runs.
+constexpr std::uint32_t kOneRoom = 42;
+
+std::vector<RoomSeats> one_room(const std::vector<std::uint16_t>& ports, std::size_t members) {
+    RoomSeats seats{kOneRoom, {}};
+    for (std::size_t i = 0; i < members; ++i) {
+        seats.ports.push_back(ports[i % ports.size()]);
+    }
+    return {seats};
+}
+
 }  // namespace
 
 stUserInfo raw_login(tcp::socket& socket, std::uint16_t port, const std::string& name,
@@ -55,30 +66,45 @@ struct RawFanout::Client {
     explicit Client(asio::io_context& io) : socket(io), in(kReadBuffer) {}
     tcp::socket socket;
     std::int32_t id = 0;
+    std::size_t room = 0;  // in rooms_
+    std::size_t seat = 0;  // its place among the room's members
+    LocationKey key{};
     std::vector<std::uint8_t> in;
     std::size_t held = 0;
     std::vector<std::uint8_t> out;
     bool writing = false;
     std::uint64_t sent = 0;
-    std::vector<std::uint64_t> next;  // next line number expected from each sender
+    std::vector<std::uint64_t> next;  // next line number expected from each member
 };
 
 RawFanout::RawFanout(const std::vector<std::uint16_t>& ports, std::size_t members,
                      std::uint64_t lines, WindowRule rule, std::chrono::seconds stallLimit)
-    : lines_(lines),
-      target_(members * (members - 1) * lines),
-      rule_(rule),
-      stallLimit_(stallLimit),
-      watchdog_(io_) {
-    for (std::size_t i = 0; i < members; ++i) {
-        clients_.push_back(std::make_unique<Client>(io_));
-        Client& c = *clients_.back();
-        c.id = raw_login(c.socket, ports[i % ports.size()], "bench" + std::to_string(i), 42).userId;
-        c.next.assign(members, 0);
-        c.out.reserve(kWindow * kLineSize);
+    : RawFanout(one_room(ports, members), lines, rule, stallLimit) {}
+
+RawFanout::RawFanout(const std::vector<RoomSeats>& rooms, std::uint64_t lines, WindowRule rule,
+                     std::chrono::seconds stallLimit)
+    : lines_(lines), target_(0), rule_(rule), stallLimit_(stallLimit), watchdog_(io_) {
+    for (const RoomSeats& seats : rooms) {
+        std::size_t members = seats.ports.size();
+        target_ += members * (members - 1) * lines;
+        rooms_.emplace_back();
+        stUserInfo record{};
+        profile::set_room(record, seats.room);
+        for (std::size_t seat = 0; seat < members; ++seat) {
+            rooms_.back().push_back(clients_.size());
+            std::string name = "bench" + std::to_string(clients_.size());
+            clients_.push_back(std::make_unique<Client>(io_));
+            Client& c = *clients_.back();
+            c.id = raw_login(c.socket, seats.ports[seat], name, seats.room).userId;
+            c.room = rooms_.size() - 1;
+            c.seat = seat;
+            c.key = location_key_of(record);
+            c.next.assign(members, 0);
+            c.out.reserve(kWindow * kLineSize);
+        }
     }
     baseId_ = clients_.front()->id;
-    for (std::size_t i = 0; i < members; ++i) {
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
         consecutive_ = consecutive_ && clients_[i]->id == baseId_ + static_cast<std::int32_t>(i);
         if (!memberOf_.emplace(clients_[i]->id, i).second) {
             throw std::runtime_error("the server handed out one id twice");
@@ -144,12 +170,13 @@ void RawFanout::watch() {
 // under either rule: otherwise a sender that reads slowly could run ahead of
 // its own stream without bound.
 std::uint64_t RawFanout::window_base(std::size_t sender) const {
+    const Client& s = *clients_[sender];
     if (rule_ == WindowRule::OwnEcho) {
-        return clients_[sender]->next[sender];
+        return s.next[s.seat];
     }
     std::uint64_t least = UINT64_MAX;
-    for (const auto& reader : clients_) {
-        least = std::min(least, reader->next[sender]);
+    for (std::size_t reader : rooms_[s.room]) {
+        least = std::min(least, clients_[reader]->next[s.seat]);
     }
     return least;
 }
@@ -169,8 +196,7 @@ void RawFanout::pump() {
         char text[kTextSize + 1];
         for (std::uint64_t i = 0; i < n; ++i) {
             format_line(c.sent + i, text);
-            encode_talk(c.out.data() + i * kLineSize, c.id, 0, LocationKey{42, 0, 0, 0}, false,
-                        text, kTextSize);
+            encode_talk(c.out.data() + i * kLineSize, c.id, 0, c.key, false, text, kTextSize);
         }
         c.sent += n;
         c.writing = true;
@@ -232,12 +258,17 @@ bool RawFanout::take(Client& c) {
             fail("a line that was never sent");
             return false;
         }
-        if (number != c.next[sender]) {
-            fail("line " + std::to_string(number) + " of client " + std::to_string(sender) +
-                 " arrived where " + std::to_string(c.next[sender]) + " was due");
+        if (clients_[sender]->room != c.room) {
+            fail("a line of client " + std::to_string(sender) + " reached another room");
             return false;
         }
-        ++c.next[sender];
+        std::uint64_t& due = c.next[clients_[sender]->seat];
+        if (number != due) {
+            fail("line " + std::to_string(number) + " of client " + std::to_string(sender) +
+                 " arrived where " + std::to_string(due) + " was due");
+            return false;
+        }
+        ++due;
         if (sender == receiver) {
             ++echoes_;
         } else {

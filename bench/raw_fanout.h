@@ -27,17 +27,27 @@ enum class WindowRule {
     OwnEcho,        // its own echo only, as a host that reads its own connection does
 };
 
-// R raw clients in one room, each sending `lines` lines. Every line is
-// checked to arrive exactly once and in order at every member, its sender
-// included (echoes are checked, not counted as deliveries).
+// One room of a run: the port each of its members logs in on (several ports:
+// a room spread over the nodes of a cluster).
+struct RoomSeats {
+    std::uint32_t room = 0;
+    std::vector<std::uint16_t> ports;
+};
+
+// Raw clients in rooms, each sending `lines` lines into its room. Every line
+// is checked to arrive exactly once and in order at every member of its room,
+// its sender included (echoes are checked, not counted as deliveries), and
+// nowhere else.
 class RawFanout {
   public:
     RawFanout(std::uint16_t port, std::size_t members, std::uint64_t lines, WindowRule rule,
               std::chrono::seconds stallLimit = std::chrono::seconds(10))
         : RawFanout(std::vector<std::uint16_t>{port}, members, lines, rule, stallLimit) {}
-    // Member i logs in on ports[i % ports.size()]: a room spread over nodes.
+    // One room; member i logs in on ports[i % ports.size()].
     RawFanout(const std::vector<std::uint16_t>& ports, std::size_t members, std::uint64_t lines,
               WindowRule rule, std::chrono::seconds stallLimit = std::chrono::seconds(10));
+    RawFanout(const std::vector<RoomSeats>& rooms, std::uint64_t lines, WindowRule rule,
+              std::chrono::seconds stallLimit = std::chrono::seconds(10));
     ~RawFanout();
 
     // Deliveries per second, from the first send to the last delivery. Throws
@@ -59,6 +69,7 @@ class RawFanout {
 
     asio::io_context io_{1};
     std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<std::vector<std::size_t>> rooms_;  // the clients of each room
     std::int32_t baseId_ = 0;
     bool consecutive_ = true;
     std::unordered_map<std::int32_t, std::size_t> memberOf_;

@@ -28,10 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench_cluster.h"
 #include "bench_server.h"
 #include "descriptor_limit.h"
 #include "raw_fanout.h"
-#include "tests/support/nats_process.h"
 
 namespace {
 
@@ -92,22 +92,13 @@ void cluster(const std::string& binary, std::size_t r, std::uint64_t lines) {
         std::printf("    CPU: server %.2f s; %.2f s per million deliveries\n", cpu,
                     cpu / (static_cast<double>(fanout.delivered()) / 1e6));
     }
-    test::NatsProcess bus("nats-server");
-    if (bus.url().empty()) {
-        throw std::runtime_error("nats-server did not start");
-    }
-    std::vector<std::unique_ptr<bench::BenchServer>> nodes;
-    for (const char* id : {"1", "2"}) {
-        nodes.push_back(std::make_unique<bench::BenchServer>(
-            binary, r + 10, std::vector<std::string>{"--cluster", bus.url(), "--node-id", id}));
-    }
-    bench::RawFanout fanout({nodes[0]->port(), nodes[1]->port()}, r, lines,
-                            bench::WindowRule::SlowestReader);
-    double nodesBefore = nodes[0]->cpu_seconds() + nodes[1]->cpu_seconds();
-    double busBefore = test::cpu_seconds_of(bus.pid());
+    bench::BenchCluster nodes(binary, 2, r + 10);
+    bench::RawFanout fanout(nodes.ports(), r, lines, bench::WindowRule::SlowestReader);
+    double nodesBefore = nodes.nodes_cpu_seconds();
+    double busBefore = nodes.bus_cpu_seconds();
     double rate = fanout.run();
-    double nodesCpu = nodes[0]->cpu_seconds() + nodes[1]->cpu_seconds() - nodesBefore;
-    double busCpu = test::cpu_seconds_of(bus.pid()) - busBefore;
+    double nodesCpu = nodes.nodes_cpu_seconds() - nodesBefore;
+    double busCpu = nodes.bus_cpu_seconds() - busBefore;
     print_rate(" two nodes", r, lines, fanout, rate);
     std::printf(
         "    CPU: nodes %.2f s, bus %.2f s; %.2f s per million deliveries; %llu lines over the "

@@ -4,9 +4,12 @@
 // its own node's subject, and what the picture reports must agree with what
 // it holds.
 //
-// Input: messages back to back, each a u8 n naming the subject
-// "palaver.node.<n>", a u16 little-endian size and that many bytes (a size
-// past the end takes the rest).
+// Input: messages back to back, each a u8 naming the subject: its low 7 bits
+// a node n, bit 7 a room's subject, whose u32 key follows ("palaver.room.
+// <key>.<n>"; n = 0 instead makes the view stop watching the room, and no
+// message follows), else "palaver.node.<n>"; then a u16 little-endian size
+// and that many bytes (a size past the end takes the rest). A room is
+// watched from the first message on its subject.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -38,8 +41,11 @@ struct Checker : RemoteView::Sink {
     void kick_asked(const BusKick& k, std::uint16_t) override {
         require(k.by.size() <= kMaxKickerText);
     }
-    void resync_needed(std::uint16_t, const std::string&) override {}
-    void snapshot_wanted() override {}
+    void resync_needed(std::uint16_t, std::uint32_t room, const std::string&) override {
+        require(view->watching(room));
+    }
+    void snapshot_wanted(std::uint32_t) override {}
+    void met(std::uint16_t node) override { require(view->knows(node)); }
     void cut_off(std::uint16_t node, const std::string&) override {
         auto nodes = view->nodes();
         require(std::find(nodes.begin(), nodes.end(), node) == nodes.end());
@@ -60,16 +66,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checker.view = &view;
     const NodeSet nodes({2, 3, 4, 127});
     while (size >= 3) {
-        unsigned on = data[0];
-        std::string subject = std::string(kNodeSubjectPrefix) + std::to_string(on);
-        std::size_t n = palaver::wire::load_u16(data + 1);
-        data += 3;
-        size -= 3;
+        unsigned on = data[0] & 0x7f;
+        std::string subject = node_subject(static_cast<std::uint16_t>(on));
+        ++data;
+        --size;
+        if (data[-1] & 0x80) {
+            if (size < 4) {
+                break;
+            }
+            std::uint32_t room = palaver::wire::load_u32(data);
+            data += 4;
+            size -= 4;
+            if (on == 0) {
+                view.unwatch(room);
+                Checker::require(view.room(room) == nullptr);
+                continue;
+            }
+            view.watch(room);
+            subject = room_subject(room, static_cast<std::uint16_t>(on));
+        }
+        if (size < 2) {
+            break;
+        }
+        std::size_t n = palaver::wire::load_u16(data);
+        data += 2;
+        size -= 2;
         n = n < size ? n : size;
-        // The message's bytes as a subject: only a node's own name parses.
+        // The message's bytes as a subject: only a subject's one spelling parses.
         std::string_view raw(reinterpret_cast<const char*>(data), n);
-        if (auto node = subject_node(raw)) {
-            Checker::require(raw == std::string(kNodeSubjectPrefix) + std::to_string(*node));
+        if (auto origin = parse_subject(raw)) {
+            Checker::require(raw == (origin->room ? room_subject(*origin->room, origin->node)
+                                                  : node_subject(origin->node)));
         }
         auto m = decode_bus_message(data, n);
         if (m && from_its_node(subject, m->header, nodes)) {

@@ -104,26 +104,43 @@ def server():
           frame(1, user(0, "nobody", ROOM) + field(b"x", 20)))
 
 
-def bus_message(kind, seq, body=b"", node=2, incarnation=77, subject=None):
-    message = struct.pack("<BBHQQ", 1, kind, node, incarnation, seq) + body
+ROOM_TYPES = {2, 3, 4, 5, 7}
+
+
+# A subject byte (node n, bit 7: the room's subject, whose key follows), a
+# size and the message: header version 2, about room 3 when its type is.
+def bus_message(kind, seq, body=b"", node=2, incarnation=77, subject=None, previous=0, room=3):
+    about_room = kind in ROOM_TYPES
+    key = room if about_room else 0
+    message = struct.pack("<BBHIQQQ", 2, kind, node, key, incarnation, seq,
+                          previous if about_room else 0) + body
     on = node if subject is None else subject
+    if about_room:
+        return struct.pack("<BIH", 0x80 | on, key, len(message)) + message
     return struct.pack("<BH", on, len(message)) + message
+
+
+def unwatch(room=3):
+    return struct.pack("<BI", 0x80, room)
 
 
 def bus():
     bob = (2 << 24) | 1
     carol = (2 << 24) | 2
     room = b"\x03\x00\x00\x00"
+    talk = struct.pack("<ii", bob, -1) + room + b"\0" + struct.pack("<H", 2) + b"hi"
     write("bus", "membership", bus_message(1, 1, struct.pack("<I", 0)) +
           bus_message(2, 2, user(bob, "bob", room)) +
-          bus_message(4, 3, user(bob, "bobby", room)) +
-          bus_message(5, 4, struct.pack("<ii", bob, -1) + room + b"\0" +
-                      struct.pack("<H", 2) + b"hi") +
-          bus_message(3, 5, struct.pack("<Hi", 1, bob)))
+          bus_message(4, 3, user(bob, "bobby", room), previous=2) +
+          bus_message(5, 4, talk, previous=3) +
+          bus_message(3, 5, struct.pack("<Hi", 1, bob), previous=4) +
+          bus_message(2, 6, user(carol, "carol", room)) + unwatch() +
+          bus_message(2, 7, user(bob, "bob", room), previous=6))
     write("bus", "gap_and_snapshot", bus_message(2, 1, user(bob, "bob", room)) +
-          bus_message(2, 4, user(carol, "carol", room)) +
-          bus_message(7, 5, struct.pack("<IHBH", 9, 0, 1, 1) + user(carol, "carol", room)) +
-          bus_message(8, 6, struct.pack("<H", 1)) + bus_message(6, 7, struct.pack(
+          bus_message(2, 4, user(carol, "carol", room), previous=3) +
+          bus_message(7, 5, struct.pack("<IHBH", 9, 0, 1, 1) + user(carol, "carol", room),
+                      previous=4) +
+          bus_message(8, 6, struct.pack("<HHI", 1, 1, 3)) + bus_message(6, 7, struct.pack(
               "<iiH", (1 << 24) | 1, 5, 4) + b"boss" + struct.pack("<H", 4) + b"boss"))
     write("bus", "restart_and_goodbye", bus_message(2, 1, user(bob, "bob", room)) +
           bus_message(1, 1, struct.pack("<I", 0), incarnation=78) + bus_message(9, 2) +
@@ -131,10 +148,8 @@ def bus():
     write("bus", "forged_and_replayed", bus_message(1, 1, struct.pack("<I", 0)) +
           bus_message(7, 2, struct.pack("<IHBH", 1, 0, 1, 1) + user(bob, "bob", room)) +
           bus_message(9, 3, subject=3) + bus_message(1, 1, struct.pack("<I", 0), node=5) +
-          bus_message(5, 4, struct.pack("<ii", bob, -1) + room + b"\0" +
-                      struct.pack("<H", 2) + b"hi") +
-          bus_message(5, 4, struct.pack("<ii", bob, -1) + room + b"\0" +
-                      struct.pack("<H", 2) + b"hi"))
+          bus_message(5, 4, talk, previous=2) + bus_message(5, 4, talk, previous=2) +
+          bus_message(5, 5, talk, previous=4, room=4))
 
 
 if __name__ == "__main__":

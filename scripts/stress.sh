@@ -36,7 +36,7 @@ declare -A options=(
 )
 declare -A environment=(
   [linux]=""
-  [asan-ubsan]="ASAN_OPTIONS=detect_leaks=1"
+  [asan-ubsan]="ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp"
   [tsan]="TSAN_OPTIONS=halt_on_error=1 suppressions=$PWD/tests/tsan.supp"
 )
 

@@ -73,7 +73,7 @@ clang_leg() {
 }
 
 asan_ubsan_leg() {
-  ASAN_OPTIONS=detect_leaks=1 leg asan-ubsan -DCMAKE_BUILD_TYPE=Debug \
+  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" leg asan-ubsan -DCMAKE_BUILD_TYPE=Debug \
     -DPALAVER_SANITIZE=address,undefined -DPALAVER_BUILD_BENCH=OFF
 }
 

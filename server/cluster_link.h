@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -22,8 +23,10 @@ struct ClusterStats {
     // Seconds the oldest message of the latest batch from the bus waited
     // between its arrival and the event loop taking it.
     double busDelay = 0;
-    std::uint64_t received = 0;  // bus messages that reached this node
-    std::uint64_t dropped = 0;   // bus messages dropped: the loop fell behind
+    std::uint64_t received = 0;      // bus messages that reached this node
+    std::uint64_t roomReceived = 0;  // of them, on a room's subject
+    std::size_t rooms = 0;           // rooms whose subjects this node listens to
+    std::uint64_t dropped = 0;       // bus messages dropped: the loop fell behind
     // Bus messages refused: on another node's subject than their header's,
     // or from a node that is not one of the cluster's.
     std::uint64_t refused = 0;
@@ -41,10 +44,16 @@ class ClusterLink {
 
     // Changes of this node's users, in the order they happen.
     virtual void entered(const stUserInfo& user) = 0;
-    virtual void left(std::int32_t id) = 0;
+    virtual void left(std::int32_t id, std::uint32_t key) = 0;
     virtual void updated(const stUserInfo& user) = 0;
     virtual void talked(std::int32_t sender, std::int32_t target, std::uint32_t key, bool whisper,
                         const char* text, std::size_t length) = 0;
+
+    // True when this node holds the room's users on every other node; else
+    // false, and `ready` is called on the event loop once it does, or once
+    // the nodes that have not answered are taken for dead: a login into a
+    // room this node has no users in yet waits for the room to be whole.
+    virtual bool room_ready(std::uint32_t key, std::function<void()> ready) = 0;
 
     // The users of the room on the other nodes, by id; null when none.
     virtual const std::map<std::int32_t, stUserInfo>* remote_room(std::uint32_t key) const = 0;

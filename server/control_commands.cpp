@@ -7,6 +7,7 @@
 
 #include "PalaverProfile.h"
 #include "server/banning.h"
+#include "server/cluster_link.h"
 #include "server/control_server.h"
 #include "server/reload.h"
 #include "server/room.h"
@@ -164,6 +165,12 @@ void stats(ServerState& state, const Args&, Reply& reply) {
     state.for_each_room([&](const Room& room) { rooms += room.empty() ? 0 : 1; });
     reply.lines.push_back("rooms " + std::to_string(rooms));
     reply.lines.push_back("queued_bytes " + std::to_string(*state.queued_total()));
+    if (const ClusterLink* link = state.link()) {
+        ClusterStats cluster = link->stats();
+        reply.lines.push_back("bus_received " + std::to_string(cluster.received));
+        reply.lines.push_back("bus_room_received " + std::to_string(cluster.roomReceived));
+        reply.lines.push_back("bus_rooms " + std::to_string(cluster.rooms));
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "PalaverProfile.h"
 #include "protocol/client_messages.h"
 #include "protocol/records.h"
+#include "server/cluster_link.h"
 #include "server/handlers.h"
 #include "server/login_checks.h"
 #include "server/server_state.h"
@@ -40,9 +41,12 @@ stUserInfo tidy(const stUserInfo& from, const std::string& name) {
     return user;
 }
 
-// Lets the user in, unless banned or the server is full.
+// Lets the user in, unless banned or the server is full. In a cluster, a
+// login into a room this node has no users in waits (held) until the other
+// nodes have told it their users there, so that its reply holds them all;
+// bans and room are looked at again after the wait.
 void admit(ServerState& state, Session& session, const stUserInfo& user, const std::string& name,
-           bool admin) {
+           bool admin, bool waited = false) {
     if (state.bans().banned(name, Bans::Clock::now())) {
         refuse(state, session, Refusal::Banned, "\"" + escaped(name) + "\" is banned");
         return;
@@ -50,6 +54,19 @@ void admit(ServerState& state, Session& session, const stUserInfo& user, const s
     if (state.users() >= state.settings().maxClients) {
         refuse(state, session, Refusal::Full, "server full");
         return;
+    }
+    ClusterLink* link = state.link();
+    if (!waited && link != nullptr) {
+        auto ready = [&state, session = session.shared_from_this(), user, name, admin] {
+            if (session->open()) {
+                admit(state, *session, user, name, admin, true);
+                session->resume();
+            }
+        };
+        if (!link->room_ready(profile::room(user), std::move(ready))) {
+            session.hold();
+            return;
+        }
     }
     session.user() = user;
     session.loginName = name;

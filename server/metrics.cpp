@@ -169,6 +169,12 @@ void Metrics::render(const Gauges& g, std::string& out) const {
     e.family("cluster_bus_received_total", "counter",
              "Bus messages that reached this node, whatever became of them.");
     e.sample("cluster_bus_received_total", "", c.received);
+    e.family("cluster_bus_room_received_total", "counter",
+             "Bus messages that reached this node on a room's subject: only rooms it has users "
+             "in.");
+    e.sample("cluster_bus_room_received_total", "", c.roomReceived);
+    e.family("cluster_rooms", "gauge", "Rooms whose bus subjects this node listens to.");
+    e.sample("cluster_rooms", "", std::uint64_t{c.rooms});
     e.family("cluster_bus_dropped_total", "counter",
              "Bus messages dropped because the event loop fell behind the bus.");
     e.sample("cluster_bus_dropped_total", "", c.dropped);

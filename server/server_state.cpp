@@ -209,7 +209,7 @@ void ServerState::forget(Session& session, Departure departure) {
     }
     users_.erase(session.id());
     if (link_ != nullptr && !stopping_) {
-        link_->left(session.id());
+        link_->left(session.id(), profile::room(session.user()));
     }
     Room* room = session.room;
     if (room == nullptr) {

@@ -74,7 +74,9 @@ void Session::mark_logged_in() {
 }
 
 void Session::resume() {
-    held_ = false;
+    if (held_ > 0 && --held_ > 0) {
+        return;
+    }
     if (reading()) {
         pump();
     }

@@ -74,7 +74,8 @@ class Session : public std::enable_shared_from_this<Session> {
     void mark_logged_in();
     // While its login request is checked elsewhere, nothing more the client
     // sends is handled (it stays in the reader) until resume().
-    void hold() { held_ = true; }
+    // Holds nest: a login checked off the loop may then wait for its room.
+    void hold() { ++held_; }
     void resume();
 
     std::int32_t id() const { return user_.userId; }
@@ -163,7 +164,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool writePosted_ = false;
     bool overflowed_ = false;  // its queue dropped; closing on the next turn
     bool paused_ = false;
-    bool held_ = false;
+    int held_ = 0;
     bool stalled_ = false;  // a write deadline runs
     bool draining_ = false;
     bool lingering_ = false;  // its queue written in a drain: closes by linger()

@@ -16,8 +16,10 @@ class Writer {
         u8(kBusVersion);
         u8(static_cast<std::uint8_t>(type));
         u16(h.node);
+        u32(h.room);
         u64(h.incarnation);
         u64(h.seq);
+        u64(h.previous);
     }
     void u8(std::uint8_t v) { out_.push_back(v); }
     void u16(std::uint16_t v) { wire::store_u16(grow(2), v); }
@@ -147,9 +149,15 @@ void encode_snapshot_part(std::vector<std::uint8_t>& out, const BusHeader& h,
     w.bytes(records, count * kUserInfoSize);
 }
 
-void encode_resync_request(std::vector<std::uint8_t>& out, const BusHeader& h, std::uint16_t node) {
+void encode_resync_request(std::vector<std::uint8_t>& out, const BusHeader& h,
+                           const BusResync& resync) {
     Writer w(out, h, BusType::ResyncRequest);
-    w.u16(node);
+    w.u16(resync.node);
+    std::size_t n = std::min(resync.rooms.size(), kMaxResyncRooms);
+    w.u16(static_cast<std::uint16_t>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        w.u32(resync.rooms[i]);
+    }
 }
 
 void encode_goodbye(std::vector<std::uint8_t>& out, const BusHeader& h) {
@@ -162,8 +170,10 @@ std::optional<BusHeader> decode_bus_header(const std::uint8_t* bytes, std::size_
     std::uint8_t type = r.u8();
     BusHeader h;
     h.node = r.u16();
+    h.room = r.u32();
     h.incarnation = r.u64();
     h.seq = r.u64();
+    h.previous = r.u64();
     if (!r.ok() || version != kBusVersion || !known_type(type)) {
         return std::nullopt;
     }
@@ -238,9 +248,17 @@ std::optional<BusMessage> decode_bus_message(const std::uint8_t* bytes, std::siz
             }
             break;
         }
-        case BusType::ResyncRequest:
-            m.resyncNode = r.u16();
+        case BusType::ResyncRequest: {
+            m.resync.node = r.u16();
+            std::size_t n = r.u16();
+            if (n > kMaxResyncRooms) {
+                return std::nullopt;
+            }
+            for (std::size_t i = 0; i < n && r.ok(); ++i) {
+                m.resync.rooms.push_back(r.u32());
+            }
             break;
+        }
         case BusType::Goodbye:
             break;
     }

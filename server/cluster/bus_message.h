@@ -14,11 +14,17 @@
 
 namespace palaver::server::cluster {
 
-// Every message starts with this header (20 bytes, little-endian):
-//   0 u8 version (1)   1 u8 type   2 u16 origin node
-//   4 u64 incarnation of the origin node   12 u64 sequence number
-constexpr std::uint8_t kBusVersion = 1;
-constexpr std::size_t kBusHeaderSize = 20;
+// Every message starts with this header (32 bytes, little-endian):
+//   0 u8 version (2)   1 u8 type   2 u16 origin node   4 u32 room key
+//   8 u64 incarnation of the origin node   16 u64 sequence number
+//   24 u64 previous: the sequence number of the origin's previous message
+//          in this room, 0 when it had no users there before this message
+// Messages about a room (Entered, Left, Updated, Talk, SnapshotPart) go on
+// that room's subject and name the room; the others go on the node's own
+// subject with room and previous 0. Sequence numbers count every message of
+// a run of the node, so those of one room rise but skip.
+constexpr std::uint8_t kBusVersion = 2;
+constexpr std::size_t kBusHeaderSize = 32;
 constexpr std::size_t kMaxBusText = 300;           // a Talk's text, as on the wire
 constexpr std::size_t kMaxKickerText = 200;        // who kicked, for the log
 constexpr std::size_t kMaxAdminName = 255;         // the kicking admin's login name
@@ -34,7 +40,7 @@ enum class BusType : std::uint8_t {
     Kick = 6,           // i32 target, i32 ban minutes, u16 a, a bytes: admin's login name,
                         // u16 n, n bytes: who kicked
     SnapshotPart = 7,   // u32 snapshot, u16 part, u8 last, u16 count, count records
-    ResyncRequest = 8,  // u16 node asked for (0: every node)
+    ResyncRequest = 8,  // u16 node asked for (0: every node), u16 k, k u32 room keys
     Goodbye = 9,        // nothing: the node stops and its users leave
 };
 
@@ -43,6 +49,21 @@ struct BusHeader {
     std::uint16_t node = 0;
     std::uint64_t incarnation = 0;
     std::uint64_t seq = 0;
+    std::uint32_t room = 0;
+    std::uint64_t previous = 0;
+};
+
+// Whether messages of this type are about one room and go on its subject.
+inline bool is_room_type(BusType type) {
+    return type == BusType::Entered || type == BusType::Left || type == BusType::Updated ||
+           type == BusType::Talk || type == BusType::SnapshotPart;
+}
+
+constexpr std::size_t kMaxResyncRooms = 4096;
+
+struct BusResync {
+    std::uint16_t node = 0;  // asked for; 0: every node
+    std::vector<std::uint32_t> rooms;
 };
 
 struct BusTalk {
@@ -78,7 +99,7 @@ struct BusMessage {
     BusTalk talk;                   // Talk
     BusKick kick;                   // Kick
     BusSnapshotPart snapshot;       // SnapshotPart
-    std::uint16_t resyncNode = 0;   // ResyncRequest
+    BusResync resync;               // ResyncRequest
 };
 
 // Encoders append one whole message to `out` (cleared first). Oversized
@@ -92,7 +113,8 @@ void encode_kick(std::vector<std::uint8_t>& out, const BusHeader& h, const BusKi
 void encode_snapshot_part(std::vector<std::uint8_t>& out, const BusHeader& h,
                           std::uint32_t snapshot, std::uint16_t part, bool last,
                           const stUserInfo* records, std::size_t count);
-void encode_resync_request(std::vector<std::uint8_t>& out, const BusHeader& h, std::uint16_t node);
+void encode_resync_request(std::vector<std::uint8_t>& out, const BusHeader& h,
+                           const BusResync& resync);
 void encode_goodbye(std::vector<std::uint8_t>& out, const BusHeader& h);
 
 // Only the header, without looking at the body: the bus thread reads it to

@@ -8,6 +8,7 @@
 #include "protocol/client_messages.h"
 #include "protocol/server_messages.h"
 #include "server/banning.h"
+#include "server/cluster/bus_origin.h"
 #include "server/room.h"
 #include "server/server_state.h"
 #include "server/session.h"
@@ -19,6 +20,8 @@ namespace {
 // bus thread drops them, and the gap leads to a snapshot.
 constexpr std::size_t kMaxBacklog = 1u << 18;
 constexpr std::size_t kMaxBacklogBytes = std::size_t{256} << 20;
+// Rooms whose snapshot is asked for at once; more wait for the next ask.
+constexpr std::size_t kMaxSnapshotsWanted = 65536;
 
 std::uint64_t fresh_incarnation() {
     std::random_device random;
@@ -40,6 +43,7 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
       incarnation_(fresh_incarnation()),
       view_(settings.node, RemoteView::Limits{settings.maxNodeUsers, settings.maxRemoteUsers}),
       timer_(io),
+      ownSubject_(node_subject(settings.node)),
       nodes_(settings.nodes),
       inbox_(kMaxBacklog, kMaxBacklogBytes),
       bucket_(settings.node, nodes_, state.log(),
@@ -50,10 +54,8 @@ Cluster::Cluster(asio::io_context& io, ServerState& state, const ClusterSettings
     bucket_.resume_ids(bus_->load(bucket_.ids_key()));
     state_.log().info("cluster: node ", settings_.node, " on ", settings_.url, ", user ids from ",
                       bucket_.upcoming_id());
-    // Everybody's snapshot, and everybody will ask for this node's.
-    out_.clear();
-    encode_resync_request(out_, header(BusType::ResyncRequest), 0);
-    publish();
+    // No user here yet: the other nodes' users are asked for room by room,
+    // as this node's users enter.
     tick();
 }
 
@@ -67,6 +69,9 @@ NatsBus::Handlers Cluster::handlers() {
         // A node speaks only for itself: on its own subject, as one of the
         // cluster's nodes. Anything else never reaches the event loop.
         received_.fetch_add(1, std::memory_order_relaxed);
+        if (subject.substr(0, kRoomSubjectPrefix.size()) == kRoomSubjectPrefix) {
+            roomReceived_.fetch_add(1, std::memory_order_relaxed);
+        }
         auto header = decode_bus_header(bytes, size);
         if (header && !from_its_node(subject, *header, nodes_)) {
             refused_.fetch_add(1, std::memory_order_relaxed);
@@ -107,16 +112,34 @@ void Cluster::stop() {
     bus_.reset();
 }
 
-BusHeader Cluster::header(BusType type) {
-    return BusHeader{type, settings_.node, incarnation_, ++seq_};
+BusHeader Cluster::header(BusType type, std::uint32_t room) {
+    BusHeader h{type, settings_.node, incarnation_, ++seq_};
+    if (is_room_type(type)) {
+        h.room = room;
+        auto own = ownRooms_.find(room);
+        if (own != ownRooms_.end()) {
+            h.previous = own->second.last;
+            own->second.last = h.seq;
+        }
+    }
+    return h;
 }
 
 void Cluster::publish() {
-    // A message that cannot go out still used its sequence number: the
-    // other nodes see the gap and ask for a snapshot.
     if (bus_ && !stopped_) {
-        bus_->publish(out_);
+        bus_->publish(ownSubject_, out_);
     }
+}
+
+void Cluster::publish(std::uint32_t room) {
+    // A message that cannot go out still took its place in the room's
+    // chain: the other nodes see the gap and ask for a snapshot.
+    if (!bus_ || stopped_) {
+        return;
+    }
+    auto own = ownRooms_.find(room);
+    bus_->publish(own != ownRooms_.end() ? own->second.subject : room_subject(room, settings_.node),
+                  out_);
 }
 
 void Cluster::tick() {
@@ -128,12 +151,13 @@ void Cluster::tick() {
     publish();
     check_liveness();
     auto now = Clock::now();
-    for (std::uint16_t node : view_.unsynced()) {
-        auto asked = asked_.find(node);
+    for (auto [node, room] : view_.unsynced()) {
+        auto asked = asked_.find({node, room});
         if (asked == asked_.end() || now - asked->second > settings_.timeout) {
-            ask_for_snapshot(node);
+            ask_for_snapshot(node, room);
         }
     }
+    release_waiters(true);
     timer_.expires_after(settings_.heartbeat);
     timer_.async_wait([this](const asio::error_code& ec) {
         if (!ec) {
@@ -154,7 +178,7 @@ void Cluster::check_liveness() {
                     .count(),
                 " ms: its users leave");
             view_.forget(node, *this);
-            asked_.erase(node);
+            asked_.erase(asked_.lower_bound({node, 0}), asked_.lower_bound({node + 1, 0}));
         }
     }
 }
@@ -169,12 +193,16 @@ void Cluster::take_inbox(Clock::time_point since) {
     if (lost > 0) {
         state_.log().warn("cluster: this node fell behind the bus and dropped ", lost,
                           " messages; resynchronising");
+        ask_for_snapshots(0);
     }
     Inbox::for_each(batch_, [this](const std::uint8_t* bytes, std::size_t size) {
         if (!stopped_) {
             on_bus(bytes, size);
         }
     });
+    if (!waiting_.empty()) {
+        release_waiters(false);
+    }
 }
 
 void Cluster::on_bus(const std::uint8_t* bytes, std::size_t size) {
@@ -192,7 +220,7 @@ void Cluster::on_bus(const std::uint8_t* bytes, std::size_t size) {
         return;
     }
     if (m->header.type == BusType::SnapshotPart && m->snapshot.last) {
-        asked_.erase(m->header.node);
+        asked_.erase({m->header.node, m->header.room});
     }
     view_.apply(*m, *this);
 }
@@ -201,6 +229,7 @@ void Cluster::on_connection(bool connected) {
     if (stopped_) {
         return;
     }
+    connected_ = connected;
     if (!connected) {
         state_.log().warn(
             "cluster: lost the bus; serving this node's users, the others leave "
@@ -209,9 +238,12 @@ void Cluster::on_connection(bool connected) {
         return;
     }
     state_.log().info("cluster: the bus is back; resynchronising");
-    out_.clear();
-    encode_resync_request(out_, header(BusType::ResyncRequest), 0);
-    publish();
+    // What this node said while away is lost: its snapshots tell the others
+    // (the nodes that come back later ask again), and theirs tell it.
+    for (const auto& [room, own] : ownRooms_) {
+        snapshot_wanted(room);
+    }
+    ask_for_snapshots(0);
     bucket_.reconnected();
 }
 
@@ -222,21 +254,37 @@ std::int32_t Cluster::next_id() {
 }
 
 void Cluster::entered(const stUserInfo& user) {
+    std::uint32_t room = profile::room(user);
+    OwnRoom& own = ownRooms_[room];
+    if (own.users++ == 0) {
+        own.subject = room_subject(room, settings_.node);
+        watch(room);  // a no-op when a login already waited for the room
+    }
     out_.clear();
-    encode_record(out_, header(BusType::Entered), user);
-    publish();
+    encode_record(out_, header(BusType::Entered, room), user);
+    publish(room);
 }
 
-void Cluster::left(std::int32_t id) {
+void Cluster::left(std::int32_t id, std::uint32_t room) {
     out_.clear();
-    encode_left(out_, header(BusType::Left), {id});
-    publish();
+    encode_left(out_, header(BusType::Left, room), {id});
+    publish(room);
+    auto own = ownRooms_.find(room);
+    if (own != ownRooms_.end() && --own->second.users == 0) {
+        // The next message about the room starts a new chain (previous 0):
+        // the other nodes then know this node had nobody there.
+        ownRooms_.erase(own);
+        if (waiting_.count(room) == 0) {
+            unwatch(room);
+        }
+    }
 }
 
 void Cluster::updated(const stUserInfo& user) {
+    std::uint32_t room = profile::room(user);
     out_.clear();
-    encode_record(out_, header(BusType::Updated), user);
-    publish();
+    encode_record(out_, header(BusType::Updated, room), user);
+    publish(room);
 }
 
 void Cluster::talked(std::int32_t sender, std::int32_t target, std::uint32_t key, bool whisper,
@@ -244,8 +292,64 @@ void Cluster::talked(std::int32_t sender, std::int32_t target, std::uint32_t key
     BusTalk talk{sender, target, key, static_cast<std::uint8_t>(whisper ? 1 : 0),
                  std::string(text, length)};
     out_.clear();
-    encode_talk(out_, header(BusType::Talk), talk);
-    publish();
+    encode_talk(out_, header(BusType::Talk, key), talk);
+    publish(key);
+}
+
+bool Cluster::room_ready(std::uint32_t key, std::function<void()> ready) {
+    if (stopped_ || !connected_) {
+        return true;  // no answers would come: serve what is known
+    }
+    watch(key);
+    if (view_.whole(key)) {
+        return true;
+    }
+    Waiting& waiting = waiting_[key];
+    if (waiting.ready.empty()) {
+        waiting.until = Clock::now() + settings_.timeout;
+    }
+    waiting.ready.push_back(std::move(ready));
+    return false;
+}
+
+void Cluster::release_waiters(bool expired) {
+    auto now = Clock::now();
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        std::uint32_t room = it->first;
+        if (!view_.whole(room) && !(expired && now >= it->second.until) && !stopped_) {
+            ++it;
+            continue;
+        }
+        auto ready = std::move(it->second.ready);
+        it = waiting_.erase(it);
+        for (auto& call : ready) {
+            call();
+        }
+        if (ownRooms_.count(room) == 0 && waiting_.count(room) == 0) {
+            unwatch(room);  // every waiting login gave up
+        }
+    }
+}
+
+void Cluster::watch(std::uint32_t room) {
+    if (view_.watching(room)) {
+        return;
+    }
+    view_.watch(room);
+    if (bus_) {
+        bus_->listen(room);
+    }
+    ask_for_snapshot(0, room);
+}
+
+void Cluster::unwatch(std::uint32_t room) {
+    view_.unwatch(room);
+    if (bus_) {
+        bus_->stop_listening(room);
+    }
+    for (auto it = asked_.begin(); it != asked_.end();) {
+        it = it->first.second == room ? asked_.erase(it) : std::next(it);
+    }
 }
 
 const std::map<std::int32_t, stUserInfo>* Cluster::remote_room(std::uint32_t key) const {
@@ -258,7 +362,10 @@ const stUserInfo* Cluster::remote_user(std::int32_t id) const {
 
 bool Cluster::kick(std::int32_t target, std::int32_t minutes, const std::string& admin,
                    const std::string& by) {
-    if (view_.find(target) == nullptr) {
+    // Addressed to the node the id names, whether or not this node sees
+    // the user: that node checks the admin and finds its user.
+    std::uint16_t node = node_of(target);
+    if (node == settings_.node || !view_.knows(node)) {
         return false;
     }
     out_.clear();
@@ -283,6 +390,8 @@ ClusterStats Cluster::stats() const {
     stats.busDelay = std::chrono::duration<double>(busDelay_).count();
     stats.dropped = dropped_;
     stats.received = received_.load(std::memory_order_relaxed);
+    stats.roomReceived = roomReceived_.load(std::memory_order_relaxed);
+    stats.rooms = view_.watched().size();
     stats.refused = refused_.load(std::memory_order_relaxed);
     stats.stale = view_.stale();
     return stats;
@@ -392,42 +501,85 @@ void Cluster::kick_asked(const BusKick& kick, std::uint16_t from) {
     ban_name(state_, name, kick.minutes, by);
 }
 
-void Cluster::resync_needed(std::uint16_t node, const std::string& why) {
-    state_.log().info("cluster: node ", node, ": ", why, "; asking for its snapshot");
-    ask_for_snapshot(node);
+void Cluster::resync_needed(std::uint16_t node, std::uint32_t room, const std::string& why) {
+    state_.log().info("cluster: node ", node, ", room ", room, ": ", why,
+                      "; asking for its snapshot");
+    ask_for_snapshot(node, room);
 }
 
 void Cluster::cut_off(std::uint16_t node, const std::string& why) {
     state_.log().error("cluster: node ", node, " ", why, "; cut off until it restarts");
-    asked_.erase(node);
+    asked_.erase(asked_.lower_bound({node, 0}), asked_.lower_bound({node + 1, 0}));
 }
 
-void Cluster::ask_for_snapshot(std::uint16_t node) {
-    asked_[node] = Clock::now();
+void Cluster::ask_for_snapshot(std::uint16_t node, std::uint32_t room) {
+    if (node != 0) {
+        asked_[{node, room}] = Clock::now();
+    }
     out_.clear();
-    encode_resync_request(out_, header(BusType::ResyncRequest), node);
+    encode_resync_request(out_, header(BusType::ResyncRequest), BusResync{node, {room}});
     publish();
 }
 
-void Cluster::snapshot_wanted() {
-    // Requests that come together get one snapshot, taken after all of them.
+void Cluster::ask_for_snapshots(std::uint16_t node) {
+    BusResync resync{node, {}};
+    auto send = [&] {
+        out_.clear();
+        encode_resync_request(out_, header(BusType::ResyncRequest), resync);
+        publish();
+        resync.rooms.clear();
+    };
+    auto now = Clock::now();
+    for (std::uint32_t room : view_.watched()) {
+        if (node != 0) {
+            asked_[{node, room}] = now;
+        }
+        resync.rooms.push_back(room);
+        if (resync.rooms.size() == kMaxResyncRooms) {
+            send();
+        }
+    }
+    if (!resync.rooms.empty()) {
+        send();
+    }
+}
+
+void Cluster::met(std::uint16_t node) {
+    ask_for_snapshots(node);
+}
+
+void Cluster::snapshot_wanted(std::uint32_t room) {
+    // Requests that come together get one snapshot of each room, taken
+    // after all of them. A node asks only for rooms it has users in.
+    if (snapshotsWanted_.size() >= kMaxSnapshotsWanted) {
+        return;
+    }
+    snapshotsWanted_.insert(room);
     if (snapshotPosted_) {
         return;
     }
     snapshotPosted_ = true;
     asio::post(io_, [this] {
         snapshotPosted_ = false;
-        send_snapshot();
+        auto rooms = std::move(snapshotsWanted_);
+        snapshotsWanted_.clear();
+        for (std::uint32_t room : rooms) {
+            send_snapshot(room);
+        }
     });
 }
 
-void Cluster::send_snapshot() {
+void Cluster::send_snapshot(std::uint32_t room) {
     if (stopped_) {
         return;
     }
     std::vector<stUserInfo> all;
-    all.reserve(state_.users());
-    state_.for_each_user([&](const Session& s) { all.push_back(s.user()); });
+    if (const Room* here = state_.room(room)) {
+        all.reserve(here->members().size());
+        for (const Session* s : here->members()) {
+            all.push_back(s->user());
+        }
+    }
     std::uint32_t snapshot = ++snapshots_;
     std::size_t at = 0;
     std::uint16_t part = 0;
@@ -435,9 +587,9 @@ void Cluster::send_snapshot() {
         std::size_t count = std::min(kMaxSnapshotRecords, all.size() - at);
         bool last = at + count == all.size();
         out_.clear();
-        encode_snapshot_part(out_, header(BusType::SnapshotPart), snapshot, part++, last,
+        encode_snapshot_part(out_, header(BusType::SnapshotPart, room), snapshot, part++, last,
                              all.data() + at, count);
-        publish();
+        publish(room);
         at += count;
     } while (at < all.size());
 }

@@ -8,9 +8,12 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "server/cluster/bucket.h"
@@ -43,10 +46,11 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
 
     std::int32_t next_id() override;
     void entered(const stUserInfo& user) override;
-    void left(std::int32_t id) override;
+    void left(std::int32_t id, std::uint32_t key) override;
     void updated(const stUserInfo& user) override;
     void talked(std::int32_t sender, std::int32_t target, std::uint32_t key, bool whisper,
                 const char* text, std::size_t length) override;
+    bool room_ready(std::uint32_t key, std::function<void()> ready) override;
     const std::map<std::int32_t, stUserInfo>* remote_room(std::uint32_t key) const override;
     const stUserInfo* remote_user(std::int32_t id) const override;
     bool kick(std::int32_t target, std::int32_t minutes, const std::string& admin,
@@ -62,8 +66,9 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void changed(const stUserInfo& user) override;
     void heard(const BusTalk& talk) override;
     void kick_asked(const BusKick& kick, std::uint16_t from) override;
-    void resync_needed(std::uint16_t node, const std::string& why) override;
-    void snapshot_wanted() override;
+    void resync_needed(std::uint16_t node, std::uint32_t room, const std::string& why) override;
+    void snapshot_wanted(std::uint32_t room) override;
+    void met(std::uint16_t node) override;
     void cut_off(std::uint16_t node, const std::string& why) override;
 
     NatsBus::Handlers handlers();
@@ -75,10 +80,22 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     void on_connection(bool connected);
     void tick();
     void check_liveness();
-    BusHeader header(BusType type);
+    // The next message's header; a room's message names the room and this
+    // node's previous message about it.
+    BusHeader header(BusType type, std::uint32_t room = 0);
+    // out_, on this node's own subject or on its subject of `room`.
     void publish();
-    void send_snapshot();
-    void ask_for_snapshot(std::uint16_t node);
+    void publish(std::uint32_t room);
+    void send_snapshot(std::uint32_t room);
+    // Asks `node` (0: every node) for its users in `room`, or in every
+    // room this node watches.
+    void ask_for_snapshot(std::uint16_t node, std::uint32_t room);
+    void ask_for_snapshots(std::uint16_t node);
+    // Listens to the room and asks every node for its users there.
+    void watch(std::uint32_t room);
+    void unwatch(std::uint32_t room);
+    // Calls the logins waiting for rooms now whole, or waiting too long.
+    void release_waiters(bool expired);
 
     asio::io_context& io_;
     ServerState& state_;
@@ -88,12 +105,30 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     RemoteView view_;
     asio::steady_timer timer_;
     std::vector<std::uint8_t> out_;  // the message being published
+    const std::string ownSubject_;
+    // The rooms this node's users are in: how many, the subject, and the
+    // sequence number of this node's latest message about the room.
+    struct OwnRoom {
+        std::size_t users = 0;
+        std::string subject;
+        std::uint64_t last = 0;
+    };
+    std::unordered_map<std::uint32_t, OwnRoom> ownRooms_;
+    // Logins waiting for a room to be whole, by room, with their deadline.
+    struct Waiting {
+        Clock::time_point until;
+        std::vector<std::function<void()>> ready;
+    };
+    std::map<std::uint32_t, Waiting> waiting_;
+    bool connected_ = true;
     std::uint32_t snapshots_ = 0;
+    std::set<std::uint32_t> snapshotsWanted_;  // rooms, answered together
     bool snapshotPosted_ = false;
     bool bansWritePosted_ = false;
     bool stopped_ = false;
     bool warnedSameId_ = false;
-    std::map<std::uint16_t, Clock::time_point> asked_;  // snapshot requests not yet answered
+    // Snapshot requests not yet answered, by node and room.
+    std::map<std::pair<std::uint16_t, std::uint32_t>, Clock::time_point> asked_;
 
     std::vector<std::uint8_t> batch_;  // what the loop took from the inbox
     Clock::duration busDelay_{};       // how long the latest batch's first message waited
@@ -103,6 +138,7 @@ class Cluster : public ClusterLink, private RemoteView::Sink {
     // Shared with the bus client's threads.
     const NodeSet nodes_;
     std::atomic<std::uint64_t> received_{0};
+    std::atomic<std::uint64_t> roomReceived_{0};
     std::atomic<std::uint64_t> refused_{0};
     Inbox inbox_;
     std::array<std::atomic<Clock::rep>, kMaxNodeId + 1> heard_{};

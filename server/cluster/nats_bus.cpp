@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "server/cluster/bus_credentials.h"
+#include "server/cluster/bus_origin.h"
 
 namespace palaver::server::cluster {
 namespace {
@@ -97,6 +98,7 @@ struct NatsBus::Client {
     natsOptions* options = nullptr;
     natsConnection* connection = nullptr;
     natsSubscription* subscription = nullptr;
+    std::map<std::uint32_t, natsSubscription*> rooms;
     jsCtx* js = nullptr;
     kvStore* kv = nullptr;
     kvWatcher* watcher = nullptr;
@@ -108,6 +110,10 @@ struct NatsBus::Client {
         if (connection != nullptr &&
             natsConnection_Status(connection) == NATS_CONN_STATUS_CONNECTED) {
             natsConnection_FlushTimeout(connection, 1000);  // the last words go out
+        }
+        for (auto& [room, s] : rooms) {
+            natsSubscription_Unsubscribe(s);
+            natsSubscription_Destroy(s);
         }
         if (subscription != nullptr) {
             natsSubscription_Unsubscribe(subscription);
@@ -121,9 +127,7 @@ struct NatsBus::Client {
 };
 
 NatsBus::NatsBus(const ClusterSettings& settings, Handlers handlers)
-    : handlers_(std::move(handlers)),
-      subject_(kSubjectPrefix + std::to_string(settings.node)),
-      client_(std::make_unique<Client>()) {
+    : handlers_(std::move(handlers)), client_(std::make_unique<Client>()) {
     Client& c = *client_;
     check(natsOptions_Create(&c.options), "bus options");
     natsOptions* o = c.options;
@@ -146,9 +150,13 @@ NatsBus::NatsBus(const ClusterSettings& settings, Handlers handlers)
     natsOptions_SetDisconnectedCB(o, on_disconnected, &handlers_);
     natsOptions_SetReconnectedCB(o, on_reconnected, &handlers_);
     natsOptions_SetErrorHandler(o, on_error, &handlers_);
+    // One delivery thread for every subscription, not one per room: it hands
+    // the messages of all of them to the owner in the order they came.
+    nats_SetMessageDeliveryPoolSize(1);
+    natsOptions_UseGlobalMessageDelivery(o, true);
 
     check(natsConnection_Connect(&c.connection, o), "cannot reach the bus at " + url);
-    std::string all = std::string(kSubjectPrefix) + "*";
+    std::string all = std::string(kNodeSubjectPrefix) + "*";
     check(natsConnection_Subscribe(&c.subscription, c.connection, all.c_str(), on_message,
                                    &handlers_),
           "subscribing to " + all);
@@ -228,10 +236,36 @@ bool NatsBus::connected() const {
     return natsConnection_Status(client_->connection) == NATS_CONN_STATUS_CONNECTED;
 }
 
-bool NatsBus::publish(const std::vector<std::uint8_t>& message) {
+bool NatsBus::publish(const std::string& subject, const std::vector<std::uint8_t>& message) {
     return connected() &&
-           natsConnection_Publish(client_->connection, subject_.c_str(), message.data(),
+           natsConnection_Publish(client_->connection, subject.c_str(), message.data(),
                                   static_cast<int>(message.size())) == NATS_OK;
+}
+
+void NatsBus::listen(std::uint32_t room) {
+    natsSubscription*& s = client_->rooms[room];
+    if (s != nullptr) {
+        return;
+    }
+    std::string subjects = room_subjects(room);
+    natsStatus status =
+        natsConnection_Subscribe(&s, client_->connection, subjects.c_str(), on_message, &handlers_);
+    if (status != NATS_OK) {
+        client_->rooms.erase(room);
+        handlers_.problem("subscribing to " + subjects + ": " + natsStatus_GetText(status));
+        return;
+    }
+    natsSubscription_SetPendingLimits(s, 1 << 20, 256 << 20);
+}
+
+void NatsBus::stop_listening(std::uint32_t room) {
+    auto found = client_->rooms.find(room);
+    if (found == client_->rooms.end()) {
+        return;
+    }
+    natsSubscription_Unsubscribe(found->second);
+    natsSubscription_Destroy(found->second);
+    client_->rooms.erase(found);
 }
 
 bool NatsBus::store(const std::string& key, const std::string& value) {

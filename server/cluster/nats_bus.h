@@ -1,5 +1,6 @@
-// One node's connection to the NATS bus: its own subject to publish on, the
-// subscription to every node's subject, and the key-value bucket that keeps
+// One node's connection to the NATS bus: its own subjects to publish on, the
+// subscriptions to every node's subject and to the rooms it has users in
+// (server/cluster/bus_origin.h names them), and the key-value bucket that keeps
 // what must outlive a node (bans, id reservations). The NATS client calls
 // back on its own threads; Handlers must hand the work to the owner's thread.
 #ifndef PALAVER_SERVER_CLUSTER_NATS_BUS_H
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,16 +23,12 @@
 
 namespace palaver::server::cluster {
 
-// Subjects: every node publishes on "palaver.node.<id>" and listens to
-// "palaver.node.*". The bucket is "palaver".
-constexpr const char* kSubjectPrefix = "palaver.node.";
 constexpr const char* kBucket = "palaver";
 
 class NatsBus {
   public:
     struct Handlers {
-        // A message on some node's subject (never this node's own), with the
-        // subject it arrived on.
+        // A message on another node's subject, with the subject it arrived on.
         std::function<void(std::string_view subject, const std::uint8_t* bytes, std::size_t size)>
             message;
         // The connection was lost (false) or is back (true).
@@ -54,7 +52,11 @@ class NatsBus {
 
     // False when the message could not be handed to the connection (the bus
     // is away); it is then lost, and the receivers notice the gap.
-    bool publish(const std::vector<std::uint8_t>& message);
+    bool publish(const std::string& subject, const std::vector<std::uint8_t>& message);
+    // Starts or stops listening to every node's subject of a room; the
+    // client subscribes again by itself after a reconnect.
+    void listen(std::uint32_t room);
+    void stop_listening(std::uint32_t room);
     bool connected() const;
 
     // Puts a bucket value without waiting for the bus's answer.
@@ -69,7 +71,6 @@ class NatsBus {
     void watch();
 
     Handlers handlers_;
-    std::string subject_;
     std::unique_ptr<Client> client_;
     std::atomic<bool> stopping_{false};
     std::promise<void> caughtUp_;  // the bans stored before the watch began are handed over

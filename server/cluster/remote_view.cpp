@@ -38,85 +38,119 @@ void RemoteView::apply(const BusMessage& m, Sink& sink) {
         found = nodes_.end();
     }
     if (found == nodes_.end()) {
-        Node& fresh = nodes_[h.node];
-        fresh.incarnation = h.incarnation;
-        fresh.nextSeq = h.seq + 1;
+        found = nodes_.emplace(h.node, Node{}).first;
+        found->second.incarnation = h.incarnation;
         if (h.type != BusType::Goodbye) {
-            sink.resync_needed(h.node, "first message of this run of the node");
+            sink.met(h.node);
         }
-        found = nodes_.find(h.node);
-    } else if (!follow(found->second, h, sink)) {
-        return;
     }
     Node& node = found->second;
-    if (!node.synced && needs_whole_picture(h.type)) {
-        ++stale_;  // the snapshot asked for brings the node's users
+    if (is_room_type(h.type)) {
+        room_message(node, m, sink);
         return;
     }
-
+    if (h.seq <= node.lastOwn) {
+        ++stale_;  // at or below what was taken from that node: a replay or a copy
+        return;
+    }
+    node.lastOwn = h.seq;
     switch (h.type) {
-        case BusType::Heartbeat:
-            break;
-        case BusType::Entered:
-        case BusType::Updated:
-            if (node_of(m.record.userId) == h.node) {
-                if (node.members.count(m.record.userId) == 0 &&
-                    too_many(h.node, node.members.size() + 1, sink)) {
-                    return;
-                }
-                upsert(node, m.record, sink);
-            }
-            break;
-        case BusType::Left:
-            remove(node, m.ids, sink);
-            break;
-        case BusType::Talk:
-            if (node_of(m.talk.sender) == h.node) {
-                sink.heard(m.talk);
-            }
-            break;
         case BusType::Kick:
             sink.kick_asked(m.kick, h.node);
             break;
-        case BusType::SnapshotPart:
-            snapshot_part(node, h.node, m.snapshot, sink);
-            break;
         case BusType::ResyncRequest:
-            if (m.resyncNode == 0 || m.resyncNode == self_) {
-                sink.snapshot_wanted();
+            if (m.resync.node == 0 || m.resync.node == self_) {
+                for (std::uint32_t room : m.resync.rooms) {
+                    sink.snapshot_wanted(room);
+                }
             }
             break;
         case BusType::Goodbye:
             ended(h.node, h.incarnation);
             forget(h.node, sink);
             break;
+        default:
+            break;  // Heartbeat: the bus thread noted the node alive
     }
 }
 
-bool RemoteView::follow(Node& node, const BusHeader& h, Sink& sink) {
-    if (h.seq == node.nextSeq) {
-        ++node.nextSeq;
-        return true;
+void RemoteView::room_message(Node& node, const BusMessage& m, Sink& sink) {
+    const BusHeader& h = m.header;
+    if (!watching(h.room)) {
+        return;  // still on its way after this node's last user there left
     }
-    if (h.seq < node.nextSeq) {
+    Stream& stream = node.streams[h.room];
+    if (!follow(stream, m, sink)) {
+        return;
+    }
+    if (!stream.synced && needs_whole_picture(h.type)) {
+        ++stale_;  // the snapshot asked for brings the node's users
+        return;
+    }
+    switch (h.type) {
+        case BusType::Entered:
+        case BusType::Updated:
+            if (node_of(m.record.userId) == h.node && profile::room(m.record) == h.room) {
+                if (where_.count(m.record.userId) == 0 && too_many(h.node, node.users + 1, sink)) {
+                    return;
+                }
+                upsert(node, stream, m.record, sink);
+            }
+            break;
+        case BusType::Left:
+            remove(node, h.room, stream, m.ids, &sink);
+            break;
+        case BusType::Talk:
+            if (node_of(m.talk.sender) == h.node && m.talk.key == h.room) {
+                sink.heard(m.talk);
+            }
+            break;
+        case BusType::SnapshotPart:
+            snapshot_part(h.node, h.room, m.snapshot, sink);
+            break;
+        default:
+            break;
+    }
+}
+
+bool RemoteView::follow(Stream& stream, const BusMessage& m, Sink& sink) {
+    const BusHeader& h = m.header;
+    if (h.seq <= stream.last) {
         // At or below what was taken from that node: a replay or a copy.
         ++stale_;
         return false;
     }
-    // Messages went missing: what this node knows of that one may be wrong
-    // until its next snapshot.
-    std::string why = "missed " + std::to_string(h.seq - node.nextSeq) + " messages";
-    node.synced = false;
-    node.collecting = false;
-    node.records.clear();
-    node.nextSeq = h.seq + 1;
-    sink.resync_needed(h.node, why);
+    bool startsSnapshot = h.type == BusType::SnapshotPart && m.snapshot.part == 0;
+    std::string why;
+    if (h.previous == 0) {
+        // The node had no users in the room before this message: whatever
+        // this node holds of it there is gone, and the picture is whole.
+        if (stream.seen && !stream.members.empty()) {
+            std::vector<std::int32_t> all(stream.members.begin(), stream.members.end());
+            remove(nodes_.at(h.node), h.room, stream, all, &sink);
+        }
+        stream.synced = true;
+    } else if (!stream.seen) {
+        why = "first message about the room from this run of the node";
+    } else if (h.previous != stream.last) {
+        why = "missed messages about the room";
+    }
+    stream.seen = true;
+    stream.last = h.seq;
+    if (!why.empty()) {
+        stream.synced = false;
+        stream.collecting = false;
+        stream.records.clear();
+        if (!startsSnapshot) {
+            sink.resync_needed(h.node, h.room, why);
+        }
+    }
     return true;
 }
 
 bool RemoteView::too_many(std::uint16_t id, std::size_t count, Sink& sink) {
     Node& node = nodes_.at(id);
-    std::size_t others = where_.size() - node.members.size();
+    std::size_t others = where_.size() - node.users;
     if (count <= limits_.perNode && others + count <= limits_.total) {
         return false;
     }
@@ -143,20 +177,19 @@ bool RemoteView::has_ended(std::uint16_t id, std::uint64_t incarnation) const {
                                               incarnation) != found->second.end();
 }
 
-void RemoteView::upsert(Node& node, const stUserInfo& user, Sink& sink) {
+void RemoteView::upsert(Node& node, Stream& stream, const stUserInfo& user, Sink& sink) {
     std::int32_t id = user.userId;
     std::uint32_t key = profile::room(user);
-    auto at = where_.find(id);
-    if (at != where_.end() && at->second != key) {
-        remove(node, {id}, sink);  // in another room now: leave that one first
-        at = where_.end();
-    }
-    if (at == where_.end()) {
+    if (where_.count(id) == 0) {
         rooms_[key][id] = user;
         where_[id] = key;
-        node.members.insert(id);
+        stream.members.insert(id);
+        ++node.users;
         sink.joined(user);
         return;
+    }
+    if (stream.members.count(id) == 0) {
+        return;  // known in another room, where it must leave first
     }
     stUserInfo& known = rooms_[key][id];
     if (std::memcmp(&known, &user, kUserInfoSize) != 0) {
@@ -165,69 +198,74 @@ void RemoteView::upsert(Node& node, const stUserInfo& user, Sink& sink) {
     }
 }
 
-void RemoteView::remove(Node& node, const std::vector<std::int32_t>& ids, Sink& sink) {
-    std::map<std::uint32_t, std::vector<std::int32_t>> byRoom;
+void RemoteView::remove(Node& node, std::uint32_t room, Stream& stream,
+                        const std::vector<std::int32_t>& ids, Sink* sink) {
+    std::vector<std::int32_t> gone;
     for (std::int32_t id : ids) {
-        if (node.members.erase(id) == 0) {
+        if (stream.members.erase(id) == 0) {
             continue;
         }
-        auto at = where_.find(id);
-        std::uint32_t key = at->second;
-        where_.erase(at);
-        auto room = rooms_.find(key);
-        room->second.erase(id);
-        if (room->second.empty()) {
-            rooms_.erase(room);
+        --node.users;
+        where_.erase(id);
+        auto found = rooms_.find(room);
+        found->second.erase(id);
+        if (found->second.empty()) {
+            rooms_.erase(found);
         }
-        byRoom[key].push_back(id);
+        gone.push_back(id);
     }
-    for (const auto& [key, gone] : byRoom) {
-        sink.departed(key, gone);
+    if (sink != nullptr && !gone.empty()) {
+        sink->departed(room, gone);
     }
 }
 
-void RemoteView::snapshot_part(Node& node, std::uint16_t id, const BusSnapshotPart& part,
+void RemoteView::snapshot_part(std::uint16_t id, std::uint32_t room, const BusSnapshotPart& part,
                                Sink& sink) {
+    Node& node = nodes_.at(id);
+    Stream& stream = node.streams.at(room);
     if (part.part == 0) {
-        node.collecting = true;
-        node.snapshot = part.snapshot;
-        node.nextPart = 0;
-        node.records.clear();
+        stream.collecting = true;
+        stream.snapshot = part.snapshot;
+        stream.nextPart = 0;
+        stream.records.clear();
     }
-    if (!node.collecting || part.snapshot != node.snapshot || part.part != node.nextPart) {
+    if (!stream.collecting || part.snapshot != stream.snapshot || part.part != stream.nextPart) {
         return;  // a snapshot this node joined halfway: wait for a whole one
     }
-    ++node.nextPart;
-    if (too_many(id, node.records.size() + part.records.size(), sink)) {
+    ++stream.nextPart;
+    std::size_t others = node.users - stream.members.size();
+    if (too_many(id, others + stream.records.size() + part.records.size(), sink)) {
         return;
     }
-    node.records.insert(node.records.end(), part.records.begin(), part.records.end());
+    stream.records.insert(stream.records.end(), part.records.begin(), part.records.end());
     if (!part.last) {
         return;
     }
-    // The snapshot is the node's users at this point of its stream: whoever
-    // it does not hold has left, the others are entered or refreshed.
+    // The snapshot is the node's users in the room at this point of its
+    // stream: whoever it does not hold has left, the others are entered or
+    // refreshed.
+    std::vector<stUserInfo> records = std::move(stream.records);
+    stream.records.clear();
+    stream.collecting = false;
     std::set<std::int32_t> present;
-    for (const stUserInfo& user : node.records) {
-        if (node_of(user.userId) == id) {
+    for (const stUserInfo& user : records) {
+        if (node_of(user.userId) == id && profile::room(user) == room) {
             present.insert(user.userId);
         }
     }
     std::vector<std::int32_t> gone;
-    for (std::int32_t member : node.members) {
+    for (std::int32_t member : stream.members) {
         if (present.count(member) == 0) {
             gone.push_back(member);
         }
     }
-    remove(node, gone, sink);
-    for (const stUserInfo& user : node.records) {
-        if (node_of(user.userId) == id) {
-            upsert(node, user, sink);
+    remove(node, room, stream, gone, &sink);
+    for (const stUserInfo& user : records) {
+        if (present.count(user.userId) != 0) {
+            upsert(node, stream, user, sink);
         }
     }
-    node.collecting = false;
-    node.records.clear();
-    node.synced = true;
+    stream.synced = true;
 }
 
 void RemoteView::forget(std::uint16_t id, Sink& sink) {
@@ -235,9 +273,35 @@ void RemoteView::forget(std::uint16_t id, Sink& sink) {
     if (found == nodes_.end()) {
         return;
     }
-    std::vector<std::int32_t> all(found->second.members.begin(), found->second.members.end());
-    remove(found->second, all, sink);
-    nodes_.erase(id);
+    Node& node = found->second;
+    for (auto& [room, stream] : node.streams) {
+        std::vector<std::int32_t> all(stream.members.begin(), stream.members.end());
+        remove(node, room, stream, all, &sink);
+    }
+    nodes_.erase(found);
+}
+
+void RemoteView::unwatch(std::uint32_t room) {
+    watched_.erase(room);
+    for (auto& [id, node] : nodes_) {
+        auto stream = node.streams.find(room);
+        if (stream == node.streams.end()) {
+            continue;
+        }
+        std::vector<std::int32_t> all(stream->second.members.begin(), stream->second.members.end());
+        remove(node, room, stream->second, all, nullptr);
+        node.streams.erase(stream);
+    }
+}
+
+bool RemoteView::whole(std::uint32_t room) const {
+    for (const auto& [id, node] : nodes_) {
+        auto stream = node.streams.find(room);
+        if (stream == node.streams.end() || !stream->second.synced) {
+            return false;
+        }
+    }
+    return true;
 }
 
 const RemoteView::Room* RemoteView::room(std::uint32_t key) const {
@@ -261,11 +325,13 @@ std::vector<std::uint16_t> RemoteView::nodes() const {
     return all;
 }
 
-std::vector<std::uint16_t> RemoteView::unsynced() const {
-    std::vector<std::uint16_t> all;
+std::vector<std::pair<std::uint16_t, std::uint32_t>> RemoteView::unsynced() const {
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> all;
     for (const auto& [id, node] : nodes_) {
-        if (!node.synced) {
-            all.push_back(id);
+        for (const auto& [room, stream] : node.streams) {
+            if (!stream.synced) {
+                all.emplace_back(id, room);
+            }
         }
     }
     return all;

@@ -18,6 +18,7 @@
 #include "nats_process.h"
 #include "protocol/server_messages.h"
 #include "server/cluster/bus_message.h"
+#include "server/cluster/bus_origin.h"
 #include "server_harness.h"
 #include "server_process.h"
 #include "test_certs.h"
@@ -339,8 +340,10 @@ class ClusterFixture : public ::testing::Test {
         }
         auto may = [](const std::string& n) {
             return "permissions: { publish: { allow: [\"palaver.node." + n +
-                   "\", \"$KV.palaver.ids." + n + "\", " + kBucketApi +
-                   "] }, subscribe: { allow: [\"palaver.node.*\", \"_INBOX.>\"] } } }\n";
+                   "\", \"palaver.room.*." + n + "\", \"$KV.palaver.ids." + n + "\", " +
+                   kBucketApi +
+                   "] }, subscribe: { allow: [\"palaver.node.*\", \"palaver.room.*.*\", "
+                   "\"_INBOX.>\"] } } }\n";
         };
         std::string users;
         for (int id = 1; id <= 4; ++id) {
@@ -410,6 +413,45 @@ TEST_P(ClusterTest, AKickCrossesNodesAndItsBanHoldsOnEveryNodeAndLaterOnes) {
     a_kick_crosses_nodes();
 }
 
+// A figure `ctl stats` gives of node `id`.
+std::uint64_t stat(const std::string& control, const std::string& name) {
+    auto stats = run_ctl(PALAVER_SERVER_BINARY, control, {"stats"});
+    auto at = stats.output.find(name + " ");
+    return at == std::string::npos ? ~0ull : std::stoull(stats.output.substr(at + name.size() + 1));
+}
+
+TEST_P(ClusterTest, ANodeHearsOnlyTheRoomsItsUsersAreIn) {
+    RawClient bob(port(1)), carol(port(2)), dave(port(3));
+    ASSERT_EQ(bob.login("bob", 3, "pw"), 1);
+    ASSERT_EQ(carol.login("carol", 3, "pw"), 1);
+    ASSERT_EQ(dave.login("dave", 4, "pw"), 1);
+    ASSERT_TRUE(hears_entered(bob, {carol.id()}));
+    std::uint64_t before = stat(control(3), "bus_room_received");
+    for (int i = 0; i < 50; ++i) {
+        bob.talk(-1, "line " + std::to_string(i));
+    }
+    for (int i = 0; i < 50; ++i) {
+        auto line = carol.next_of(kTalk, kDeadline);
+        ASSERT_TRUE(line);
+        EXPECT_EQ(std::string(decode_talk(line->frame())->text), "line " + std::to_string(i));
+    }
+    EXPECT_EQ(stat(control(3), "bus_room_received"), before) << "nobody on node 3 is in room 3";
+    EXPECT_EQ(stat(control(3), "bus_rooms"), 1u);
+
+    // Entering room 3 there, a user sees the room whole in its login reply.
+    RawClient host(port(3));
+    ASSERT_EQ(host.login("host", 3, "pw"), 1);
+    Ids others;
+    for (const auto& u : host.others) {
+        others.insert(u.userId);
+    }
+    EXPECT_EQ(others, (Ids{bob.id(), carol.id()}));
+    EXPECT_EQ(stat(control(3), "bus_rooms"), 2u);
+    host.drop();
+    EXPECT_TRUE(eventually([&] { return stat(control(3), "bus_rooms") == 1; }, kDeadline))
+        << "its last user gone, node 3 stops listening to room 3";
+}
+
 // A bus client that is no node: it publishes whatever bytes it likes.
 class Rogue {
   public:
@@ -461,29 +503,29 @@ TEST_P(ClusterTest, ABusClientSpeaksOnlyAsANodeOfTheClusterOnItsSubjectAndOnlyOn
     Rogue rogue(bus_url(), bus == Bus::Open ? "" : "node4", "secret-4",
                 bus == Bus::UsersAndTls ? test_certs().ca : "");
     std::vector<std::uint8_t> out;
-    // Speaking as `node` on `subject`: first an empty snapshot, so that a
-    // node that takes it holds its picture of `node` whole.
-    auto talk = [&](std::uint16_t node, std::uint64_t seq, const char* text) {
-        encode_talk(out, BusHeader{BusType::Talk, node, 7, seq},
+    // Speaking as `node` about room 3 (the watcher's): first an empty
+    // snapshot, so that a node that takes it holds its picture whole.
+    auto talk = [&](std::uint16_t node, std::uint64_t seq, std::uint64_t previous,
+                    const char* text) {
+        encode_talk(out, BusHeader{BusType::Talk, node, 7, seq, 3, previous},
                     BusTalk{(node << 24) | 1, -1, 3, 0, text});
         return out;
     };
     for (std::uint16_t node : {99, 4}) {
-        std::string subject = "palaver.node." + std::to_string(node);
         encode_heartbeat(out, BusHeader{BusType::Heartbeat, node, 7, 1}, 0);
-        rogue.publish(subject, out);
-        encode_snapshot_part(out, BusHeader{BusType::SnapshotPart, node, 7, 2}, 1, 0, true, nullptr,
-                             0);
-        rogue.publish(subject, out);
+        rogue.publish(node_subject(node), out);
+        encode_snapshot_part(out, BusHeader{BusType::SnapshotPart, node, 7, 2, 3, 0}, 1, 0, true,
+                             nullptr, 0);
+        rogue.publish(room_subject(3, node), out);
     }
-    rogue.publish("palaver.node.99", talk(99, 3, "not a node of the cluster"));
-    rogue.publish("palaver.node.3", talk(4, 3, "node 4 on node 3's subject"));
-    auto line = talk(4, 3, "line");
-    rogue.publish("palaver.node.4", line);
-    rogue.publish("palaver.node.4", line);
+    rogue.publish(room_subject(3, 99), talk(99, 3, 2, "not a node of the cluster"));
+    rogue.publish(room_subject(3, 3), talk(4, 3, 2, "node 4 on node 3's subject"));
+    auto line = talk(4, 3, 2, "line");
+    rogue.publish(room_subject(3, 4), line);
+    rogue.publish(room_subject(3, 4), line);
     encode_kick(out, BusHeader{BusType::Kick, 4, 7, 4}, BusKick{watcher.id(), 60, "bob", "bob"});
-    rogue.publish("palaver.node.4", out);
-    rogue.publish("palaver.node.4", talk(4, 5, "after"));
+    rogue.publish(node_subject(4), out);
+    rogue.publish(room_subject(3, 4), talk(4, 5, 3, "after"));
 
     std::optional<Received> kept;
     std::int32_t rogueUser = (4 << 24) | 1;
