@@ -300,9 +300,21 @@ bool Cluster::room_ready(std::uint32_t key, std::function<void()> ready) {
     if (stopped_ || !connected_) {
         return true;  // no answers would come: serve what is known
     }
+    bool watched = view_.watching(key);
     watch(key);
     if (view_.whole(key)) {
         return true;
+    }
+    if (watched) {
+        // An answer may have been lost: ask again whoever has not given the
+        // room and was not asked lately.
+        auto now = Clock::now();
+        for (std::uint16_t node : view_.missing(key)) {
+            auto asked = asked_.find({node, key});
+            if (asked == asked_.end() || now - asked->second > settings_.timeout) {
+                ask_for_snapshot(node, key);
+            }
+        }
     }
     Waiting& waiting = waiting_[key];
     if (waiting.ready.empty()) {

@@ -295,13 +295,18 @@ void RemoteView::unwatch(std::uint32_t room) {
 }
 
 bool RemoteView::whole(std::uint32_t room) const {
+    return missing(room).empty();
+}
+
+std::vector<std::uint16_t> RemoteView::missing(std::uint32_t room) const {
+    std::vector<std::uint16_t> all;
     for (const auto& [id, node] : nodes_) {
         auto stream = node.streams.find(room);
         if (stream == node.streams.end() || !stream->second.synced) {
-            return false;
+            all.push_back(id);
         }
     }
-    return true;
+    return all;
 }
 
 const RemoteView::Room* RemoteView::room(std::uint32_t key) const {

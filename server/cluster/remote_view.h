@@ -77,6 +77,8 @@ class RemoteView {
     // Whether every node heard of has given this node its users in the
     // room (each node answers a room's resynchronisation, also with none).
     bool whole(std::uint32_t room) const;
+    // The nodes heard of that have not given their users in the room.
+    std::vector<std::uint16_t> missing(std::uint32_t room) const;
 
     const Room* room(std::uint32_t key) const;
     const stUserInfo* find(std::int32_t id) const;

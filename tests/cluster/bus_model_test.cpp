@@ -139,6 +139,7 @@ TEST(RemoteView, FollowsEachNodeInEachWatchedRoomOnlyWhenWholeAndDropsReplaysAnd
     view.apply(entered, sink);
     EXPECT_EQ(sink.take(), (Events{"met 2", "resync 2/3"})) << "not applied before a snapshot";
     EXPECT_FALSE(view.whole(3));
+    EXPECT_EQ(view.missing(3), std::vector<std::uint16_t>{2});
     view.apply(feed.snapshot({bob}), sink);
     EXPECT_EQ(sink.take(), Events{"+bob"});
     ASSERT_NE(view.room(3), nullptr);
