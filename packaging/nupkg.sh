@@ -19,6 +19,9 @@ if [ -n "$windows_bin" ]; then
   cp "$windows_bin"/Palaver.dll "$windows_bin"/lib*.dll "$work/runtimes/win-x64/native/"
 fi
 mkdir -p "$out"
+# nuget takes a manifest only under the file extension NuGet gives it.
+manifest="$work/Palaver.Net.nuspec"
+cp "$here/nuget/Palaver.Net.xml" "$manifest"
 # nuget (Mono) wants a home for its settings; the build leaves the user's alone.
-HOME=$work nuget pack "$here/nuget/Palaver.Net.nuspec" -BasePath "$work" -OutputDirectory "$out" \
+HOME=$work nuget pack "$manifest" -BasePath "$work" -OutputDirectory "$out" \
   -Properties version="$version" -NoPackageAnalysis -NonInteractive >/dev/null

@@ -47,6 +47,12 @@ class Exposition {
         out_.append("# HELP palaver_").append(name).append(" ").append(help).append("\n");
         out_.append("# TYPE palaver_").append(name).append(" ").append(type).append("\n");
     }
+    // A family of one sample without labels.
+    template <class Value>
+    void single(std::string_view name, std::string_view type, std::string_view help, Value value) {
+        family(name, type, help);
+        sample(name, "", value);
+    }
     void sample(std::string_view name, std::string_view labels, std::uint64_t value) {
         char text[24];
         std::snprintf(text, sizeof text, "%" PRIu64, value);
@@ -163,29 +169,27 @@ void Metrics::render(const Gauges& g, std::string& out) const {
     for (const auto& [node, seconds] : c.silence) {
         e.sample("cluster_peer_silence_seconds", "node=\"" + std::to_string(node) + "\"", seconds);
     }
-    e.family("cluster_bus_delay_seconds", "gauge",
-             "Seconds the oldest bus message of the latest batch waited for the event loop.");
-    e.sample("cluster_bus_delay_seconds", "", c.busDelay);
-    e.family("cluster_bus_received_total", "counter",
-             "Bus messages that reached this node, whatever became of them.");
-    e.sample("cluster_bus_received_total", "", c.received);
-    e.family("cluster_bus_room_received_total", "counter",
+    e.single("cluster_bus_delay_seconds", "gauge",
+             "Seconds the oldest bus message of the latest batch waited for the event loop.",
+             c.busDelay);
+    e.single("cluster_bus_received_total", "counter",
+             "Bus messages that reached this node, whatever became of them.", c.received);
+    e.single("cluster_bus_room_received_total", "counter",
              "Bus messages that reached this node on a room's subject: only rooms it has users "
-             "in.");
-    e.sample("cluster_bus_room_received_total", "", c.roomReceived);
-    e.family("cluster_rooms", "gauge", "Rooms whose bus subjects this node listens to.");
-    e.sample("cluster_rooms", "", std::uint64_t{c.rooms});
-    e.family("cluster_bus_dropped_total", "counter",
-             "Bus messages dropped because the event loop fell behind the bus.");
-    e.sample("cluster_bus_dropped_total", "", c.dropped);
-    e.family("cluster_bus_refused_total", "counter",
+             "in.",
+             c.roomReceived);
+    e.single("cluster_rooms", "gauge", "Rooms whose bus subjects this node listens to.",
+             std::uint64_t{c.rooms});
+    e.single("cluster_bus_dropped_total", "counter",
+             "Bus messages dropped because the event loop fell behind the bus.", c.dropped);
+    e.single("cluster_bus_refused_total", "counter",
              "Bus messages refused: their header named another node than their subject, or a "
-             "node that is not one of the cluster's.");
-    e.sample("cluster_bus_refused_total", "", c.refused);
-    e.family("cluster_bus_stale_total", "counter",
+             "node that is not one of the cluster's.",
+             c.refused);
+    e.single("cluster_bus_stale_total", "counter",
              "Bus messages not applied: replayed, out of order, or arriving while a snapshot "
-             "was awaited.");
-    e.sample("cluster_bus_stale_total", "", c.stale);
+             "was awaited.",
+             c.stale);
 }
 
 }  // namespace palaver::server
